@@ -1,0 +1,152 @@
+#include "bench_util.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+
+extern char** environ;
+
+namespace bench {
+
+Options ParseArgs(int argc, char** argv, const char* name) {
+  Options o;
+  if (argc < 2 || argc > 3) {
+    std::fprintf(stderr, "usage: %s DATA-FOLDER [RUNS]\n", name);
+    std::exit(2);
+  }
+  o.dataDir = argv[1];
+  if (o.dataDir.empty() || o.dataDir.back() != '/') o.dataDir += '/';
+  if (argc == 3) o.runs = std::max(1, std::atoi(argv[2]));
+  return o;
+}
+
+std::string Dos(const std::string& hostPath) {
+  std::string dos = "Z:";
+  for (char c : hostPath) dos += c == '/' ? '\\' : c;
+  return dos;
+}
+
+uint64_t FileSize(const std::string& hostPath) {
+  struct stat st;
+  return stat(hostPath.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+void Remove(const std::string& hostPath) { unlink(hostPath.c_str()); }
+
+void SyncDisks() { sync(); }
+
+void EnsureData(const std::string& hostPath, uint64_t size) {
+  if (FileSize(hostPath) == size) return;
+  std::printf("making %s (%llu bytes)\n", hostPath.c_str(), static_cast<unsigned long long>(size));
+  std::fflush(stdout);
+  // Records of a data base: a key, names from a small vocabulary, dates, amounts,
+  // a block of codes and now and then a run of noise. It compresses about 3:1.
+  static const char* const kNames[] = {"Kyiv", "Odesa", "Lviv", "Kharkiv", "Dnipro",
+                                       "Moskva", "Tver", "Kazan", "Omsk", "Perm",
+                                       "Tovar", "Usluga", "Rabota", "Material", "Nalog"};
+  std::mt19937 engine(12345);
+  auto rng = [&engine] { return static_cast<unsigned>(engine()); };
+  std::string buf;
+  buf.reserve(1 << 22);
+  FILE* f = std::fopen(hostPath.c_str(), "wb");
+  if (!f) {
+    std::perror(hostPath.c_str());
+    std::exit(1);
+  }
+  uint64_t written = 0;
+  uint32_t key = 0;
+  while (written < size) {
+    buf.clear();
+    while (buf.size() < (1u << 22) - 512) {
+      char line[256];
+      const int n = std::snprintf(line, sizeof line, "%08u;%s;%s;%02u.%02u.20%02u;%u.%02u;",
+                                  key++, kNames[rng() % 15], kNames[rng() % 15], 1 + rng() % 28,
+                                  1 + rng() % 12, rng() % 30, rng() % 100000, rng() % 100);
+      buf.append(line, static_cast<size_t>(n));
+      for (int i = 0; i < 8; ++i) buf.push_back(static_cast<char>(rng() % 16));
+      if (rng() % 4 == 0)
+        for (int i = 0; i < 24; ++i) buf.push_back(static_cast<char>(rng()));
+      buf += "\r\n";
+    }
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - written));
+    if (std::fwrite(buf.data(), 1, n, f) != n) {
+      std::perror(hostPath.c_str());
+      std::exit(1);
+    }
+    written += n;
+  }
+  std::fclose(f);
+}
+
+bool RunTool(const std::vector<std::string>& args, const std::string& stdoutPath) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  if (!stdoutPath.empty())
+    posix_spawn_file_actions_addopen(&fa, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid;
+  const int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc != 0) return false;
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return false;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+double Time(const std::string& what, const std::function<bool()>& fn) {
+  const auto t0 = std::chrono::steady_clock::now();
+  const bool ok = fn();
+  const auto t1 = std::chrono::steady_clock::now();
+  if (!ok) {
+    std::fprintf(stderr, "%s failed\n", what.c_str());
+    std::exit(1);
+  }
+  return std::chrono::duration<double>(t1 - t0).count();
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+std::vector<double> Measure(const std::string& what, int runs, const std::function<void()>& setup,
+                            const std::function<bool()>& fn) {
+  std::vector<double> times;
+  for (int i = 0; i <= runs; ++i) {
+    if (setup) setup();
+    SyncDisks();
+    const double t = Time(what, fn);
+    if (i > 0) times.push_back(t);  // the first run only warms the caches
+  }
+  return times;
+}
+
+void Report(const std::string& bench, const std::string& subject, const std::vector<double>& times,
+            uint64_t bytes) {
+  const double m = Median(times);
+  std::printf("%s: %-28s median %7.3f s, %7.1f MB/s (runs:", bench.c_str(), subject.c_str(), m,
+              m > 0 ? static_cast<double>(bytes) / 1e6 / m : 0.0);
+  for (double t : times) std::printf(" %.3f", t);
+  std::printf(")\n");
+  std::fflush(stdout);
+}
+
+void Ratio(const std::string& bench, const std::string& ours, const std::vector<double>& oursTimes,
+           const std::string& ref, const std::vector<double>& refTimes) {
+  const double r = Median(refTimes) > 0 ? Median(oursTimes) / Median(refTimes) : 0;
+  std::printf("%s: ratio %s / %s = %.2f\n", bench.c_str(), ours.c_str(), ref.c_str(), r);
+  std::fflush(stdout);
+}
+
+}  // namespace bench

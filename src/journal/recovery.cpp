@@ -1,0 +1,177 @@
+// The recovery of a failed run: the journal it left is replayed backwards, from its
+// last record to the record of the run's start, restoring backed-up files and
+// removing what the run created.
+#include <exception>
+
+#include "app/form1.h"
+#include "app/protocol.h"
+#include "apply/copy.h"
+#include "journal/journal.h"
+#include "package/checksum_file.h"
+
+namespace {
+
+// The whole journal file, read through a handle of its own that only reads.
+bool ReadJournal(const std::string& path, std::string& bytes) {
+  os::File file;
+  if (!file.Open(path, os::kRead, os::kShareRead, os::Disposition::OpenExisting)) return false;
+  bytes.clear();
+  char buffer[64 * 1024];
+  for (;;) {
+    size_t got = 0;
+    if (!file.Read(buffer, sizeof buffer, got)) return false;
+    if (got == 0) return true;
+    bytes.append(buffer, got);
+  }
+}
+
+}  // namespace
+
+bool TForm1::Recover() {
+  bool ok = true;
+  try {
+    UpdateVariant = 0;
+    AddProt(15, JournalFile);
+
+    // The journal is replayed, and at the end deleted, through no handle but the
+    // reader's; a stream of ours left open would also take new records.
+    JournalStream.Close();
+    std::string bytes;
+    if (!ReadJournal(JournalFile, bytes)) {
+      AddProt(26, os::LastErrorText());
+      return false;
+    }
+    std::vector<std::string> lines = journal::SplitLines(bytes);
+    bytes.clear();
+
+    // Walks the command records from the last to the first. False when the walk
+    // was cut short by a damaged record; `ok` is then false.
+    auto walk = [&](bool settingsPass) {
+      for (size_t i = lines.size(); i-- > 0;) {
+        std::string record = lines[i];
+        if (!journal::IsCommandLine(record)) continue;
+        if (!prot::IsSealed(record)) {
+          AddProt(16, JournalFile);
+          ok = false;
+          return false;
+        }
+        prot::StripSeal(record);
+        const bool started = ReplayLine(record, ok, settingsPass);
+        if (!ok) return false;
+        if (started) return true;
+      }
+      return true;
+    };
+
+    // Settings pass: the copy folder and the variant of the failed run (its earliest
+    // record of each stays in effect). Every seal and every kind is checked here,
+    // so a damaged journal fails before anything is replayed.
+    if (!walk(true)) return false;
+
+    FindProductExe(false, true);
+    if (WaitProduct(false)) return false;  // the user gave up waiting
+
+    if (UpdateVariant == 1 && !CopyDir.empty() && os::DirectoryExists(CopyDir)) {
+      // The installation was not changed; the driver removes the whole copy.
+      ok = FindProductExe(true, true) ? !WaitProduct(true) : true;
+    } else {
+      if (!walk(false)) return false;
+    }
+
+    if (ok && !os::DeleteFile(JournalFile)) {
+      // Left on disk, the journal would be replayed again at the next start, after
+      // the driver has removed the backups it names.
+      AddProt(26, os::LastErrorText());
+      ok = false;
+    }
+    return ok;
+  } catch (const std::exception& e) {
+    AddProt(26, e.what());
+    return false;
+  }
+}
+
+bool TForm1::ReplayLine(const std::string& record, bool& ok, bool settingsPass) {
+  int kind = 0;
+  std::string text;
+  if (!journal::ParseCommand(record, kind, text)) {
+    // A record that cannot be read cannot be undone, nor can anything older.
+    AddProt(26, "Команда файла протокола не распознана: " + record);
+    ok = false;
+    return false;
+  }
+
+  if (kind == journal::kCmdCopyDir) CopyDir = text;
+  if (kind == journal::kCmdVariant) UpdateVariant = journal::ReadVariant(text);
+  if (kind <= journal::kCmdVariant) return false;
+  if (settingsPass) {
+    // Known before the rollback, the temporary folder can be removed also when
+    // the copy-mode branch replays nothing.
+    if (kind == journal::kCmdTempDir) TempDir = text;
+    return false;
+  }
+
+  AddProt(14, record);
+  bool started = false;
+  switch (kind) {
+    case journal::kCmdStart:
+      ok = true;
+      started = true;
+      break;
+    case journal::kCmdEnd:
+      ok = true;
+      break;
+    case journal::kCmdRestore: {
+      std::string target, backup;
+      uint32_t checksum = 0, size = 0;
+      if (journal::ParseRestoreText(text, target, backup, checksum, size)) {
+        ok = RestoreFile(backup, target, checksum, size);
+      } else {
+        AddProt(26, "Команда файла протокола не распознана: " + record);
+        ok = false;
+      }
+      break;
+    }
+    case journal::kCmdTempDir:
+      TempDir = text;
+      break;
+    case journal::kCmdDrop: {
+      std::string path;
+      if (!journal::ParseDropText(text, path)) {
+        AddProt(26, "Команда файла протокола не распознана: " + record);
+        ok = false;
+      } else if (path == journal::kNoPath) {
+        ok = true;  // older journals: a file added by the run, not named
+      } else {
+        ok = DropPath(path);
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  ProtResult(ok, false);
+  return started;
+}
+
+bool TForm1::RestoreFile(const std::string& backup, const std::string& target, uint32_t checksum,
+                         uint32_t size) {
+  bool ok = false;
+  try {
+    AddProt(6, target);
+    AddProt(21, backup);
+    uint32_t actualSum = 0, actualSize = 0;
+    ok = SumFile(backup, actualSum, actualSize, &PrBar) && actualSum == checksum &&
+         actualSize == size;
+    ProtResult(ok, false);
+    if (ok) {
+      AddProt(8, backup + " в " + target);
+      ok = ProtResult(CopyFileBar(backup, target, &PrBar, false), false);
+      if (ok) ok = ProtResult(CompareFiles(backup, target), false);
+    }
+  } catch (const std::exception& e) {
+    AddProt(26, e.what());
+    ok = false;
+  }
+  return ProtResult(ok, true);
+}

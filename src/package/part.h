@@ -1,0 +1,43 @@
+// The catalogue entry of a package as the installer keeps it in memory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace pkg {
+
+enum EntryKind : uint8_t {
+  kBinDiff = 0,
+  kDbbDiff = 1,
+  kPe1Diff = 2,
+  kPe2Diff = 3,
+  kCfgDiff = 4,
+  kAddRepl = 5,
+  kAddRepM = 6,
+  kSection = 7,
+};
+
+// The part record: twelve little-endian u32 slots, 48 bytes in the package.
+struct TPartRecord {
+  uint32_t OldSize = 0;
+  uint32_t OldSum = 0;
+  uint32_t PrepSize = 0;
+  uint32_t PrepSum = 0;
+  uint32_t DiffSize = 0;
+  uint32_t DiffSum = 0;   // ADDREPM: the variant number
+  uint32_t MidSize = 0;
+  uint32_t MidSum = 0;
+  uint32_t NewSize = 0;
+  uint32_t NewSum = 0;
+  uint32_t EntryLen = 0;
+  uint32_t EntrySum = 0;
+};
+constexpr size_t kPartRecordSize = 48;
+
+struct TPartNfo : TPartRecord {
+  uint32_t Pos = 0;   // file offset of the entry's kind byte
+  uint8_t Kind = 0;
+  std::string Name;   // empty for SECTION
+};
+
+}  // namespace pkg

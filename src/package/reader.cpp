@@ -1,0 +1,183 @@
+// The self-check stage: the package at the end of the installer's own file is
+// checked whole, then read from its tail backwards and listed in the protocol.
+#include "package/reader.h"
+
+#include <algorithm>
+#include <exception>
+#include <memory>
+#include <stdexcept>
+
+#include "app/form1.h"
+#include "app/messages.h"
+#include "package/checksum.h"
+#include "package/image.h"
+
+namespace pkg {
+
+namespace {
+
+std::string FileNameOf(const std::string& path) {
+  const size_t slash = path.find_last_of('\\');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool ReadU32At(os::File& f, uint64_t pos, uint32_t& v) {
+  uint8_t raw[4];
+  if (!f.Seek(pos) || !f.ReadExact(raw, sizeof raw)) return false;
+  v = GetU32(raw);
+  return true;
+}
+
+}  // namespace
+
+TFileSource::TFileSource(os::File& file) : file_(file) {
+  sizeKnown_ = file_.Size(size_);
+  if (!sizeKnown_) {
+    size_ = 0;
+    error_ = os::LastErrorText();
+  }
+}
+
+bool TFileSource::ReadAt(uint64_t pos, void* buffer, size_t n) {
+  if (pos > size_ || n > size_ - pos) return false;
+  if (n == 0) return true;
+  if (!file_.Seek(pos) || !file_.ReadExact(buffer, n)) {
+    error_ = os::LastErrorText();
+    return false;
+  }
+  return true;
+}
+
+bool CheckPackage(os::File& stream) {
+  try {
+    bool ok = false;
+    uint64_t n = 0;
+    uint32_t stored = 0, sum = 0;
+    if (stream.Size(n) && n >= kTrailerSize && n <= 0xFFFFFFFFu &&
+        ReadU32At(stream, n - 8, stored) && stored == n &&
+        SumStream(stream, sum, 0, kTrailerSize, nullptr) &&
+        ReadU32At(stream, n - 4, stored)) {
+      sum += static_cast<uint32_t>(n);
+      ok = stored == sum;
+    }
+    stream.Seek(0);
+    return ok;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+uint32_t GetRealLength(TForm1& form, os::File& stream, uint32_t& fileLength) {
+  uint32_t real = 0;
+  fileLength = 0;
+  try {
+    TFileSource src(stream);
+    if (!src.SizeKnown()) throw std::runtime_error(src.Error());
+    fileLength = src.Size() > 0xFFFFFFFFu ? 0 : static_cast<uint32_t>(src.Size());
+    real = RealLength(src);
+    if (real == 0 && !src.Error().empty()) throw std::runtime_error(src.Error());
+  } catch (const std::exception& e) {
+    form.AddProt(26, e.what());
+    real = 0;
+  }
+  stream.Seek(0);
+  return real;
+}
+
+void LogEntryLine(TForm1& form, uint8_t kind, const std::string& name, int j, int b) {
+  form.Say(ListingLine(kind, name, j, b));
+}
+
+}  // namespace pkg
+
+using namespace pkg;
+
+bool TForm1::ReadPackage() {
+  const std::string path = ExePath();
+  try {
+    os::File f;
+    if (!f.Open(path, os::kRead, os::kShareAll, os::Disposition::OpenExisting) ||
+        !CheckPackage(f)) {
+      AddProt(3, "5001");
+      ErrMsg1(5001, FileNameOf(path));
+      return false;
+    }
+
+    Say("Определение настоящей длины " + path);
+    uint32_t fileLength = 0;
+    const uint32_t real = GetRealLength(*this, f, fileLength);
+    if (!ProtResult(real != 0 && fileLength != 0 && real < fileLength, false)) return false;
+
+    // The tail is read backwards from the trailer and never below the real length.
+    TFileSource src(f);
+    const uint64_t tailEnd = fileLength - kTrailerSize;
+
+    Say("Чтение каталога данных внутри файла обновления");
+    uint64_t verFromPos = 0;
+    bool ok = ReadStampsAndVersions(src, real, tailEnd, BuildStamps, VerTo, VerFrom, verFromPos);
+    BuildStampCount = static_cast<uint16_t>(BuildStamps.size());
+    if (!ProtResult(ok, false)) return false;
+
+    VerTo3 = CutVersion3(VerTo);
+    VerFrom3 = CutVersion3(VerFrom);
+    IsCorrection = VerTo3 == VerFrom3;
+    Say("Информация заголовка окна:");
+    const std::string title = PackageTitle(IsCorrection, VerFrom, VerFrom3, VerTo, true);
+    SetCaption(title);
+    AddProt(0, title, false);
+
+    TCatalogueHeader header;
+    uint64_t headerPos = 0;
+    ok = ReadCatalogueHeaderBefore(src, real, verFromPos, header, headerPos);
+    if (ok) {
+      PartCount = header.PartCount;
+      TmpSpaceNeed = header.TmpSpaceNeed;
+      GrowSpaceNeed = header.Growth + kGrowthReserve;
+    }
+    if (!ProtResult(ok, false)) return false;
+
+    Say("Чтение имен");
+    // A count whose records would reach into the stub is refused before any entry
+    // is made, so a damaged count cannot make millions of them.
+    uint64_t recordsPos = 0;
+    ok = PartRecordsPos(real, headerPos, PartCount, recordsPos);
+    for (uint32_t i = 0; ok && i < PartCount; ++i) {
+      PartList.push_back(std::make_unique<TPartNfo>());
+      uint8_t raw[kPartRecordSize];
+      ok = src.ReadAt(recordsPos + uint64_t{i} * kPartRecordSize, raw, sizeof raw);
+      if (ok) static_cast<TPartRecord&>(*PartList.back()) = DecodePartRecord(raw);
+    }
+    if (!ProtResult(ok, false)) return false;
+
+    AddProt(24, FileNameOf(path));
+    // Every entry must lie in the entry area, between the real length and the
+    // first part record, and the entries must fill it exactly.
+    uint64_t pos = real;
+    int block = 0, number = 0;
+    for (auto& entry : PartList) {
+      entry->Pos = static_cast<uint32_t>(pos);
+      TEntryHead head;
+      ok = ReadEntryHead(src, pos, recordsPos, head);
+      entry->Kind = head.Kind;
+      if (!ok) break;
+      if (head.Kind == kSection) {
+        ++block;
+        number = 0;
+        LogEntryLine(*this, kSection, "", 0, block);
+        pos += kSectionEntrySize;
+      } else {
+        entry->Name = head.Name;
+        ++number;
+        LogEntryLine(*this, head.Kind, entry->Name, number, block);
+        ok = entry->EntryLen >= head.Size && entry->EntryLen <= recordsPos - pos;
+        if (!ok) break;
+        pos += entry->EntryLen;
+      }
+    }
+    if (ok && pos != recordsPos) ok = false;
+    return ProtResult(ok, false);
+  } catch (const std::exception& e) {
+    AddProt(26, e.what());
+    return false;
+  }
+}

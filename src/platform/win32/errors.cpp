@@ -1,0 +1,92 @@
+// The last error of each thread, and its text from the system's message table.
+#include "platform/win32/errors.h"
+
+namespace os {
+
+namespace {
+thread_local Error t_lastError;
+}  // namespace
+
+const Error& LastError() { return t_lastError; }
+
+std::string LastErrorText() { return t_lastError.text; }
+
+void SetLastError(ErrorKind kind, uint32_t code, const std::string& text) {
+  t_lastError.kind = kind;
+  t_lastError.code = code;
+  t_lastError.text = text;
+}
+
+namespace win32 {
+
+ErrorKind KindOf(DWORD code) {
+  switch (code) {
+    case ERROR_SUCCESS:
+      return ErrorKind::None;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return ErrorKind::NotFound;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return ErrorKind::Exists;
+    case ERROR_ACCESS_DENIED:
+      return ErrorKind::Access;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return ErrorKind::Sharing;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ErrorKind::DiskFull;
+    // Names and arguments the system cannot take at all.
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_DIRECTORY:
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_INVALID_HANDLE:
+      return ErrorKind::Invalid;
+    // The device or the medium failed, or the data ran out.
+    case ERROR_READ_FAULT:
+    case ERROR_WRITE_FAULT:
+    case ERROR_CRC:
+    case ERROR_SEEK:
+    case ERROR_SECTOR_NOT_FOUND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_NOT_READY:
+    case ERROR_HANDLE_EOF:
+    case ERROR_DIR_NOT_EMPTY:
+    case ERROR_IO_DEVICE:
+    case ERROR_WRITE_PROTECT:
+    case ERROR_NOT_SAME_DEVICE:
+      return ErrorKind::Io;
+    default:
+      return ErrorKind::Other;
+  }
+}
+
+std::string SystemMessage(DWORD code) {
+  char buffer[1024];
+  DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, 0, buffer, sizeof buffer, nullptr);
+  while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == ' '))
+    --n;
+  if (n == 0) return "error " + std::to_string(code);
+  return std::string(buffer, n);
+}
+
+bool FailAs(ErrorKind kind, const char* operation, const std::string& subject, DWORD code) {
+  std::string text = operation;
+  if (!subject.empty()) text += " \"" + subject + "\"";
+  text += ": " + SystemMessage(code);
+  SetLastError(kind, code, text);
+  return false;
+}
+
+bool Fail(const char* operation, const std::string& subject, DWORD code) {
+  // A failure the system forgot to explain is still a failure.
+  const ErrorKind kind = KindOf(code);
+  return FailAs(kind == ErrorKind::None ? ErrorKind::Other : kind, operation, subject, code);
+}
+
+}  // namespace win32
+}  // namespace os

@@ -1,0 +1,29 @@
+// Turning Win32 failures into the platform interface's errors.
+#pragma once
+
+#include <string>
+
+#include "platform/os.h"
+#include "platform/win32/handles.h"
+
+namespace os::win32 {
+
+// The portable class of a GetLastError() value.
+ErrorKind KindOf(DWORD code);
+
+// The system's description of `code` in the ANSI code page, without the line break
+// that FormatMessageA puts at its end; "error N" when the system has none.
+std::string SystemMessage(DWORD code);
+
+// Records a failure of `operation` on `subject` (a path, a mutex name; may be empty)
+// as the calling thread's last error and returns false, so that a failing call can
+// end with `return Fail(...)`. Callers read GetLastError() into `code` first: the
+// language leaves the order of argument evaluation open, and building the subject
+// text may itself change the thread's error value.
+bool Fail(const char* operation, const std::string& subject, DWORD code);
+
+// The same with an explicit class, for failures the system does not report itself
+// (a short read, a file that is not open).
+bool FailAs(ErrorKind kind, const char* operation, const std::string& subject, DWORD code);
+
+}  // namespace os::win32

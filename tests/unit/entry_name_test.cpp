@@ -1,0 +1,26 @@
+// Entry names are input: only safe relative paths inside the installation pass.
+#include <gtest/gtest.h>
+
+#include "package/entry_name.h"
+
+TEST(EntryName, HostileNamesAreRefused) {
+  const char* const hostile[] = {
+      "..\\x", "a\\..\\..\\x", "\\x", "/x", "C:\\x", "C:x", "\\\\srv\\s\\x", "\\\\?\\C:\\x",
+      "\\\\.\\PhysicalDrive0", "CON", "nul.txt", "COM1", "LPT1.dat", "a\\aux", "f:stream",
+      "f::$DATA", "file.", "file ", "dir.\\x", "a\\\\b", "a\\", ".\\x", "a\\b\x01", "a/b",
+      "zum_3.0.7.1.txt", "ZUMUPDTA.TMP\\WRK\\x", "zumupdt.tmp\\x", "",
+  };
+  for (const char* name : hostile)
+    EXPECT_FALSE(pkg::CheckEntryName(name, "zum_3.0.7.1.txt").empty()) << name;
+  EXPECT_FALSE(pkg::CheckEntryName(std::string(250, 'a'), "zum_1.txt").empty());
+}
+
+TEST(EntryName, LegalNamesPass) {
+  const char* const legal[] = {
+      "base\\std1", "cfg\\klsstd.zum", "EXE\\zum.exe", "Doc\\Руководство пользователя.pdf",
+      "a b\\c d.txt", "Rus\\Data\\x\\y\\z\\w\\deep.dat", "console.txt", "com10", "lpt.txt",
+      "sub\\zum_3.0.7.1.txt", ".hidden",
+  };
+  for (const char* name : legal)
+    EXPECT_EQ(pkg::CheckEntryName(name, "zum_3.0.7.1.txt"), "") << name;
+}
