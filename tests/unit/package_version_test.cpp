@@ -166,12 +166,17 @@ TEST_F(VersionTest, UnreadableInstallationFilesFailWithTheReason) {
     SCOPED_TRACE(c.what);
     os::DeleteFile(install + "Cfg\\CFG.ZUM");
     os::DeleteFile(install + "exe\\zum.exe");
-    if (!c.cfg.empty()) ASSERT_TRUE(pkgtest::WriteBytes(install + "Cfg\\CFG.ZUM", c.cfg));
-    if (!c.exe.empty()) ASSERT_TRUE(pkgtest::WriteBytes(install + "exe\\zum.exe", c.exe));
-    os::File holder;
-    if (c.lockConfig)
+    if (!c.cfg.empty()) {
+      ASSERT_TRUE(pkgtest::WriteBytes(install + "Cfg\\CFG.ZUM", c.cfg));
+    }
+    if (!c.exe.empty()) {
+      ASSERT_TRUE(pkgtest::WriteBytes(install + "exe\\zum.exe", c.exe));
+    }
+    os::File holder;  // another reader of CFG.ZUM, open during the check
+    if (c.lockConfig) {
       ASSERT_TRUE(holder.Open(install + "Cfg\\CFG.ZUM", os::kRead, os::kShareAll,
                               os::Disposition::OpenExisting));
+    }
     ui::ScriptedToolkit view;
     ui::SetCurrent(&view);
     TForm1 f(&view);
