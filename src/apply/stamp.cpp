@@ -5,6 +5,7 @@
 
 #include "app/form1.h"
 #include "common/error.h"
+#include "common/test_point.h"
 #include "copymode/folders.h"
 #include "product/product.h"
 
@@ -50,6 +51,7 @@ bool TForm1::StampConfig() {
       AddProt(25, target);
       ConfigBuffer = stamped;
       if (os::FileExists(target) && !os::DeleteFile(target)) ThrowOsError("DeleteFile");
+      testpoint::Hit("stamp");
       os::File f;
       if (!f.Open(target, os::kWrite, os::kShareRead | os::kShareWrite,
                   os::Disposition::CreateAlways) ||

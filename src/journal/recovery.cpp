@@ -63,9 +63,9 @@ bool TForm1::Recover() {
       return true;
     };
 
-    // Settings pass: the copy folder and the variant of the failed run (its earliest
-    // record of each stays in effect). Every seal and every kind is checked here,
-    // so a damaged journal fails before anything is replayed.
+    // Settings pass: the copy folder, the variant and the temporary folder of the
+    // failed run (its earliest record of each stays in effect). Every seal and every
+    // kind is checked here, so a damaged journal fails before anything is replayed.
     if (!walk(true)) return false;
 
     FindProductExe(false, true);

@@ -4,6 +4,7 @@
 
 #include "app/form1.h"
 #include "apply/payload.h"
+#include "common/test_point.h"
 #include "copymode/folders.h"
 #include "package/checksum_file.h"
 #include "product/product.h"
@@ -46,7 +47,10 @@ bool TForm1::RunEntries() {
     const std::string package = ExePath();
     const size_t count = PartList.size();
     const std::string total = std::to_string(count);
-    auto progress = [this](const void* marker, uint32_t value) { return ShowProgress(marker, value); };
+    auto progress = [this](const void* marker, uint32_t value) {
+      if (marker) testpoint::Hit("unpack");
+      return ShowProgress(marker, value);
+    };
 
     for (size_t i = 0; i < count; ++i) {
       const pkg::TPartNfo& e = *PartList[i];
@@ -85,6 +89,7 @@ bool TForm1::RunEntries() {
         if (!ProtResult(JournalCopy(target, backup, false), false)) return false;
       }
 
+      testpoint::Hit("backed-up");
       const bool applies =
           e.Kind != pkg::kAddRepM ||
           static_cast<uint32_t>(ConfigBuffer[product::kConfigEditionOffset]) + 1 == e.DiffSum;

@@ -1,0 +1,5 @@
+#include "common/test_point.h"
+
+namespace testpoint {
+Hook g_hook = nullptr;
+}

@@ -1,0 +1,36 @@
+#include "support/package_builder.h"
+
+#include "apply/payload_encode.h"
+#include "package/checksum.h"
+#include "package/package_writer.h"
+#include "sample/sample.h"
+
+namespace zt {
+
+bool MakePackage(const std::string& dosPath, const PackageSpec& spec, std::string& error) {
+  pkg::PackageWriter writer;
+  if (!writer.SetStub(sample::MakePeImage(0x12345678, 7), pkg::PackageWriter::StubFit::Refuse,
+                      error))
+    return false;
+  if (spec.section) writer.AddSection();
+  uint32_t tmp = 1 << 20;
+  for (const WholeFile& f : spec.files) {
+    const std::vector<uint8_t> bytes(f.bytes.begin(), f.bytes.end());
+    std::vector<uint8_t> framed;
+    if (!payload::EncodePayload(bytes, {}, framed, error)) return false;
+    pkg::TPartRecord r;
+    r.NewSize = r.OldSize = static_cast<uint32_t>(bytes.size());
+    r.NewSum = r.OldSum = pkg::AddSum(bytes);
+    r.DiffSum = f.kind == 6 ? f.variant : 0;
+    if (!writer.AddFile(f.kind, f.name, 0, framed, r, error)) return false;
+    tmp += 2 * static_cast<uint32_t>(bytes.size());
+  }
+  pkg::PackageWriter::TTail tail;
+  tail.VerFrom = spec.verFrom;
+  tail.VerTo = spec.verTo;
+  tail.TmpSpaceNeed = tmp;
+  tail.BuildStamps = spec.stamps;
+  return writer.WriteFile(dosPath, tail, error);
+}
+
+}  // namespace zt
