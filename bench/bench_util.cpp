@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -103,15 +104,32 @@ bool RunTool(const std::vector<std::string>& args, const std::string& stdoutPath
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-double Time(const std::string& what, const std::function<bool()>& fn) {
+namespace {
+double CpuSeconds() {
+  double total = 0;
+  for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+    struct rusage ru;
+    getrusage(who, &ru);
+    total += static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+             static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+  }
+  return total;
+}
+}  // namespace
+
+Sample Time(const Subject& s) {
+  if (s.setup) s.setup();
+  SyncDisks();
+  const double cpu0 = CpuSeconds();
   const auto t0 = std::chrono::steady_clock::now();
-  const bool ok = fn();
+  const bool ok = s.run();
   const auto t1 = std::chrono::steady_clock::now();
+  const double cpu1 = CpuSeconds();
   if (!ok) {
-    std::fprintf(stderr, "%s failed\n", what.c_str());
+    std::fprintf(stderr, "%s failed\n", s.name.c_str());
     std::exit(1);
   }
-  return std::chrono::duration<double>(t1 - t0).count();
+  return {std::chrono::duration<double>(t1 - t0).count(), cpu1 - cpu0};
 }
 
 double Median(std::vector<double> v) {
@@ -120,32 +138,42 @@ double Median(std::vector<double> v) {
   return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-std::vector<double> Measure(const std::string& what, int runs, const std::function<void()>& setup,
-                            const std::function<bool()>& fn) {
-  std::vector<double> times;
+void MeasurePair(Subject& a, Subject& b, int runs) {
   for (int i = 0; i <= runs; ++i) {
-    if (setup) setup();
-    SyncDisks();
-    const double t = Time(what, fn);
-    if (i > 0) times.push_back(t);  // the first run only warms the caches
+    Subject& first = i % 2 ? b : a;
+    Subject& second = i % 2 ? a : b;
+    const Sample s1 = Time(first);
+    const Sample s2 = Time(second);
+    if (i == 0) continue;  // the warm-up round fills the caches
+    first.samples.push_back(s1);
+    second.samples.push_back(s2);
   }
-  return times;
 }
 
-void Report(const std::string& bench, const std::string& subject, const std::vector<double>& times,
-            uint64_t bytes) {
-  const double m = Median(times);
-  std::printf("%s: %-28s median %7.3f s, %7.1f MB/s (runs:", bench.c_str(), subject.c_str(), m,
-              m > 0 ? static_cast<double>(bytes) / 1e6 / m : 0.0);
-  for (double t : times) std::printf(" %.3f", t);
+namespace {
+double MedianOf(const Subject& s, double Sample::*field) {
+  std::vector<double> v;
+  for (const Sample& x : s.samples) v.push_back(x.*field);
+  return Median(v);
+}
+}  // namespace
+
+void Report(const std::string& bench, const Subject& s, uint64_t bytes) {
+  const double wall = MedianOf(s, &Sample::wall);
+  const double cpu = MedianOf(s, &Sample::cpu);
+  std::printf("%s: %-22s wall %7.3f s (%6.1f MB/s), cpu %7.3f s (runs:", bench.c_str(),
+              s.name.c_str(), wall, wall > 0 ? static_cast<double>(bytes) / 1e6 / wall : 0.0, cpu);
+  for (const Sample& x : s.samples) std::printf(" %.3f/%.3f", x.wall, x.cpu);
   std::printf(")\n");
   std::fflush(stdout);
 }
 
-void Ratio(const std::string& bench, const std::string& ours, const std::vector<double>& oursTimes,
-           const std::string& ref, const std::vector<double>& refTimes) {
-  const double r = Median(refTimes) > 0 ? Median(oursTimes) / Median(refTimes) : 0;
-  std::printf("%s: ratio %s / %s = %.2f\n", bench.c_str(), ours.c_str(), ref.c_str(), r);
+void Ratio(const std::string& bench, const Subject& ours, const Subject& reference) {
+  auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
+  std::printf("%s: ratio %s / %s: wall %.2f, cpu %.2f\n", bench.c_str(), ours.name.c_str(),
+              reference.name.c_str(),
+              ratio(MedianOf(ours, &Sample::wall), MedianOf(reference, &Sample::wall)),
+              ratio(MedianOf(ours, &Sample::cpu), MedianOf(reference, &Sample::cpu)));
   std::fflush(stdout);
 }
 

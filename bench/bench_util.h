@@ -3,13 +3,17 @@
 //
 // Each program takes the data folder (a host path) as its first argument and the
 // number of timed runs as an optional second one. Figures go to standard output as
-//   <benchmark>: <subject> median <seconds> s, <MB/s> MB/s (runs: a b c ...)
-//   <benchmark>: ratio <ours>/<reference> = <x>
+//   <benchmark>: <subject> wall <s> s (<MB/s> MB/s), cpu <s> s (runs: wall/cpu ...)
+//   <benchmark>: ratio <ours> / <reference>: wall <x>, cpu <y>
+// Wall is elapsed time; cpu is user + system time of this process and of the tools
+// it ran, which stays meaningful when other work shares the machine. Ours and the
+// reference run in turns, so that changing load falls on both alike.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace bench {
@@ -36,17 +40,30 @@ void SyncDisks();
 // when not empty; false when it could not start or did not exit with 0.
 bool RunTool(const std::vector<std::string>& args, const std::string& stdoutPath = "");
 
-// Seconds taken by `fn`; a false result is reported and ends the program.
-double Time(const std::string& what, const std::function<bool()>& fn);
+struct Sample {
+  double wall = 0;  // seconds
+  double cpu = 0;   // seconds, user + system, with the tools' own
+};
+
+// One subject: `setup` runs untimed before each timed `run`; a false result of
+// `run` is reported and ends the program.
+struct Subject {
+  Subject(std::string n, std::function<void()> s, std::function<bool()> r)
+      : name(std::move(n)), setup(std::move(s)), run(std::move(r)) {}
+  std::string name;
+  std::function<void()> setup;
+  std::function<bool()> run;
+  std::vector<Sample> samples;
+};
+
+Sample Time(const Subject& s);
 double Median(std::vector<double> v);
 
-// Runs `setup` (untimed) and then times `fn`, `runs` times, after one warm-up run.
-std::vector<double> Measure(const std::string& what, int runs, const std::function<void()>& setup,
-                            const std::function<bool()>& fn);
+// After one warm-up round, `runs` rounds, each running both subjects, the order
+// changing from round to round; the samples land in the subjects.
+void MeasurePair(Subject& a, Subject& b, int runs);
 
-void Report(const std::string& bench, const std::string& subject, const std::vector<double>& times,
-            uint64_t bytes);
-void Ratio(const std::string& bench, const std::string& ours, const std::vector<double>& oursTimes,
-           const std::string& ref, const std::vector<double>& refTimes);
+void Report(const std::string& bench, const Subject& s, uint64_t bytes);
+void Ratio(const std::string& bench, const Subject& ours, const Subject& reference);
 
 }  // namespace bench

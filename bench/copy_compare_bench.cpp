@@ -20,24 +20,25 @@ int main(int argc, char** argv) {
   ui::SetCurrent(&tk);
   TForm1 form(&tk);
 
-  const auto cp = bench::Measure("cp", opt.runs, [&] { bench::Remove(outCp); },
-                                 [&] { return bench::RunTool({"cp", data, outCp}); });
-  const auto copy = bench::Measure("CopyFileBar", opt.runs, [&] { bench::Remove(outOurs); }, [&] {
-    return CopyFileBar(bench::Dos(data), bench::Dos(outOurs), &form.PrBar, false);
-  });
-  bench::Report("copy", "cp", cp, kSize);
-  bench::Report("copy", "CopyFileBar", copy, kSize);
-  bench::Ratio("copy", "CopyFileBar", copy, "cp", cp);
+  bench::Subject cp{"cp", [&] { bench::Remove(outCp); },
+                    [&] { return bench::RunTool({"cp", data, outCp}); }};
+  bench::Subject copy{"CopyFileBar", [&] { bench::Remove(outOurs); }, [&] {
+                        return CopyFileBar(bench::Dos(data), bench::Dos(outOurs), &form.PrBar, false);
+                      }};
+  bench::MeasurePair(copy, cp, opt.runs);
+  bench::Report("copy", cp, kSize);
+  bench::Report("copy", copy, kSize);
+  bench::Ratio("copy", copy, cp);
 
   // Both compare the original with a copy of it: equal files, read to the end.
-  const auto cmp = bench::Measure("cmp", opt.runs, nullptr,
-                                  [&] { return bench::RunTool({"cmp", "-s", data, outCp}); });
-  const auto compare = bench::Measure("CompareFiles", opt.runs, nullptr, [&] {
-    return form.CompareFiles(bench::Dos(data), bench::Dos(outOurs));
-  });
-  bench::Report("compare", "cmp", cmp, kSize);
-  bench::Report("compare", "CompareFiles", compare, kSize);
-  bench::Ratio("compare", "CompareFiles", compare, "cmp", cmp);
+  bench::Subject cmp{"cmp", nullptr, [&] { return bench::RunTool({"cmp", "-s", data, outCp}); }};
+  bench::Subject compare{"CompareFiles", nullptr, [&] {
+                           return form.CompareFiles(bench::Dos(data), bench::Dos(outOurs));
+                         }};
+  bench::MeasurePair(compare, cmp, opt.runs);
+  bench::Report("compare", cmp, kSize);
+  bench::Report("compare", compare, kSize);
+  bench::Ratio("compare", compare, cmp);
   if (!tk.boxes.empty()) {
     std::fprintf(stderr, "compare: a message was shown\n");
     return 1;

@@ -63,11 +63,13 @@ int main(int argc, char** argv) {
     ++reports;
     return 0;
   };
-  const auto ref = bench::Measure("xz -d", opt.runs, [&] { bench::Remove(outXz); },
-                                  [&] { return bench::RunTool({"xz", "--format=lzma", "-d", "-c", lzma}, outXz); });
-  const auto ours = bench::Measure("UnpackPayload", opt.runs, [&] { bench::Remove(outOurs); }, [&] {
-    return UnpackPayload(bench::Dos(outOurs), bench::Dos(package), 0, progress) == kSize;
-  });
+  bench::Subject ref{"xz --format=lzma -d", [&] { bench::Remove(outXz); },
+                     [&] { return bench::RunTool({"xz", "--format=lzma", "-d", "-c", lzma}, outXz); }};
+  bench::Subject ours{"UnpackPayload", [&] { bench::Remove(outOurs); }, [&] {
+                        return UnpackPayload(bench::Dos(outOurs), bench::Dos(package), 0, progress) ==
+                               kSize;
+                      }};
+  bench::MeasurePair(ours, ref, opt.runs);
   if (bench::FileSize(outXz) != kSize || bench::FileSize(outOurs) != kSize || last != kSize) {
     std::fprintf(stderr, "unpack: wrong output size\n");
     return 1;
@@ -76,9 +78,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "unpack: outputs differ\n");
     return 1;
   }
-  bench::Report("unpack", "xz --format=lzma -d", ref, kSize);
-  bench::Report("unpack", "UnpackPayload", ours, kSize);
-  bench::Ratio("unpack", "UnpackPayload", ours, "xz -d", ref);
+  bench::Report("unpack", ref, kSize);
+  bench::Report("unpack", ours, kSize);
+  bench::Ratio("unpack", ours, ref);
   std::printf("unpack: %d progress reports per run\n", reports / (opt.runs + 1));
   bench::Remove(outXz);
   bench::Remove(outOurs);

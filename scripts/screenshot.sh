@@ -12,12 +12,13 @@
 #   ZUM_WINEPREFIX     the Wine prefix; default build/wineprefix/screenshot (its
 #                      own, so that a test run in the default prefix is not
 #                      disturbed)
-#   ZUM_SHOT_TIMEOUT   seconds to wait for the run to end (default 60); when a
-#                      message box is still waiting for an answer by then, the
-#                      picture shows it over the window
+#   ZUM_SHOT_TIMEOUT   seconds to wait for the run to end (default 60); an
+#                      error box on the way is acknowledged as a user would
+#                      (Enter); a question still open by then stays in the
+#                      picture
 #
-# Needs xwd (x11-apps), xwininfo (x11-utils) and ImageMagick (imagemagick);
-# installs the missing ones with apt-get when run as root.
+# Needs xwd (x11-apps), xwininfo (x11-utils), xdotool and ImageMagick
+# (imagemagick); installs the missing ones with apt-get when run as root.
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -42,6 +43,7 @@ say() { printf 'screenshot.sh: %s\n' "$*"; }
 need=()
 command -v xwd >/dev/null || need+=(x11-apps)
 command -v xwininfo >/dev/null || need+=(x11-utils)
+command -v xdotool >/dev/null || need+=(xdotool)
 [[ $(dpkg-query -W -f='${db:Status-Status}' imagemagick 2>/dev/null) == installed ]] || need+=(imagemagick)
 if ((${#need[@]})); then
   ((EUID == 0)) || die "missing packages: ${need[*]} (install them as root)"
@@ -85,15 +87,27 @@ wine_pid=$!
 # The run has ended when the protocol file is saved beside the program (its name
 # is Cyrillic, so any new .txt file counts).
 protocol_saved() { compgen -G "$work/*.txt" >/dev/null; }
-ended=0
+# An error box ("Ошибка!") holds the run until it is acknowledged; it has the
+# keyboard focus, so Enter presses its OK.
+answer_error_box() {
+  local box
+  box=$(xdotool search --name '^Ошибка!$' 2>/dev/null | head -n 1)
+  [[ -n $box ]] || return 1
+  xdotool key Return 2>/dev/null
+}
+ended=0 answered=0
 for ((i = 0; i < TIMEOUT * 4; i++)); do
   if protocol_saved; then
     ended=1
     break
   fi
   kill -0 "$wine_pid" 2>/dev/null || break
+  if ((i % 4 == 3)) && answer_error_box; then
+    answered=$((answered + 1))
+  fi
   sleep 0.25
 done
+((answered)) && say "acknowledged $answered error box(es) on the way"
 if ((ended)); then
   sleep 1  # the last lines and the exit panel are painted
 else

@@ -92,6 +92,12 @@ class TForm1 {
                     const std::string& backup);
   bool ApplyPeDiff(const pkg::TPartNfo& e, int kind, const std::string& work,
                    const std::string& backup, const std::string& target);
+  // Converts a base file from key `oldKey` to key `newKey` (0: plain) into
+  // `destination`, which is replaced. False when the file ends early or a write
+  // fails; false with a kind 26 line when its layout is beyond the converter's
+  // limits or a file cannot be opened or read.
+  bool RekeyBase(const std::string& source, const std::string& destination, uint32_t newKey,
+                 uint32_t oldKey);
   bool StampConfig();
   bool CreateDesktopLink();
   // Makes the missing folders of a target file, journalled as created first.

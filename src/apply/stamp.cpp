@@ -25,11 +25,11 @@ bool VersionFitsConfig(const std::string& version) {
 
 bool StampConfigBuffer(std::vector<uint8_t>& record, const std::string& version) {
   if (record.size() < product::kConfigSize || !VersionFitsConfig(version)) return false;
-  PutU32(record, 0, GetU32(record, 0) | 0x0009C600u);
+  PutU32(record, product::kConfigFlagsOffset, GetU32(record, product::kConfigFlagsOffset) | 0x0009C600u);
   std::memcpy(record.data() + product::kConfigVersionOffset, version.c_str(), version.size() + 1);
-  PutU32(record, 151, 0x0460421Cu);
-  PutU32(record, 155, 0x08401004u);
-  PutU32(record, 201, 23u);
+  PutU32(record, product::kConfigFlagsAOffset, 0x0460421Cu);
+  PutU32(record, product::kConfigFlagsBOffset, 0x08401004u);
+  PutU32(record, product::kConfigFormatLevelOffset, 23u);
   return true;
 }
 

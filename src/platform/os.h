@@ -195,4 +195,25 @@ DriveType GetDriveType(const std::string& root);  // "C:\"
 bool FreeSpace(const std::string& path, uint64_t& freeBytes);
 std::string WindowsDir();                      // empty when unknown
 
+// ---- shell: the desktop folder, shortcuts, host paths ----------------------------
+
+// The current user's desktop folder as registered with the shell, without a
+// trailing backslash; "" when none is registered. On Windows the "Desktop" value
+// of the user's "Shell Folders" key (a plain string only); on Linux the desktop
+// of the XDG user directories ($HOME/Desktop when none is registered). Whether the
+// folder exists is not checked.
+std::string ReadDesktopFolder();
+
+// Writes a shortcut file at `linkPath` that starts `target` in `workDir`, with
+// `description` and the show command 5 (the window as it was last). On Windows
+// through the shell's link object; on Linux as a Shell Link file of the same
+// layout, into a folder made when missing (a desktop the account has not made
+// yet). False, with the reason, when any step fails.
+bool CreateShellLink(const std::string& target, const std::string& linkPath,
+                     const std::string& description, const std::string& workDir);
+
+// The DOS path under which the core sees an absolute host path; "" when no drive
+// holds it. The path as it is on Windows.
+std::string HostToDosPath(const std::string& hostPath);
+
 }  // namespace os

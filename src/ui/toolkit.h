@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+class TFrm_SelKU;
+
 namespace ui {
 
 enum class BoxStyle { Question, Error, Information };
@@ -45,6 +47,13 @@ class Toolkit {
   virtual void ShowException(const std::string& message) = 0;
   // The shell's folder browser; returns the chosen folder, or "" when cancelled.
   virtual std::string BrowseForFolder(const std::string& title) = 0;
+
+  // ---- the update-variant dialog ----
+  // Shows the dialog modally: a view of this front end is attached to it
+  // (TFrm_SelKU::AttachView) and the user's actions are handed to it until its
+  // ModalResult() is set; the view is detached before the call returns. A front
+  // end without the dialog returns 3 (failed) at once.
+  virtual int ShowVariantDialog(TFrm_SelKU& dialog) { return 3; }
 };
 
 // The toolkit of this process (set by the entry point before the main window is made).

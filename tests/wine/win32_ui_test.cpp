@@ -471,7 +471,13 @@ TEST_F(BoxTest, ExceptionDisplayShowsTheMessage) {
   EXPECT_TRUE(g_box.hasOk);
   EXPECT_FALSE(g_box.hasYes);
   EXPECT_EQ(g_box.owner, main);
-  EXPECT_FALSE(g_box.caption.empty());
+  // Titled with the program's name.
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string title = path;
+  title = title.substr(title.find_last_of('\\') + 1);
+  title = title.substr(0, title.find_last_of('.'));
+  EXPECT_EQ(g_box.caption, title);
 }
 
 // The first activation runs the whole sequence once, after which the exit panel is

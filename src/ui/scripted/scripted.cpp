@@ -1,5 +1,7 @@
 #include "ui/scripted/scripted.h"
 
+#include "copymode/selku.h"
+
 namespace ui {
 
 bool ScriptedToolkit::MessageBox(BoxStyle style, const std::string& text,
@@ -29,6 +31,57 @@ std::vector<int> ScriptedToolkit::BoxIds() const {
   std::vector<int> ids;
   for (const RecordedBox& b : boxes) ids.push_back(b.msgId);
   return ids;
+}
+
+}  // namespace ui
+
+// ---- the update-variant dialog ------------------------------------------------------
+
+namespace ui {
+
+namespace {
+
+class ScriptedSelKUView : public TSelKUView {
+ public:
+  ScriptedSelKUView(ScriptedToolkit& tk, TFrm_SelKU& dialog) : tk_(tk), dialog_(dialog) {}
+  void ControlChanged(TSelKUControl control) override {
+    if (control == TSelKUControl::Ed_FullPath)
+      tk_.dialogPaths.push_back(dialog_.Text(TSelKUControl::Ed_FullPath));
+  }
+  void FocusControl(TSelKUControl) override {}
+  void ShowPlainMessage(const std::string& text) override { tk_.dialogMessages.push_back(text); }
+
+ private:
+  ScriptedToolkit& tk_;
+  TFrm_SelKU& dialog_;
+};
+
+}  // namespace
+
+int ScriptedToolkit::ShowVariantDialog(TFrm_SelKU& dialog) {
+  ++dialogShown;
+  ScriptedSelKUView view(*this, dialog);
+  dialog.AttachView(&view);
+  dialogPaths.push_back(dialog.Text(TSelKUControl::Ed_FullPath));
+  int cancelsAtEnd = 0;
+  while (dialog.ModalResult() == 0) {
+    std::string command;
+    if (!dialogCommands.empty()) {
+      command = dialogCommands.front();
+      dialogCommands.pop_front();
+    } else if (cancelsAtEnd++ == 0) {
+      command = "cancel";
+    } else {
+      dialogErrors.push_back("the commands ran out with the dialog open");
+      dialog.FinishDialog(3);
+      break;
+    }
+    std::string error;
+    if (!RunSelKUCommand(dialog, command, error)) dialogErrors.push_back(error);
+    if (dialog.ModalResult() == 0 && onDialogCommand) onDialogCommand(dialog);
+  }
+  dialog.AttachView(nullptr);
+  return dialog.ModalResult();
 }
 
 }  // namespace ui

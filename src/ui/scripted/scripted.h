@@ -60,6 +60,20 @@ class ScriptedToolkit : public Toolkit {
   void ShowException(const std::string& message) override { exceptions.push_back(message); }
   std::string BrowseForFolder(const std::string& title) override;
 
+  // ---- the update-variant dialog ----
+  // Commands for the dialog, one each, as the terminal takes them ("folder TEXT",
+  // "name TEXT", "label TEXT", "clean on|off", "noautosave on|off", "browse",
+  // "next", "cancel"); when they run out, "cancel". A dialog that stays open after
+  // that ends as failed, with a line in dialogErrors.
+  std::deque<std::string> dialogCommands;
+  // Called after every command with the dialog still open.
+  std::function<void(TFrm_SelKU&)> onDialogCommand;
+  std::vector<std::string> dialogMessages;  // plain messages of the dialog
+  std::vector<std::string> dialogErrors;    // commands it could not take
+  std::vector<std::string> dialogPaths;     // Ed_FullPath each time it changed
+  int dialogShown = 0;
+  int ShowVariantDialog(TFrm_SelKU& dialog) override;
+
   // Ids of the boxes shown, in order.
   std::vector<int> BoxIds() const;
 };

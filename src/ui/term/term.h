@@ -29,6 +29,9 @@ class TermToolkit : public Toolkit {
                   int msgId) override;
   void ShowException(const std::string& message) override;
   std::string BrowseForFolder(const std::string& title) override;
+  // The update-variant dialog as text: its labels and fields, then one command a
+  // line (selku_term.cpp).
+  int ShowVariantDialog(TFrm_SelKU& dialog) override;
 
   // Reads one line of input (UTF-8 converted to CP1251); false at end of input.
   bool ReadLine(std::string& line);

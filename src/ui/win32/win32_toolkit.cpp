@@ -33,8 +33,8 @@ constexpr int kFontPoints = 8;
 // and painted, not inside the activation itself.
 constexpr UINT kMsgRunSequence = WM_APP + 1;
 
-// A class style bit of the panel: a raised one-pixel bevel (the status panel).
-// The exit panel has none.
+// A window style bit of the panel class: a raised one-pixel bevel (the status
+// panel). The exit panel has none.
 constexpr DWORD kPanelRaised = 0x0001;
 // Window extra bytes of the panel: its font.
 constexpr int kPanelFontSlot = 0;

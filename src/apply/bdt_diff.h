@@ -1,0 +1,85 @@
+// The difference generator behind the package builder: finds long exact matches
+// of a new file in an old one through a suffix array of the old file and writes
+// them as BDT copy records (layout in patch.h), the bytes in between becoming
+// literal data.
+//
+// The suffix array is built with SA-IS (linear time). A large old file is indexed
+// sparsely: only the suffixes at every `stride`-th position are sorted (the old
+// file read as a string of stride-byte symbols), which divides the index's memory
+// by the stride. A match that starts at an unsampled position is found from the
+// first sampled position inside it and grown backwards, so with stride s every
+// common run of at least s + 1 bytes can still be found.
+//
+// Matching walks the new file once. At each position the old bytes right after the
+// last copy (shifted by the literal bytes since) are tried first: that is where an
+// edit in place resumes, and such a copy costs the least. Otherwise the suffix array
+// gives the longest match anywhere in the old file, and among equally long ones the
+// one closest to that expected place.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "apply/patch.h"
+
+namespace bdt {
+
+enum class DiffPhase { Sorting, Matching };
+
+struct DiffOptions {
+  // Bytes the index may take while it is built (about 12 bytes per sorted
+  // suffix at worst); the stride is the smallest power of two up to 8 that keeps
+  // within it. 0 means the default.
+  uint64_t indexBudget = 0;
+  // 0: chosen from indexBudget; otherwise 1, 2, 4 or 8.
+  uint32_t stride = 0;
+  // Called now and then with the phase, the work done and the work in all
+  // (sorting reports its steps, matching the new bytes walked).
+  std::function<void(DiffPhase phase, uint64_t done, uint64_t total)> progress;
+};
+
+inline constexpr uint64_t kDefaultIndexBudget = 768ull << 20;
+
+// The stride DiffOptions gives for an old file of `oldSize` bytes.
+uint32_t ChooseStride(uint64_t oldSize, const DiffOptions& options);
+
+// A patch as records and literal data (the tail included), ready for WritePatch.
+struct TDiff {
+  uint32_t OldSize = 0;
+  uint32_t NewSize = 0;
+  std::vector<TPatchRecord> Records;
+  std::vector<uint8_t> Literals;
+  uint64_t CopiedBytes = 0;  // new bytes taken from the old file
+};
+
+// The old file's index. Build it first, then diff any number of new files against
+// the same old file; the old bytes must stay in place meanwhile. Building before
+// the new file is read keeps the peak memory down.
+class TOldIndex {
+ public:
+  // False, with `error`, for an old file of 2 GiB or more or when memory runs out.
+  bool Build(std::span<const uint8_t> oldFile, const DiffOptions& options, std::string& error);
+  uint32_t Stride() const { return stride_; }
+  // False, with `error`, for a new file of 2 GiB or more.
+  bool Diff(std::span<const uint8_t> newFile, TDiff& out, std::string& error) const;
+
+ private:
+  std::span<const uint8_t> old_;
+  std::vector<uint32_t> sa_;  // old positions of the sampled suffixes, sorted
+  uint32_t stride_ = 1;
+  DiffOptions options_;
+};
+
+// Index, diff and WritePatch in one call.
+bool MakeBdtPatch(std::span<const uint8_t> oldFile, std::span<const uint8_t> newFile,
+                  const DiffOptions& options, std::vector<uint8_t>& patch, std::string& error);
+
+// SA-IS: the suffix array of s[0..n), where s[n-1] is 0 and occurs nowhere else
+// and every symbol is at most `maxSymbol`. `sa` receives n entries (the first is
+// n - 1). Used for the index; exposed for its tests.
+void SuffixSort(const uint32_t* s, int32_t* sa, int32_t n, uint32_t maxSymbol);
+
+}  // namespace bdt

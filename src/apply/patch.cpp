@@ -1,0 +1,209 @@
+#include "apply/patch.h"
+
+#include <cstring>
+#include <exception>
+
+#include "app/form1.h"
+#include "platform/os.h"
+
+namespace bdt {
+
+namespace {
+
+// A bounds-checked reader over the patch: every read can fail.
+class Cursor {
+ public:
+  Cursor(std::span<const uint8_t> bytes, size_t pos) : bytes_(bytes), pos_(pos) {}
+  bool U32(uint32_t& v) {
+    if (4 > bytes_.size() - pos_) return false;
+    const uint8_t* p = bytes_.data() + pos_;
+    v = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    pos_ += 4;
+    return true;
+  }
+
+ private:
+  std::span<const uint8_t> bytes_;
+  size_t pos_;
+};
+
+}  // namespace
+
+const char* PatchStatusText(PatchStatus status) {
+  switch (status) {
+    case PatchStatus::Ok: return "";
+    case PatchStatus::ShortHeader: return "файл различий короче своего заголовка";
+    case PatchStatus::TableBeyondPatch: return "таблица записей выходит за конец файла различий";
+    case PatchStatus::LengthTooLarge: return "длина в записи различий не меньше 2^31";
+    case PatchStatus::LengthsBeyondNewSize:
+      return "длины записей в сумме больше размера нового файла";
+    case PatchStatus::CopyOutsideOld: return "копирование за пределами старого файла";
+    case PatchStatus::LiteralsTooShort: return "новых данных в файле различий недостаточно";
+  }
+  return "неизвестная ошибка файла различий";
+}
+
+PatchStatus ReadPatch(std::span<const uint8_t> patch, uint64_t oldSize, TPatchPlan& plan) {
+  plan = TPatchPlan();
+  if (patch.size() < kHeaderSize) return PatchStatus::ShortHeader;
+  Cursor header(patch, 10);
+  uint32_t newSize = 0, count = 0;
+  header.U32(newSize);
+  header.U32(count);
+  const size_t tableBytes = patch.size() - kHeaderSize;
+  if (count > tableBytes / kRecordSize) return PatchStatus::TableBeyondPatch;
+
+  const size_t literalStart = kHeaderSize + kRecordSize * size_t{count};
+  const uint64_t literalBytes = patch.size() - literalStart;
+  plan.Records.reserve(size_t{count} + 1);
+
+  Cursor table(patch, kHeaderSize);
+  uint64_t total = 0;     // bytes of output the records make
+  uint64_t literals = 0;  // bytes of literal data they take
+  int64_t pos = 0;        // old-file position; may wander outside between copies
+  for (uint32_t i = 0; i < count; ++i) {
+    plan.FailedRecord = size_t{i} + 1;
+    TPatchRecord r;
+    uint32_t seek = 0;
+    table.U32(seek);
+    table.U32(r.InsLen);
+    table.U32(r.CopyLen);
+    r.Seek = static_cast<int32_t>(seek);
+    if (r.InsLen >= kLengthLimit || r.CopyLen >= kLengthLimit) return PatchStatus::LengthTooLarge;
+    total += uint64_t{r.InsLen} + r.CopyLen;
+    if (total > newSize) return PatchStatus::LengthsBeyondNewSize;
+    literals += r.InsLen;
+    if (literals > literalBytes) return PatchStatus::LiteralsTooShort;
+    pos += r.Seek;
+    if (r.CopyLen != 0) {
+      if (pos < 0 || static_cast<uint64_t>(pos) > oldSize ||
+          r.CopyLen > oldSize - static_cast<uint64_t>(pos))
+        return PatchStatus::CopyOutsideOld;
+      pos += r.CopyLen;
+    }
+    plan.Records.push_back(r);
+  }
+
+  plan.FailedRecord = 0;
+  const uint64_t tail = newSize - total;
+  if (tail > literalBytes - literals) return PatchStatus::LiteralsTooShort;
+  if (tail != 0) plan.Records.push_back({0, static_cast<uint32_t>(tail), 0});
+  plan.NewSize = newSize;
+  plan.LiteralStart = literalStart;
+  return PatchStatus::Ok;
+}
+
+void ApplyPatch(const TPatchPlan& plan, std::span<const uint8_t> oldFile,
+                std::span<const uint8_t> patch, uint8_t* out) {
+  const uint8_t* lit = patch.data() + plan.LiteralStart;
+  const uint8_t* old = oldFile.data();
+  // The old position as an offset: a Seek may lead outside the file between copies,
+  // where a pointer must not go.
+  int64_t pos = 0;
+  for (const TPatchRecord& r : plan.Records) {
+    if (r.InsLen != 0) {
+      std::memcpy(out, lit, r.InsLen);
+      out += r.InsLen;
+      lit += r.InsLen;
+    }
+    pos += r.Seek;
+    if (r.CopyLen != 0) {
+      std::memcpy(out, old + pos, r.CopyLen);
+      out += r.CopyLen;
+      pos += r.CopyLen;
+    }
+  }
+}
+
+PatchStatus PatchBytes(std::span<const uint8_t> oldFile, std::span<const uint8_t> patch,
+                       std::vector<uint8_t>& out) {
+  out.clear();
+  TPatchPlan plan;
+  const PatchStatus status = ReadPatch(patch, oldFile.size(), plan);
+  if (status != PatchStatus::Ok) return status;
+  out.resize(plan.NewSize);
+  ApplyPatch(plan, oldFile, patch, out.data());
+  return status;
+}
+
+}  // namespace bdt
+
+namespace {
+
+// Which part of making a view failed: the platform names the system call first.
+bool ViewFailed() { return os::LastError().text.rfind("MapViewOfFile", 0) == 0; }
+
+}  // namespace
+
+bool PatchFile(TForm1& form, const std::string& oldPath, const std::string& outPath,
+               const std::string& patchPath) {
+  auto fail = [&form](const char* text) {
+    form.AddProt(26, text);
+    return false;
+  };
+  auto failAt = [&form](const char* text, const std::string& path) {
+    form.AddProt(26, text);
+    form.Say(path);
+    return false;
+  };
+  try {
+    // The old file and the patch are held sharing reads only: nobody may change them
+    // under the views. An empty file has nothing to map.
+    os::File oldFile;
+    if (!oldFile.Open(oldPath, os::kRead, os::kShareRead, os::Disposition::OpenExisting))
+      return failAt("Невозможно открыть файл", oldPath);
+    uint64_t size = 0;
+    os::Mapping oldView;
+    if (!oldFile.Size(size) || size == 0) return fail("Невозможно создать hMapIn мэппинг");
+    if (!oldView.OpenRead(oldPath))
+      return fail(ViewFailed() ? "Невозможно создать отображение pBufIn"
+                               : "Невозможно создать hMapIn мэппинг");
+
+    os::File patchFile;
+    if (!patchFile.Open(patchPath, os::kRead, os::kShareRead, os::Disposition::OpenExisting))
+      return failAt("Невозможно открыть файл", patchPath);
+    os::Mapping patchView;
+    if (!patchFile.Size(size) || size == 0) return fail("Невозможно создать hMapPatch мэппинг");
+    if (!patchView.OpenRead(patchPath))
+      return fail(ViewFailed() ? "Невозможно создать отображение pBufPatch"
+                               : "Невозможно создать hMapPatch мэппинг");
+
+    const std::span<const uint8_t> oldBytes(oldView.data(), oldView.size());
+    const std::span<const uint8_t> patchBytes(patchView.data(), patchView.size());
+    form.PrBar.SetMax(3);
+    form.PrBar.SetPosition(1);
+    form.PrBar.SetStep(1);
+
+    bdt::TPatchPlan plan;
+    const bdt::PatchStatus status = bdt::ReadPatch(patchBytes, oldBytes.size(), plan);
+    if (status != bdt::PatchStatus::Ok) {
+      std::string text = std::string("Файл различий поврежден: ") + bdt::PatchStatusText(status);
+      if (plan.FailedRecord != 0) text += " (запись " + std::to_string(plan.FailedRecord) + ")";
+      form.AddProt(26, text);
+      form.Say(patchPath);
+      return false;
+    }
+
+    // The output is created first and then mapped at its full size.
+    {
+      os::File created;
+      if (!created.Open(outPath, os::kRead | os::kWrite, os::kShareRead,
+                        os::Disposition::CreateAlways))
+        return failAt("Невозможно создать файл", outPath);
+    }
+    if (plan.NewSize == 0) return fail("Невозможно создать hMapOut мэппинг");
+    os::Mapping outView;
+    if (!outView.CreateReadWrite(outPath, plan.NewSize))
+      return fail(ViewFailed() ? "Невозможно создать отображение pBufOut"
+                               : "Невозможно создать hMapOut мэппинг");
+    form.PrBar.SetPosition(form.PrBar.Position() + 1);
+
+    bdt::ApplyPatch(plan, oldBytes, patchBytes, outView.writable());
+    form.PrBar.SetPosition(form.PrBar.Max());
+    outView.Close();
+    return true;
+  } catch (const std::exception& ex) {
+    form.AddProt(26, ex.what());
+    return false;
+  }
+}

@@ -1,0 +1,110 @@
+// What a copy of the installation holds, and the copy itself.
+#include <algorithm>
+
+#include "common/cp1251.h"
+#include "copymode/folders.h"
+#include "copymode/selku.h"
+#include "platform/os.h"
+#include "product/product.h"
+
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('\\');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// The size of an installation file: from a handle opened for reading with every
+// sharing allowed, or, for a file that another program holds locked, from its
+// directory entry. 0 for a file that is gone.
+uint64_t SizeOf(const std::string& path) {
+  os::File f;
+  uint64_t size = 0;
+  if (f.Open(path, os::kRead, os::kShareAll, os::Disposition::OpenExisting) && f.Size(size))
+    return size;
+  std::vector<os::FindEntry> entries;
+  if (os::FindFiles(path, os::kAttrHidden | os::kAttrSystem, entries) && entries.size() == 1 &&
+      !(entries[0].attr & os::kAttrDirectory))
+    return entries[0].size;
+  return 0;
+}
+
+}  // namespace
+
+uint64_t TFrm_SelKU::BuildCopyList(const std::string& source, bool clean, bool noAutoSave,
+                                   const std::string& excluded) {
+  Say("Построение списка файлов " + source);
+  std::vector<std::string> items;
+  if (clean) {
+    // Only the product's own folders; the working data of the user stays behind.
+    const size_t count = noAutoSave ? product::kFirstAutoSaveFolder : product::kInstallFolderCount;
+    for (size_t i = 0; i < count; ++i) {
+      const std::string folder = source + product::kInstallFolders[i] + "\\";
+      ListFolders(folder, items);
+      ListFiles(folder, "*.*", items, true);
+    }
+  } else {
+    ListFolders(source, items);
+    ListFiles(source, "*.*", items, true);
+    if (noAutoSave) {
+      std::vector<std::string> prefixes;
+      for (size_t i = product::kFirstAutoSaveFolder; i < product::kInstallFolderCount; ++i)
+        prefixes.push_back(cp1251::Upper(source + product::kInstallFolders[i] + "\\"));
+      std::erase_if(items, [&](const std::string& item) {
+        const std::string upper = cp1251::Upper(item);
+        for (const std::string& p : prefixes)
+          if (upper.compare(0, p.size(), p) == 0) return true;
+        return false;
+      });
+    }
+  }
+
+  Say("Подсчет размера");
+  uint64_t size = 0;
+  CopyList.clear();
+  CopyList.reserve(items.size());
+  for (const std::string& item : items) {
+    if (cp1251::EqualNoCase(item, excluded) || cp1251::EqualNoCase(item, SelfPath)) continue;
+    // Every item was listed under the source folder; what lies directly in it (the
+    // folder itself, the installer, the journal, the protocols) is not copied.
+    std::string rest = item.substr(std::min(source.size(), item.size()));
+    if (rest.find('\\') == std::string::npos) continue;
+    if (rest.back() != '\\') size += SizeOf(item);
+    CopyList.push_back(std::move(rest));
+  }
+  // Sorted without regard to case, each item once: a folder before its content.
+  std::sort(CopyList.begin(), CopyList.end(), [](const std::string& a, const std::string& b) {
+    return cp1251::CompareNoCase(a, b) < 0;
+  });
+  CopyList.erase(std::unique(CopyList.begin(), CopyList.end(),
+                             [](const std::string& a, const std::string& b) {
+                               return cp1251::EqualNoCase(a, b);
+                             }),
+                 CopyList.end());
+  Say("Завершено");
+  return size;
+}
+
+bool CopyTree(const std::string& source, const std::string& target,
+              const std::vector<std::string>& list, const TFrm_SelKU::TCopyFile& copy) {
+  for (const std::string& item : list) {
+    const bool folder = !item.empty() && item.back() == '\\';
+    const std::string to = target + item;
+    if (folder) {
+      // A folder entry may come before its parent (or the parent is not listed at
+      // all, as Rus\ in a clean copy): the parents are made first, or an empty
+      // folder would be lost.
+      std::string parent = to;
+      parent.pop_back();
+      parent = FolderOf(parent);
+      if (!parent.empty() && !os::DirectoryExists(parent)) {
+        std::string made;
+        if (!MakeFolderPath(parent, made)) return false;
+      }
+    }
+    if (!copy(source + item, to, true)) return false;
+    // The copy callback does not check that the folder was made.
+    if (folder && !os::DirectoryExists(to)) return false;
+  }
+  return true;
+}

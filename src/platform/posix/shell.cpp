@@ -1,0 +1,219 @@
+// The shell on Linux: the desktop folder of the XDG user directories, shortcuts as
+// Shell Link files, and host paths turned into the core's DOS paths.
+#include <cstdlib>
+#include <fstream>
+
+#include "platform/os.h"
+#include "platform/posix/internal.h"
+#include "platform/posix/pathmap.h"
+#include "platform/posix/shell_link.h"
+
+namespace os {
+
+namespace posix {
+
+namespace {
+
+void Put16(std::vector<uint8_t>& b, uint16_t v) {
+  b.push_back(static_cast<uint8_t>(v));
+  b.push_back(static_cast<uint8_t>(v >> 8));
+}
+void Put32(std::vector<uint8_t>& b, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+void Set32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+void PutZ(std::vector<uint8_t>& b, const std::string& s) {
+  b.insert(b.end(), s.begin(), s.end());
+  b.push_back(0);
+}
+// StringData in its ANSI form: a 16-bit count of characters, no terminator.
+void PutCounted(std::vector<uint8_t>& b, const std::string& s) {
+  Put16(b, static_cast<uint16_t>(s.size()));
+  b.insert(b.end(), s.begin(), s.end());
+}
+
+// The shell link object's class, {00021401-0000-0000-C000-000000000046}, as stored.
+const uint8_t kLinkClsid[16] = {0x01, 0x14, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+
+constexpr uint32_t kAttrArchive = 0x20;
+constexpr uint32_t kDriveFixed = 3;
+constexpr uint32_t kVolumeIdAndLocalBasePath = 0x1;
+constexpr uint32_t kLinkInfoHeaderSize = 0x1C;
+constexpr uint32_t kVolumeIdHeaderSize = 0x10;
+
+}  // namespace
+
+bool MakeShellLink(const ShellLinkSpec& spec, std::vector<uint8_t>& out) {
+  for (const std::string* s : {&spec.target, &spec.workDir, &spec.description})
+    if (s->find('\0') != std::string::npos || s->size() > 0xFFFF) return false;
+  if (spec.target.empty()) return false;
+
+  std::vector<uint8_t> b;
+  // ShellLinkHeader
+  Put32(b, kShellLinkHeaderSize);
+  b.insert(b.end(), kLinkClsid, kLinkClsid + 16);
+  uint32_t flags = kHasLinkInfo;
+  if (!spec.description.empty()) flags |= kHasName;
+  if (!spec.workDir.empty()) flags |= kHasWorkingDir;
+  Put32(b, flags);
+  Put32(b, kAttrArchive);
+  for (int i = 0; i < 3; ++i) {  // creation, access and write times: not known
+    Put32(b, 0);
+    Put32(b, 0);
+  }
+  Put32(b, spec.targetSize);
+  Put32(b, 0);  // icon index
+  Put32(b, spec.showCommand);
+  Put16(b, 0);  // hot key
+  Put16(b, 0);  // reserved
+  Put32(b, 0);
+  Put32(b, 0);
+
+  // LinkInfo: a volume of a fixed disk and the target as its local base path.
+  const size_t info = b.size();
+  Put32(b, 0);  // LinkInfoSize, set below
+  Put32(b, kLinkInfoHeaderSize);
+  Put32(b, kVolumeIdAndLocalBasePath);
+  Put32(b, kLinkInfoHeaderSize);  // VolumeIDOffset
+  const size_t basePathOffset = b.size();
+  Put32(b, 0);                    // LocalBasePathOffset, set below
+  Put32(b, 0);                    // CommonNetworkRelativeLinkOffset
+  const size_t suffixOffset = b.size();
+  Put32(b, 0);                    // CommonPathSuffixOffset, set below
+  // VolumeID with an empty label.
+  Put32(b, kVolumeIdHeaderSize + 1);
+  Put32(b, kDriveFixed);
+  Put32(b, 0);  // serial number
+  Put32(b, kVolumeIdHeaderSize);
+  b.push_back(0);
+  Set32(b, basePathOffset, static_cast<uint32_t>(b.size() - info));
+  PutZ(b, spec.target);
+  Set32(b, suffixOffset, static_cast<uint32_t>(b.size() - info));
+  b.push_back(0);  // empty common path suffix
+  Set32(b, info, static_cast<uint32_t>(b.size() - info));
+
+  // StringData, in the order of the layout: name, then working folder.
+  if (flags & kHasName) PutCounted(b, spec.description);
+  if (flags & kHasWorkingDir) PutCounted(b, spec.workDir);
+
+  Put32(b, 0);  // terminal block
+  out = std::move(b);
+  return true;
+}
+
+}  // namespace posix
+
+namespace {
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+// The value of a line `XDG_DESKTOP_DIR="..."` of user-dirs.dirs as a host path:
+// "$HOME/..." or an absolute path, with \" \$ \\ escapes; "" when it is neither.
+std::string DesktopValue(const std::string& line, const std::string& home) {
+  size_t pos = line.find_first_not_of(" \t");
+  const std::string key = "XDG_DESKTOP_DIR=";
+  if (pos == std::string::npos || line.compare(pos, key.size(), key) != 0) return "";
+  pos += key.size();
+  if (pos >= line.size() || line[pos] != '"') return "";
+  std::string value;
+  bool closed = false;
+  for (++pos; pos < line.size(); ++pos) {
+    char c = line[pos];
+    if (c == '\\' && pos + 1 < line.size()) {
+      value += line[++pos];
+    } else if (c == '"') {
+      closed = true;
+      break;
+    } else {
+      value += c;
+    }
+  }
+  if (!closed) return "";
+  if (value.compare(0, 5, "$HOME") == 0 && (value.size() == 5 || value[5] == '/'))
+    return home.empty() ? std::string() : home + value.substr(5);
+  return !value.empty() && value[0] == '/' ? value : std::string();
+}
+
+std::string HostDesktop() {
+  const std::string home = Env("HOME");
+  std::string config = Env("XDG_CONFIG_HOME");
+  if (config.empty() || config[0] != '/') config = home.empty() ? "" : home + "/.config";
+  std::string desktop;
+  if (!config.empty()) {
+    std::ifstream in(config + "/user-dirs.dirs");
+    std::string line;
+    // As the shell reads the file: the last assignment counts.
+    while (std::getline(in, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      std::string value = DesktopValue(line, home);
+      if (!value.empty()) desktop = value;
+    }
+  }
+  if (desktop.empty() && !home.empty()) desktop = home + "/Desktop";
+  while (desktop.size() > 1 && desktop.back() == '/') desktop.pop_back();
+  return desktop;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('\\');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// Makes `folder` (no trailing backslash) and its missing parents.
+bool MakeFolders(const std::string& folder) {
+  if (folder.size() <= 3 || DirectoryExists(folder)) return true;
+  return MakeFolders(FolderOf(folder)) && CreateDir(folder);
+}
+
+}  // namespace
+
+std::string ReadDesktopFolder() {
+  const std::string host = HostDesktop();
+  if (host.empty()) return std::string();
+  std::string dos = HostToDosPath(host);
+  while (dos.size() > 3 && dos.back() == '\\') dos.pop_back();
+  return dos;
+}
+
+std::string HostToDosPath(const std::string& hostPath) {
+  std::string dos;
+  if (!posix::HostToDos(posix::CurrentDriveMap(), hostPath, dos)) return std::string();
+  return dos;
+}
+
+bool CreateShellLink(const std::string& target, const std::string& linkPath,
+                     const std::string& description, const std::string& workDir) {
+  const char* op = "CreateShellLink";
+  posix::ShellLinkSpec spec;
+  spec.target = target;
+  spec.workDir = workDir;
+  spec.description = description;
+  {
+    File program;
+    uint64_t size = 0;
+    if (program.Open(target, kRead, kShareAll, Disposition::OpenExisting) && program.Size(size))
+      spec.targetSize = size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(size);
+  }
+  std::vector<uint8_t> bytes;
+  if (!posix::MakeShellLink(spec, bytes)) {
+    posix::Fail(ErrorKind::Invalid, 0, op, linkPath, "a text cannot be stored in a shortcut");
+    return false;
+  }
+  if (!MakeFolders(FolderOf(linkPath))) return false;
+  File file;
+  if (!file.Open(linkPath, kWrite, kShareNone, Disposition::CreateAlways)) return false;
+  if (!file.Write(bytes.data(), bytes.size())) {
+    file.Close();
+    DeleteFile(linkPath);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace os
