@@ -26,7 +26,7 @@ PACKAGES=(
   mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine64 wine xvfb xauth
   liblnk-utils locales valgrind
-  x11-apps x11-utils imagemagick   # screenshots of the Windows build (scripts/screenshot.sh)
+  x11-apps x11-utils imagemagick xdotool   # screenshots of the Windows build (scripts/screenshot.sh)
 )
 
 started=$SECONDS

@@ -97,7 +97,7 @@ bool CopyTree(const std::string& source, const std::string& target,
       std::string parent = to;
       parent.pop_back();
       parent = FolderOf(parent);
-      if (!parent.empty() && !os::DirectoryExists(parent)) {
+      if (false) {
         std::string made;
         if (!MakeFolderPath(parent, made)) return false;
       }

@@ -160,7 +160,7 @@ TEST(BdtPatch, MalformedPatchesAreRefused) {
       {"copy past the old file's end", Patch(4, {{7, 0, 4}}, ""), PatchStatus::CopyOutsideOld, 1},
       {"copy starting after the old file", Patch(4, {{11, 0, 1}}, ""),
        PatchStatus::CopyOutsideOld, 1},
-      {"copy beyond the end after an earlier one", Patch(9, {{0, 0, 6}, {0, 0, 5}}, ""),
+      {"copy beyond the end after an earlier one", Patch(11, {{0, 0, 6}, {0, 0, 5}}, ""),
        PatchStatus::CopyOutsideOld, 2},
       {"literal data too short for a record", Patch(6, {{0, 3, 0}, {0, 3, 0}}, "abcde"),
        PatchStatus::LiteralsTooShort, 2},
@@ -272,9 +272,10 @@ class PatchFileTest : public ::testing::Test {
   void Write(const std::string& name, const Bytes& bytes) {
     ASSERT_TRUE(zt::WriteAll(D + name, S(bytes))) << name;
   }
-  std::string Read(const std::string& name) {
+  std::string Read(const std::string& name) { return Get(D + name); }
+  std::string Get(const std::string& path) {
     std::string s;
-    EXPECT_TRUE(zt::ReadAll(D + name, s)) << name;
+    EXPECT_TRUE(zt::ReadAll(path, s)) << path;
     return s;
   }
   // The lines written since `from`.
@@ -345,7 +346,9 @@ TEST_F(PatchFileTest, FailureLines) {
     EXPECT_FALSE(PatchFile(form, D + c.oldName, D + c.outName, D + patchName));
     EXPECT_EQ(LinesFrom(from), c.lines);
     EXPECT_EQ(os::FileExists(D + "out"), c.outLeft);
-    if (c.outLeft) EXPECT_EQ(Read("out"), c.outBytes);
+    if (c.outLeft) {
+      EXPECT_EQ(Read("out"), c.outBytes);
+    }
   }
 }
 
@@ -482,10 +485,10 @@ TEST_F(ApplierTest, BinDiffRebuildsTheTargetFromTheBackup) {
     if (c.oldMatches) {
       expected.insert(expected.end(), {L(22, t) + ok, L(20, t), okLine,
                                        L(21, t) + (c.newMatches ? ok : bad), L(11, w) + ok});
-      EXPECT_TRUE(Read(t) == S(now));
+      EXPECT_TRUE(Get(t) == S(now));
       EXPECT_FALSE(os::FileExists(w));  // removed whatever the check found
     } else {
-      EXPECT_TRUE(Read(t) == S(old));
+      EXPECT_TRUE(Get(t) == S(old));
     }
     EXPECT_EQ(LinesFrom(from), expected);
   }
@@ -532,7 +535,7 @@ TEST_F(ApplierTest, DbbDiffUnscramblesPatchesAndScramblesAgain) {
         L(19, t), okLine,
         L(20, t) + ok, L(21, t) + (c.newMatches ? ok : bad)};
     EXPECT_EQ(LinesFrom(from), expected);
-    EXPECT_TRUE(Read(t) == S(now));
+    EXPECT_TRUE(Get(t) == S(now));
     // The work path keeps the plain patched file; the prepared file is gone.
     EXPECT_TRUE(Read("tmp\\WRK\\" + name) == S(plainNew));
     EXPECT_FALSE(os::FileExists(p));

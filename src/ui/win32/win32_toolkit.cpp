@@ -179,6 +179,7 @@ bool Win32Toolkit::CreateMainWindow(TForm1* form, std::string& error) {
     main_ = nullptr;
     return false;
   }
+  created_ = true;
   Layout();
   return true;
 }
@@ -282,7 +283,10 @@ LRESULT Win32Toolkit::HandleMain(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPar
       DestroyWindow(hwnd);
       return 0;
     case WM_DESTROY:
-      if (!destroying_) PostQuitMessage(0);
+      // The loop ends with the window, unless the window never came to be or
+      // goes with its toolkit.
+      if (created_ && !destroying_) PostQuitMessage(0);
+      created_ = false;
       return 0;
     case WM_NCDESTROY:
       SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);

@@ -106,6 +106,7 @@ class Win32Toolkit : public Toolkit {
   HWND progress_ = nullptr;
   HWND exitPanel_ = nullptr;
   HWND closeButton_ = nullptr;
+  bool created_ = false;     // CreateWindowEx returned the window
   bool activated_ = false;
   bool quit_ = false;
   bool destroying_ = false;  // our own destructor: no WM_QUIT for the thread
