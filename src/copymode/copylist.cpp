@@ -97,7 +97,7 @@ bool CopyTree(const std::string& source, const std::string& target,
       std::string parent = to;
       parent.pop_back();
       parent = FolderOf(parent);
-      if (false) {
+      if (!parent.empty() && !os::DirectoryExists(parent)) {
         std::string made;
         if (!MakeFolderPath(parent, made)) return false;
       }

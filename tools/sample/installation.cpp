@@ -77,6 +77,23 @@ bool ReadWhole(const std::string& path, std::vector<uint8_t>& out, std::string& 
 
 }  // namespace
 
+void EvolveBase(std::vector<uint8_t>& plain, uint32_t release) {
+  if (release == 0 || plain.size() < 16) return;
+  auto u32 = [&](size_t at) {
+    return plain[at] | plain[at + 1] << 8 | plain[at + 2] << 16 | uint32_t(plain[at + 3]) << 24;
+  };
+  const uint32_t count = u32(4);
+  size_t pos = count > 0 && 16 <= plain.size() ? u32(8) : 8;
+  Rng rng(0x45564F4C00000000ull ^ release);
+  for (uint32_t record = 0; pos + 7 <= plain.size(); ++record) {
+    const size_t len = plain[pos + 5] | plain[pos + 6] << 8;
+    if (pos + 7 + len > plain.size()) break;
+    if (rng.Below(50) == 0)
+      for (size_t i = 0; i < len; i += 1 + rng.Below(4)) plain[pos + 7 + i] ^= rng.Byte() | 1;
+    pos += 7 + len;
+  }
+}
+
 bool MakeDirs(const std::string& dosDir, std::string& error) {
   const std::string dir = WithSlash(dosDir);
   // Each prefix ending before a backslash, after the drive ("D:").
@@ -104,6 +121,11 @@ bool MakeSampleInstallation(const std::string& dosDir, const SampleOptions& opti
   std::vector<uint8_t> exe;
   if (options.productExe.empty()) {
     exe = MakePeImage(options.stamp, options.seed);
+    if (options.release > 0) {
+      // A rebuilt executable: mostly the same code, some of it changed.
+      Rng change(0x42554C4400000000ull ^ options.release);
+      for (size_t i = 0x400; i < exe.size(); i += 64 + change.Below(4096)) exe[i] ^= change.Byte() | 1;
+    }
   } else if (!ReadWhole(options.productExe, exe, error) || !SetPeStamp(exe, options.stamp, error)) {
     if (error.find(options.productExe) == std::string::npos) error += ": " + options.productExe;
     return false;
@@ -123,6 +145,7 @@ bool MakeSampleInstallation(const std::string& dosDir, const SampleOptions& opti
 
   for (int n = 1; n <= 6; ++n) {
     std::vector<uint8_t> base = MakePlainBase(n, options.baseSize, options.seed);
+    if (n != 2) EvolveBase(base, options.release);  // std2 stays as it was
     const BaseStatus status =
         ScrambleBase(base, product::kBaseKeys[n - 1], product::kBaseM1, product::kBaseM2);
     if (status != BaseStatus::Ok) {
@@ -154,6 +177,9 @@ bool MakeSampleInstallation(const std::string& dosDir, const SampleOptions& opti
         !w.Text(d + "\\AutoSave\\autosave1.sav", Listing(rng, "AUTOSAVE", 10)))
       return false;
   }
+  if (options.release > 0 &&
+      !w.Text("Cfg\\klsstd.zum", Listing(rng, "KLS " + std::to_string(options.release), 300)))
+    return false;
   return true;
 }
 

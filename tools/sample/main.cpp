@@ -12,12 +12,14 @@ namespace {
 
 const char kUsage[] =
     "usage: zumsample OUTDIR [--version 3.0.7] [--stamp 0x55685DBC] [--edition 0|1]\n"
-    "                 [--seed N] [--base-size BYTES] [--exe PE-FILE]\n"
+    "                 [--seed N] [--base-size BYTES] [--exe PE-FILE] [--release N]\n"
     "\n"
     "Makes a sample installation of the product in OUTDIR: the product's folders,\n"
     "Exe\\zum.exe (a PE image linked at --stamp, or a copy of --exe with that stamp),\n"
     "Cfg\\CFG.ZUM with --version and --edition, the scrambled base files Base\\std1 to\n"
     "Base\\std6 of --base-size bytes each, and working data under Rus and Ukr.\n"
+    "--release N makes the same installation N releases later (changed base records,\n"
+    "a rebuilt zum.exe, a new Cfg\\klsstd.zum): the new tree of an update.\n"
     "The same options and --seed give the same bytes.\n";
 
 bool ParseU32(const char* text, uint32_t& out) {
@@ -57,6 +59,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--edition") {
       if (!ParseU32(value, n) || n > 1) return Fail("--edition must be 0 or 1");
       options.edition = static_cast<uint8_t>(n);
+      ++i;
+    } else if (arg == "--release") {
+      if (!ParseU32(value, options.release)) return Fail("--release needs a number");
       ++i;
     } else if (arg == "--seed") {
       if (!ParseU32(value, options.seed)) return Fail("--seed needs a 32-bit number");

@@ -18,6 +18,10 @@ struct SampleOptions {
   // A PE file to take as Exe\zum.exe (its TimeDateStamp set to `stamp`) instead of
   // a generated image, such as the stand-in product built for Windows. DOS path.
   std::string productExe;
+  // 0: the installation as released; N > 0: the same installation N releases
+  // later (changed base records, a rebuilt executable, changed and new files), the
+  // new tree a package is made from.
+  uint32_t release = 0;
 };
 
 inline constexpr uint32_t kMinBaseSize = 64;
@@ -53,6 +57,10 @@ bool MakeConfig(const std::string& version, uint8_t edition, uint32_t seed,
 // Base file `number` (1..6) in its plain form, exactly `size` bytes (at least
 // kMinBaseSize): header, index of parts, records of text documents.
 std::vector<uint8_t> MakePlainBase(int number, uint32_t size, uint32_t seed);
+
+// Changes the data of about one record in fifty of a plain base file, as release
+// `release` of the product would; heads, sizes and offsets stay.
+void EvolveBase(std::vector<uint8_t>& plain, uint32_t release);
 
 // Makes the installation in `dosDir` (created with its missing parents; existing
 // files of the same names are replaced). `written`, when given, receives the path

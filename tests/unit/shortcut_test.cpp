@@ -1,0 +1,314 @@
+// The desktop shortcut of a copy: where the desktop folder is found, the shortcut's
+// target, working folder and description, and a failure that fails the step. On
+// Linux the Shell Link file is checked field by field and read back by lnkinfo
+// (liblnk-utils); on Windows the shell's own link object reads it back.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "copymode/shortcut.h"
+#include "platform/os.h"
+#include "support/test_support.h"
+
+#ifdef _WIN32
+#include "platform/win32/handles.h"
+
+#include <objbase.h>
+#include <shlobj.h>
+#else
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "app/form1.h"
+#include "common/cp1251.h"
+#include "copymode/selku.h"
+#include "platform/posix/shell_link.h"
+#include "ui/scripted/scripted.h"
+#endif
+
+#ifndef _WIN32
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Sets an environment variable for the life of the object.
+class EnvVar {
+ public:
+  EnvVar(const char* name, const std::optional<std::string>& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value)
+      setenv(name, value->c_str(), 1);
+    else
+      unsetenv(name);
+  }
+  ~EnvVar() {
+    if (old_)
+      setenv(name_, old_->c_str(), 1);
+    else
+      unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+uint32_t Get32(const std::string& b, size_t at) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(b[at + i]);
+  return v;
+}
+
+// lnkinfo's report of a shortcut (strings read as CP1251), in UTF-8; nullopt when
+// the tool is not installed.
+std::optional<std::string> LnkInfo(const std::string& hostPath) {
+  if (std::system("command -v lnkinfo >/dev/null 2>&1") != 0) return std::nullopt;
+  const std::string command = "lnkinfo -c windows-1251 '" + hostPath + "' 2>&1";
+  std::string out;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+    pclose(p);
+  }
+  return out;
+}
+
+// The value lnkinfo gives for `field` ("Local path"), converted to CP1251.
+std::string LnkField(const std::string& report, const std::string& field) {
+  size_t pos = report.find("\t" + field + "\t");
+  if (pos == std::string::npos) return "<missing>";
+  pos = report.find(": ", pos);
+  const size_t end = report.find('\n', pos);
+  return cp1251::FromUtf8(report.substr(pos + 2, end - pos - 2));
+}
+
+class DesktopTest : public ::testing::Test {
+ protected:
+  std::string HomeHost() const { return dir.Host() + "home"; }
+  std::string HomeDos() const { return dir.Dos() + "home"; }
+  void WriteUserDirs(const std::string& folder, const std::string& text) {
+    fs::create_directories(folder);
+    std::ofstream(folder + "/user-dirs.dirs") << text;
+  }
+  zt::TempDir dir;
+  EnvVar home{"HOME", HomeHost()};
+  EnvVar config{"XDG_CONFIG_HOME", std::nullopt};
+  EnvVar windows{"ZUM_WINDOWS_DIR", std::nullopt};
+};
+
+}  // namespace
+
+TEST(ShellLinkFile, HeaderLinkInfoAndAnsiStrings) {
+  os::posix::ShellLinkSpec spec;
+  spec.target = "D:\\Programs\\ZUM5_3071\\EXE\\zum.exe";
+  spec.workDir = "D:\\Programs\\ZUM5_3071\\";
+  spec.description = "ZUM5_3071.LNK";
+  spec.targetSize = 1234;
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(os::posix::MakeShellLink(spec, bytes));
+  const std::string b(bytes.begin(), bytes.end());
+  EXPECT_EQ(Get32(b, 0), 0x4Cu);  // HeaderSize
+  EXPECT_EQ(b.substr(4, 16),       // LinkCLSID {00021401-0000-0000-C000-000000000046}
+            std::string("\x01\x14\x02\x00\x00\x00\x00\x00\xC0\x00\x00\x00\x00\x00\x00\x46", 16));
+  EXPECT_EQ(Get32(b, 0x14), os::posix::kHasLinkInfo | os::posix::kHasName |
+                                os::posix::kHasWorkingDir);  // not IsUnicode: ANSI strings
+  EXPECT_EQ(Get32(b, 0x34), 1234u);                          // FileSize
+  EXPECT_EQ(Get32(b, 0x3C), 5u);                             // ShowCommand
+  // LinkInfo: size, header size 0x1C, VolumeIDAndLocalBasePath, the base path.
+  const uint32_t info = 0x4C, infoSize = Get32(b, info);
+  EXPECT_EQ(Get32(b, info + 4), 0x1Cu);
+  EXPECT_EQ(Get32(b, info + 8), 1u);
+  EXPECT_EQ(b.substr(info + Get32(b, info + 16), spec.target.size() + 1),
+            spec.target + std::string(1, '\0'));
+  // StringData: NAME_STRING, then WORKING_DIR, each a 16-bit count and the bytes;
+  // then the terminal block.
+  size_t at = info + infoSize;
+  EXPECT_EQ(static_cast<uint8_t>(b[at]), spec.description.size());
+  EXPECT_EQ(b.substr(at + 2, spec.description.size()), spec.description);
+  at += 2 + spec.description.size();
+  EXPECT_EQ(static_cast<uint8_t>(b[at]), spec.workDir.size());
+  EXPECT_EQ(b.substr(at + 2, spec.workDir.size()), spec.workDir);
+  at += 2 + spec.workDir.size();
+  EXPECT_EQ(b.size(), at + 4);
+  EXPECT_EQ(Get32(b, at), 0u);
+
+  spec.description = std::string("a\0b", 3);
+  EXPECT_FALSE(os::posix::MakeShellLink(spec, bytes));
+}
+
+TEST_F(DesktopTest, DesktopFolderOfTheUserDirectories) {
+  struct Case {
+    const char* what;
+    std::string config;  // user-dirs.dirs in $HOME/.config, "" for none
+    std::string desktop;
+  };
+  const Case cases[] = {
+      {"none registered", "", HomeDos() + "\\Desktop"},
+      {"under $HOME", "# written by xdg-user-dirs-update\nXDG_DESKTOP_DIR=\"$HOME/Рабочий стол\"\n",
+       HomeDos() + "\\Рабочий стол"},
+      {"absolute, with escapes, the last line counts",
+       "XDG_DESKTOP_DIR=\"$HOME/first\"\n  XDG_DESKTOP_DIR=\"" + dir.Host() + "d\\$q/\"\n",
+       dir.Dos() + "d$q"},
+      {"not a path: the default", "XDG_DESKTOP_DIR=\"Desktop\"\nXDG_MUSIC_DIR=\"$HOME/m\"\n",
+       HomeDos() + "\\Desktop"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(HomeHost() + "/.config");
+    if (!c.config.empty()) WriteUserDirs(HomeHost() + "/.config", cp1251::ToUtf8(c.config));
+    EXPECT_EQ(os::ReadDesktopFolder(), c.desktop);
+  }
+  // $XDG_CONFIG_HOME takes the place of $HOME/.config when it is absolute.
+  WriteUserDirs(dir.Host() + "cfg", "XDG_DESKTOP_DIR=\"$HOME/elsewhere\"\n");
+  {
+    EnvVar xdg("XDG_CONFIG_HOME", dir.Host() + "cfg");
+    EXPECT_EQ(os::ReadDesktopFolder(), HomeDos() + "\\elsewhere");
+  }
+  EnvVar noHome("HOME", std::nullopt);
+  EXPECT_EQ(os::ReadDesktopFolder(), "");
+}
+
+// D:\Programs\ZUM5_3071\ in small: the shortcut ZUM5_3071.LNK on the desktop, read
+// back by lnkinfo.
+TEST_F(DesktopTest, CreateDesktopLinkWritesTheShortcutOfTheCopy) {
+  ui::ScriptedToolkit tk;
+  ui::SetCurrent(&tk);
+  TForm1 form(&tk);
+  form.CopyDir = dir.Dos() + "Programs\\Копия ZUM\\";
+  Frm_SelKU().LinkName = "ZUM5_3071";
+  WriteUserDirs(HomeHost() + "/.config", cp1251::ToUtf8("XDG_DESKTOP_DIR=\"$HOME/Рабочий стол\"\n"));
+  // The desktop folder is not made yet: it is made for the shortcut.
+  ASSERT_TRUE(form.CreateDesktopLink());
+  ui::SetCurrent(nullptr);
+  const std::string link = HomeDos() + "\\Рабочий стол\\ZUM5_3071.LNK";
+  std::string bytes;
+  ASSERT_TRUE(zt::ReadAll(link, bytes));
+  EXPECT_EQ(Get32(bytes, 0x3C), 5u);
+  EXPECT_TRUE(form.ProtLines().empty());
+
+  const auto report = LnkInfo(cp1251::ToUtf8(HomeHost() + "/Рабочий стол/ZUM5_3071.LNK"));
+  if (!report) GTEST_SKIP() << "lnkinfo (liblnk-utils) is not installed";
+  EXPECT_EQ(LnkField(*report, "Local path"), form.CopyDir + "EXE\\zum.exe") << *report;
+  EXPECT_EQ(LnkField(*report, "Working directory"), form.CopyDir);
+  EXPECT_EQ(LnkField(*report, "Description"), "ZUM5_3071.LNK");
+  EXPECT_EQ(LnkField(*report, "Drive type"), "Fixed (3)");
+}
+
+TEST_F(DesktopTest, WithoutARegisteredDesktopTheWindowsFolderGivesIt) {
+  EnvVar noHome("HOME", std::nullopt);
+  const std::string windows = dir.Dos() + "WINDOWS";
+  EnvVar win("ZUM_WINDOWS_DIR", cp1251::ToUtf8(windows));
+  ASSERT_TRUE(os::CreateDir(windows));
+  // Neither DESKTOP nor Рабочий стол: no desktop at all.
+  EXPECT_FALSE(MakeDesktopShortcut("C:\\z\\EXE\\zum.exe", "z.LNK", "C:\\z\\"));
+  EXPECT_EQ(os::LastError().kind, os::ErrorKind::NotFound);
+
+  ASSERT_TRUE(os::CreateDir(windows + "\\Рабочий стол"));
+  ASSERT_TRUE(MakeDesktopShortcut("C:\\z\\EXE\\zum.exe", "z.LNK", "C:\\z\\"));
+  EXPECT_TRUE(os::FileExists(windows + "\\Рабочий стол\\z.LNK"));
+
+  ASSERT_TRUE(os::CreateDir(windows + "\\Desktop"));  // found as DESKTOP, tried first
+  ASSERT_TRUE(MakeDesktopShortcut("C:\\z\\EXE\\zum.exe", "z.LNK", "C:\\z\\"));
+  EXPECT_TRUE(os::FileExists(windows + "\\Desktop\\z.LNK"));
+}
+
+// A shortcut that cannot be written fails the step, with the reason in the
+// protocol, rather than passing as made.
+TEST_F(DesktopTest, AShortcutThatCannotBeWrittenFailsTheStep) {
+  ui::ScriptedToolkit tk;
+  ui::SetCurrent(&tk);
+  TForm1 form(&tk);
+  form.CopyDir = dir.Dos() + "copy\\";
+  Frm_SelKU().LinkName = "ZUM5_310";
+  fs::create_directories(HomeHost() + "/Desktop/ZUM5_310.LNK");  // a folder in the way
+  EXPECT_FALSE(form.CreateDesktopLink());
+  ASSERT_EQ(form.ProtLines().size(), 1u);
+  EXPECT_NE(form.ProtLines()[0].find("ZUM5_310.LNK"), std::string::npos) << form.ProtLines()[0];
+  ui::SetCurrent(nullptr);
+}
+
+#else  // _WIN32
+
+namespace {
+
+template <class I>
+struct Released {
+  I* p = nullptr;
+  ~Released() {
+    if (p) p->Release();
+  }
+};
+
+}  // namespace
+
+// The shell's link object writes the shortcut and reads back what was given.
+TEST(ShellLinkWin32, CreateShellLinkWritesWhatTheShellReadsBack) {
+  zt::TempDir dir;
+  const std::string copy = dir.Dos() + "Копия ZUM\\";
+  const std::string link = dir.Dos() + "ZUM5_3071.LNK";
+  ASSERT_TRUE(os::CreateShellLink(copy + "EXE\\zum.exe", link, "ZUM5_3071.LNK", copy))
+      << os::LastErrorText();
+  ASSERT_TRUE(os::FileExists(link));
+
+  ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+  {
+    Released<IShellLinkA> shell;
+    Released<IPersistFile> file;
+    ASSERT_TRUE(SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                           IID_IShellLinkA, reinterpret_cast<void**>(&shell.p))));
+    ASSERT_TRUE(SUCCEEDED(shell.p->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file.p))));
+    wchar_t wide[MAX_PATH] = {};
+    MultiByteToWideChar(CP_ACP, 0, link.c_str(), -1, wide, MAX_PATH);
+    ASSERT_TRUE(SUCCEEDED(file.p->Load(wide, STGM_READ)));
+    char text[MAX_PATH] = {};
+    ASSERT_TRUE(SUCCEEDED(shell.p->GetPath(text, MAX_PATH, nullptr, SLGP_RAWPATH)));
+    EXPECT_EQ(std::string(text), copy + "EXE\\zum.exe");
+    ASSERT_TRUE(SUCCEEDED(shell.p->GetWorkingDirectory(text, MAX_PATH)));
+    EXPECT_EQ(std::string(text), copy);
+    ASSERT_TRUE(SUCCEEDED(shell.p->GetDescription(text, MAX_PATH)));
+    EXPECT_EQ(std::string(text), "ZUM5_3071.LNK");
+    int show = 0;
+    ASSERT_TRUE(SUCCEEDED(shell.p->GetShowCmd(&show)));
+    EXPECT_EQ(show, 5);
+  }
+  CoUninitialize();
+
+  // A folder that does not exist cannot take it: the failure is reported.
+  EXPECT_FALSE(os::CreateShellLink(copy + "EXE\\zum.exe", dir.Dos() + "none\\x.LNK", "x", copy));
+  EXPECT_FALSE(os::LastErrorText().empty());
+}
+
+// The registered desktop is taken as it is, whether the folder exists or not.
+TEST(ShellLinkWin32, RegisteredDesktopIsUsedEvenWhenMissing) {
+  const char* key = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+  HKEY k = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+                            &k, nullptr),
+            ERROR_SUCCESS);
+  char old[MAX_PATH] = {};
+  DWORD oldSize = sizeof old, oldType = 0;
+  const bool hadOld =
+      RegQueryValueExA(k, "Desktop", nullptr, &oldType, reinterpret_cast<BYTE*>(old), &oldSize) ==
+      ERROR_SUCCESS;
+  zt::TempDir dir;
+  const std::string missing = dir.Dos() + "Рабочий стол пользователя";
+  RegSetValueExA(k, "Desktop", 0, REG_SZ, reinterpret_cast<const BYTE*>(missing.c_str()),
+                 static_cast<DWORD>(missing.size() + 1));
+  EXPECT_EQ(os::ReadDesktopFolder(), missing);
+  // Another type than a plain string does not count.
+  RegSetValueExA(k, "Desktop", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(missing.c_str()),
+                 static_cast<DWORD>(missing.size() + 1));
+  EXPECT_EQ(os::ReadDesktopFolder(), "");
+  if (hadOld)
+    RegSetValueExA(k, "Desktop", 0, oldType, reinterpret_cast<BYTE*>(old), oldSize);
+  else
+    RegDeleteValueA(k, "Desktop");
+  RegCloseKey(k);
+}
+
+#endif  // _WIN32
