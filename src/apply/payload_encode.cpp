@@ -2,7 +2,22 @@
 
 #include <lzma.h>
 
+#include <algorithm>
+
 namespace payload {
+
+namespace {
+
+// Owns the encoder's state.
+struct Encoder {
+  lzma_stream strm = LZMA_STREAM_INIT;
+  ~Encoder() { lzma_end(&strm); }
+};
+
+// Input fed per call, so that progress can be reported between calls.
+constexpr size_t kSlice = size_t{1} << 20;
+
+}  // namespace
 
 bool EncodePayload(std::span<const uint8_t> data, const EncodeOptions& options,
                    std::vector<uint8_t>& out, std::string& error) {
@@ -11,7 +26,9 @@ bool EncodePayload(std::span<const uint8_t> data, const EncodeOptions& options,
     return false;
   }
   lzma_options_lzma opt;
-  if (lzma_lzma_preset(&opt, options.preset > 9 ? 9 : options.preset)) {
+  const uint32_t preset = std::min<uint32_t>(options.preset, 9) |
+                          (options.extreme ? LZMA_PRESET_EXTREME : 0u);
+  if (lzma_lzma_preset(&opt, preset)) {
     error = "bad LZMA preset";
     return false;
   }
@@ -30,22 +47,49 @@ bool EncodePayload(std::span<const uint8_t> data, const EncodeOptions& options,
   filters[n++] = {LZMA_FILTER_LZMA1EXT, &opt};
   filters[n] = {LZMA_VLI_UNKNOWN, nullptr};
 
-  const size_t bound = data.size() + data.size() / 2 + 4096;
-  out.assign(14 + bound, 0);
+  Encoder enc;
+  if (lzma_raw_encoder(&enc.strm, filters) != LZMA_OK) {
+    error = "LZMA encoder cannot start (not enough memory?)";
+    return false;
+  }
+  out.assign(14, 0);
   out[0] = options.x86 ? 1 : 0;
   out[1] = static_cast<uint8_t>((opt.pb * 5 + opt.lp) * 9 + opt.lc);
   for (int i = 0; i < 4; ++i) out[2 + i] = static_cast<uint8_t>(opt.dict_size >> (8 * i));
   const uint64_t size = data.size();
   for (int i = 0; i < 8; ++i) out[6 + i] = static_cast<uint8_t>(size >> (8 * i));
-  size_t pos = 14;
-  lzma_ret ret = lzma_raw_buffer_encode(filters, nullptr, data.data(), data.size(), out.data(),
-                                        &pos, out.size());
-  if (ret != LZMA_OK) {
-    error = "LZMA encoder failed (" + std::to_string(static_cast<int>(ret)) + ")";
-    out.clear();
-    return false;
+
+  // The output grows as needed: compressed data is usually far smaller than the
+  // input, and a buffer of the worst-case size would double the memory taken.
+  size_t used = out.size();
+  out.resize(used + std::min<size_t>(data.size() / 4 + 4096, size_t{64} << 20));
+  enc.strm.next_in = data.data();
+  size_t fed = 0;
+  for (;;) {
+    if (enc.strm.avail_in == 0 && fed < data.size()) {
+      const size_t slice = std::min(kSlice, data.size() - fed);
+      enc.strm.next_in = data.data() + fed;
+      enc.strm.avail_in = slice;
+      fed += slice;
+    }
+    if (used == out.size()) out.resize(out.size() + out.size() / 2);
+    enc.strm.next_out = out.data() + used;
+    enc.strm.avail_out = out.size() - used;
+    const lzma_action action = fed == data.size() ? LZMA_FINISH : LZMA_RUN;
+    const lzma_ret ret = lzma_code(&enc.strm, action);
+    used = out.size() - enc.strm.avail_out;
+    if (ret == LZMA_STREAM_END) break;
+    if (ret != LZMA_OK) {
+      error = "LZMA encoder failed (" + std::to_string(static_cast<int>(ret)) + ")";
+      out.clear();
+      return false;
+    }
+    if (options.progress && enc.strm.avail_in == 0)
+      options.progress(fed, data.size());
   }
-  out.resize(pos);
+  out.resize(used);
+  out.shrink_to_fit();
+  if (options.progress) options.progress(data.size(), data.size());
   return true;
 }
 

@@ -247,7 +247,7 @@ void TFrm_SelKU::EditChanged(TSelKUControl edit, const std::string& text) {
 void TFrm_SelKU::CheckBoxClicked(TSelKUControl box, bool checked) {
   if (box != C::ChkBx_CleanCopy && box != C::ChkBx_NoAutoSaveFolder) return;
   if (Busy || !Control(C::Form).Enabled) return;
-  Mut(box).Checked = checked;
+  SetChecked(box, checked);
   ChkBx_CleanCopyClick();
 }
 

@@ -98,8 +98,7 @@ class DifferenceScenario : public ::testing::Test {
     ASSERT_TRUE(sample::MakeSampleInstallation(install, options, error)) << error;
     // The single-instance mutex is named after the installer's file name: a name of
     // its own keeps tests that run at the same time apart.
-    updater = install + "update-" + fs::path(dir.Host()).parent_path().filename().string() + "-" +
-              fs::path(dir.Host()).filename().string() + ".exe";
+    updater = install + "update-" + fs::path(dir.Host()).parent_path().filename().string() + ".exe";
     MakeNewFiles();
     WriteInstaller();
     before = Snapshot(installHost);

@@ -311,8 +311,12 @@ TEST_F(CopyModeTest, CancelledOrFailedDialogLeavesNoFolderItCreated) {
     EXPECT_EQ(Run(c.commands), c.result);
     ASSERT_FALSE(tk.boxes.empty());
     EXPECT_EQ(tk.boxes.front().msgId, 3011);
-    if (!c.gone.empty()) EXPECT_FALSE(os::DirectoryExists(c.gone)) << c.gone;
-    if (!c.stays.empty()) EXPECT_TRUE(os::DirectoryExists(c.stays)) << c.stays;
+    if (!c.gone.empty()) {
+      EXPECT_FALSE(os::DirectoryExists(c.gone)) << c.gone;
+    }
+    if (!c.stays.empty()) {
+      EXPECT_TRUE(os::DirectoryExists(c.stays)) << c.stays;
+    }
     EXPECT_TRUE(d.CreatedDir.empty());
   }
 }

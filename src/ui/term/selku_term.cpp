@@ -57,6 +57,7 @@ class TermSelKUView : public TSelKUView {
 
   // What a command changed: the copy path always, the check boxes when they did.
   void PrintAfterCommand() {
+    tk_.EndLine();
     if (boxesChanged_) PrintBoxes();
     PrintPath();
     PrintHint();
@@ -91,6 +92,7 @@ int TermToolkit::ShowVariantDialog(TFrm_SelKU& dialog) {
   bool ended = false;  // the input ended: every further command is "cancel"
   int cancels = 0;
   while (dialog.ModalResult() == 0) {
+    EndLine();
     Print("> ");
     std::fflush(out_);
     std::string line;

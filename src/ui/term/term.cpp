@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "common/cp1251.h"
+#include "platform/os.h"
 
 namespace ui {
 
@@ -133,6 +134,8 @@ std::string TermToolkit::BrowseForFolder(const std::string& title) {
   std::fflush(out_);
   std::string folder;
   if (!ReadLine(folder)) return std::string();
+  // A folder typed as a host path is taken as the DOS path the installer sees.
+  if (!folder.empty() && folder[0] == '/') folder = os::HostToDosPath(folder);
   return folder;
 }
 

@@ -85,6 +85,8 @@ class Win32Toolkit : public Toolkit {
                   int msgId) override;
   void ShowException(const std::string& message) override;
   std::string BrowseForFolder(const std::string& title) override;
+  // The update-variant dialog (selku_dialog.cpp).
+  int ShowVariantDialog(TFrm_SelKU& dialog) override;
 
  private:
   static LRESULT CALLBACK MainProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
