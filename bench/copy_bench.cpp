@@ -25,6 +25,7 @@ constexpr uint64_t kBaseSize = 200ull * 1000 * 1000;
 // files (200 to 4,000 bytes each), and the base file.
 uint64_t EnsureTree(const std::string& root) {
   const std::string marker = root + ".complete";
+  fs::create_directories(root + "Base");
   bench::EnsureData(root + "Base/std1", kBaseSize);
   uint64_t bytes = kBaseSize;
   uint32_t x = 12345;

@@ -13,7 +13,7 @@ BUILD=${BENCH_BUILD:-$ROOT/build/bench}
 DATA=${BENCH_DATA:-$BUILD/data}
 RUNS=${BENCH_RUNS:-5}
 
-for tool in xz cp cmp cmake ninja; do
+for tool in xz cp cmp cmake ninja bsdiff bspatch; do
   command -v "$tool" >/dev/null || { echo "bench: $tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }
 done
 

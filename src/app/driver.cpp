@@ -56,8 +56,8 @@ bool TForm1::DropPath(const std::string& path) {
       return ProtResult(os::DeleteFile(path), false);
     }
     if (os::DirectoryExists(path)) {
-      CleanFolder(path, true);
-      return true;
+      // A folder that could not be removed is a failure, not a success.
+      return CleanFolder(path, true);
     }
     return true;
   } catch (const std::exception& e) {

@@ -748,8 +748,11 @@ class TempFolder {
  public:
   void Put(const std::string& path, uint64_t size) {
     Drop(path);
-    files_[path] = Clusters(size);
-    used_ += Clusters(size);
+    // A file takes whole clusters, and a large or fragmented one a cluster of the
+    // file system's own besides (an extent or run list).
+    const uint64_t taken = Clusters(size) + kCluster;
+    files_[path] = taken;
+    used_ += taken;
     // Every folder on the way is made once and stays.
     for (size_t slash = path.find('\\'); slash != std::string::npos;
          slash = path.find('\\', slash + 1))

@@ -20,8 +20,8 @@
 // What the package claims about itself is computed from the engine's behaviour
 // for every edition: the growth is the largest increase of the installation's
 // size (0 when it only shrinks), and TmpSpaceNeed is the peak of what the engine
-// keeps in its temporary folder, with each file and folder counted in whole 4 KiB
-// clusters.
+// keeps in its temporary folder, each file counted in whole 4 KiB clusters plus one
+// for the file system's own records of it, and each folder as one cluster.
 //
 // Refused with an error, nothing written: a file of 4 GiB or more, an empty file
 // the update would have to write (the installer cannot unpack 0 bytes), an entry
@@ -79,7 +79,7 @@ struct TEditionFiles {
 
 // The peak of the temporary folder's contents while the engine runs `entries` on
 // an installation of `edition` whose files have the sizes in `installed`. Each file
-// and each folder counts in whole 4 KiB clusters. `configSize` is the size of the
+// counts in whole 4 KiB clusters plus one, each folder as one cluster. `configSize` is the size of the
 // installation's Cfg\CFG.ZUM, backed up by the closing stamp.
 uint64_t TempSpacePeak(const std::vector<TPlannedEntry>& entries, int edition,
                        const std::map<std::string, uint64_t>& installed, uint64_t configSize);

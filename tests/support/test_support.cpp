@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <filesystem>
+#include <cstdlib>
 #include <random>
 
 #include "platform/os.h"
@@ -8,6 +9,20 @@
 namespace zt {
 
 namespace {
+
+#ifndef _WIN32
+// Named mutexes live in a runtime folder of this test process (inherited by the
+// programs it starts), so that test processes running side by side do not see
+// each other's installers as second instances.
+struct PrivateMutexFolder {
+  PrivateMutexFolder() {
+    if (std::getenv("ZUM_RUNTIME_DIR")) return;
+    char pattern[] = "/tmp/zumtest-mutex-XXXXXX";
+    if (mkdtemp(pattern)) setenv("ZUM_RUNTIME_DIR", pattern, 1);
+  }
+} g_privateMutexFolder;
+#endif
+
 std::string HostToDos(const std::string& host) {
 #ifdef _WIN32
   return host;

@@ -382,7 +382,7 @@ TEST_F(CopyModeTest, BrowseAsksForTheCopyAndPutsTheChosenFolder) {
   const uint32_t size = static_cast<uint32_t>(d.CopySize);
   EXPECT_EQ(Filtered("browse"),
             Strings{"browse Выбор пути для создания копии ZUM " + std::to_string(size) + " " +
-                    std::to_string(size + kGrowth) + " Z"});
+                    std::to_string(size + kGrowth) + " " + cp1251::ToUpper(src[0])});
   EXPECT_EQ(d.Text(C::Ed_NewFolder), browsed);
   EXPECT_EQ(d.Text(C::Ed_FullPath), browsed + kName + "\\");
   EXPECT_EQ(Filtered("disk").size(), 1u);  // the hints are not re-evaluated

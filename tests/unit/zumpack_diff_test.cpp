@@ -1,0 +1,168 @@
+// The difference generator: the suffix sorting it stands on, and patches that
+// rebuild the new file exactly, with long copies where the files agree.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "apply/bdt_diff.h"
+#include "apply/bdt_writer.h"
+#include "apply/patch.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// The suffix array by plain comparison sorting.
+std::vector<int32_t> NaiveSuffixArray(const std::vector<uint32_t>& s) {
+  std::vector<int32_t> sa(s.size());
+  for (size_t i = 0; i < sa.size(); ++i) sa[i] = static_cast<int32_t>(i);
+  std::sort(sa.begin(), sa.end(), [&](int32_t a, int32_t b) {
+    return std::lexicographical_compare(s.begin() + a, s.end(), s.begin() + b, s.end());
+  });
+  return sa;
+}
+
+bdt::TDiff Diff(const Bytes& oldFile, const Bytes& newFile, uint32_t stride) {
+  bdt::DiffOptions o;
+  o.stride = stride;
+  bdt::TOldIndex index;
+  bdt::TDiff d;
+  std::string error;
+  EXPECT_TRUE(index.Build(oldFile, o, error)) << error;
+  EXPECT_EQ(index.Stride(), stride);
+  EXPECT_TRUE(index.Diff(newFile, d, error)) << error;
+  return d;
+}
+
+// Applies the diff as the installer would and returns the result.
+Bytes Apply(const Bytes& oldFile, const bdt::TDiff& d) {
+  const Bytes patch = bdt::WritePatch(d.OldSize, d.NewSize, d.Records, d.Literals);
+  Bytes out;
+  const bdt::PatchStatus st = bdt::PatchBytes(oldFile, patch, out);
+  EXPECT_EQ(st, bdt::PatchStatus::Ok);
+  return out;
+}
+
+Bytes Random(std::mt19937& rng, size_t n, int alphabet = 256) {
+  Bytes b(n);
+  for (uint8_t& x : b) x = static_cast<uint8_t>(rng() % alphabet);
+  return b;
+}
+
+}  // namespace
+
+TEST(SuffixSort, MatchesComparisonSortingOnRepetitiveAndRandomStrings) {
+  const uint32_t seed = std::random_device()();
+  std::mt19937 rng(seed);
+  // Small alphabets make the long repeats and deep recursion that break sorters.
+  for (int round = 0; round < 300; ++round) {
+    const size_t n = 1 + rng() % 200;
+    const uint32_t alphabet = 1 + rng() % (round % 3 == 0 ? 2 : 300);
+    std::vector<uint32_t> s(n + 1);
+    for (size_t i = 0; i < n; ++i) s[i] = 1 + rng() % alphabet;
+    if (round % 5 == 0)  // a periodic string
+      for (size_t i = 3; i < n; ++i) s[i] = s[i % 3];
+    s[n] = 0;
+    std::vector<int32_t> sa(n + 1);
+    bdt::SuffixSort(s.data(), sa.data(), static_cast<int32_t>(n + 1), alphabet);
+    ASSERT_EQ(sa, NaiveSuffixArray(s)) << "seed " << seed << ", round " << round;
+  }
+}
+
+TEST(BdtDiff, RebuildsTheNewFileForEveryKindOfEditAndStride) {
+  const uint32_t seed = std::random_device()();
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 60; ++round) {
+    // Text-like data with repeats, edited in place, cut and inserted into.
+    const Bytes oldFile = Random(rng, rng() % 6000, 1 + rng() % 20);
+    Bytes newFile = oldFile;
+    for (int edit = 0; edit < 6 && !newFile.empty(); ++edit) {
+      const size_t at = rng() % newFile.size();
+      switch (rng() % 4) {
+        case 0: newFile[at] ^= 0x55; break;
+        case 1: newFile.erase(newFile.begin() + at, newFile.begin() + std::min(newFile.size(), at + rng() % 300)); break;
+        case 2: {
+          const Bytes ins = Random(rng, rng() % 100);
+          newFile.insert(newFile.begin() + at, ins.begin(), ins.end());
+          break;
+        }
+        default: {  // a stretch moved from elsewhere
+          const size_t from = rng() % newFile.size(), len = std::min<size_t>(newFile.size() - from, 200);
+          const Bytes moved(newFile.begin() + from, newFile.begin() + from + len);
+          newFile.insert(newFile.begin() + at, moved.begin(), moved.end());
+        }
+      }
+    }
+    for (uint32_t stride : {1u, 2u, 4u, 8u}) {
+      const bdt::TDiff d = Diff(oldFile, newFile, stride);
+      ASSERT_EQ(Apply(oldFile, d), newFile) << "seed " << seed << ", round " << round << ", stride " << stride;
+    }
+  }
+}
+
+TEST(BdtDiff, EdgeFiles) {
+  std::mt19937 rng(7);
+  const Bytes some = Random(rng, 5000);
+  struct Case {
+    const char* what;
+    Bytes oldFile, newFile;
+    size_t maxRecords, maxLiterals;
+  };
+  const Case cases[] = {
+      {"identical", some, some, 1, 0},
+      {"no old file", {}, some, 0, some.size()},
+      {"nothing in common", Random(rng, 3000), some, 1, some.size()},
+      {"a one-byte new file", some, Bytes{some[100]}, 0, 1},
+      {"the new file is the old one twice", some, [&] {
+         Bytes b = some;
+         b.insert(b.end(), some.begin(), some.end());
+         return b;
+       }(), 2, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (uint32_t stride : {1u, 4u}) {
+      const bdt::TDiff d = Diff(c.oldFile, c.newFile, stride);
+      if (!c.oldFile.empty()) EXPECT_EQ(Apply(c.oldFile, d), c.newFile);
+      EXPECT_LE(d.Records.size(), c.maxRecords);
+      EXPECT_LE(d.Literals.size(), c.maxLiterals);
+      EXPECT_EQ(d.NewSize, c.newFile.size());
+    }
+  }
+}
+
+// Records of a data file: each edit costs a few records and only its own new bytes,
+// whatever the stride, and a block found at an unsampled offset is copied whole.
+TEST(BdtDiff, EditsCostOnlyTheirOwnBytes) {
+  std::mt19937 rng(11);
+  const Bytes oldFile = Random(rng, 200000);
+  Bytes newFile = oldFile;
+  const Bytes inserted = Random(rng, 50);
+  newFile.insert(newFile.begin() + 150001, inserted.begin(), inserted.end());  // insertion
+  newFile.erase(newFile.begin() + 100003, newFile.begin() + 100503);          // deletion
+  for (size_t i = 50007; i < 50017; ++i) newFile[i] ^= 0xA5;                  // change in place
+  // A block moved to the front from an odd offset.
+  newFile.insert(newFile.begin(), oldFile.begin() + 77777, oldFile.begin() + 77777 + 3000);
+  for (uint32_t stride : {1u, 2u, 4u, 8u}) {
+    SCOPED_TRACE(stride);
+    const bdt::TDiff d = Diff(oldFile, newFile, stride);
+    ASSERT_EQ(Apply(oldFile, d), newFile);
+    EXPECT_LE(d.Records.size(), 6u);
+    EXPECT_LE(d.Literals.size(), 50u + 10u + 2 * stride);
+    EXPECT_GE(d.CopiedBytes, newFile.size() - 60 - 2 * stride);
+  }
+}
+
+TEST(BdtDiff, StrideFollowsTheMemoryBudget) {
+  bdt::DiffOptions o;
+  o.indexBudget = 12u << 20;
+  EXPECT_EQ(bdt::ChooseStride(1u << 20, o), 1u);
+  EXPECT_EQ(bdt::ChooseStride(2u << 20, o), 2u);
+  EXPECT_EQ(bdt::ChooseStride(4u << 20, o), 4u);
+  EXPECT_EQ(bdt::ChooseStride(64u << 20, o), 8u);  // the sparsest there is
+  o.stride = 2;
+  EXPECT_EQ(bdt::ChooseStride(64u << 20, o), 2u);
+}
