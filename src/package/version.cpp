@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "app/form1.h"
+#include "apply/stamp.h"
 #include "app/messages.h"
 #include "common/error.h"
 #include "package/image.h"
@@ -59,6 +60,11 @@ bool TForm1::CheckVersion() {
     }
 
     SetCaption(PackageTitle(IsCorrection, VerFrom, VerFrom3, VerTo, false));
+
+    // The stamp step writes VerTo into the record's version field after the update;
+    // a version that would run into the next field is refused now, before any change.
+    if (!VersionFitsConfig(VerTo))
+      throw EZumError("Версия обновления " + VerTo + " не помещается в файл-конфигуратор");
 
     uint32_t stamp = 0;
     {

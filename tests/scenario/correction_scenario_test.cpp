@@ -186,3 +186,17 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.first[0] == 'u' ? "Unpack" : info.param.first[0] == 'b' ? "Backup" : "Stamp") +
              std::to_string(info.param.second);
     });
+
+TEST_F(CorrectionTest, ATargetVersionTooLongForTheConfigurationIsRefusedBeforeAnyChange) {
+  spec.verTo = "3.0.7." + std::string(30, '1');
+  std::string error;
+  ASSERT_TRUE(zt::MakePackage(Installer(), spec, error)) << error;
+  original = zt::Snapshot(dir.Host() + "ZUM");
+  ui::ScriptedToolkit tk;
+  EXPECT_FALSE(Run(tk));
+  bool said = false;
+  for (const std::string& line : lines)
+    said |= line.find("не помещается в файл-конфигуратор") != std::string::npos;
+  EXPECT_TRUE(said);
+  EXPECT_EQ(zt::Diff(original, Now()), "");  // no journal left either
+}
