@@ -6,7 +6,8 @@
 #
 # Environment: BENCH_RUNS (timed runs, default 5), BENCH_BUILD (build tree, default
 # build/bench), BENCH_DATA (test data, made once and kept, default $BENCH_BUILD/data;
-# about 1 GB while running).
+# about 2 GB while running: the copy benchmark keeps a 240 MB installation tree
+# and makes two copies of it).
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${BENCH_BUILD:-$ROOT/build/bench}

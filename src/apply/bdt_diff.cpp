@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "apply/bdt_writer.h"
 
@@ -180,6 +183,7 @@ bool TOldIndex::Build(std::span<const uint8_t> oldFile, const DiffOptions& optio
   options_ = options;
   stride_ = ChooseStride(oldFile.size(), options);
   sa_.clear();
+  heads_.clear();
   const size_t s = stride_;
   const size_t m = oldFile.size() / s;  // whole symbols only; the rest is never a start
   if (m == 0) return true;
@@ -242,9 +246,16 @@ bool TOldIndex::Build(std::span<const uint8_t> oldFile, const DiffOptions& optio
     for (size_t k = 0; k < m; ++k) sa_[k] = sa_[k + 1] * static_cast<uint32_t>(s);
     sa_.resize(m);
     sa_.shrink_to_fit();
+    // Where the suffixes of each two-byte start begin in the array: a search then
+    // only bisects that range.
+    heads_.assign(65537, 0);
+    for (uint32_t p : sa_)
+      ++heads_[(static_cast<uint32_t>(o[p]) << 8 | (p + 1 < oldFile.size() ? o[p + 1] : 0u)) + 1];
+    for (size_t k = 1; k < heads_.size(); ++k) heads_[k] += heads_[k - 1];
     step(steps, steps);
   } catch (const std::bad_alloc&) {
     sa_.clear();
+    heads_.clear();
     error = "not enough memory to index the old file (" + std::to_string(oldFile.size()) +
             " bytes)";
     return false;
@@ -254,11 +265,6 @@ bool TOldIndex::Build(std::span<const uint8_t> oldFile, const DiffOptions& optio
 
 namespace {
 
-// Tuning of the matcher. A copy costs a 12-byte record (a few bytes once
-// compressed); the copy that resumes where the old file was expected costs the
-// least, so it is taken from a shorter length than a copy from elsewhere.
-constexpr size_t kMinResume = 8;
-constexpr size_t kMinMatch = 20;
 // Equally long matches are compared for their distance only this far each way,
 // and only while they are short enough that the comparison is cheap.
 constexpr int kTieScan = 8;
@@ -274,14 +280,9 @@ struct Candidate {
 
 class Matcher {
  public:
-  Matcher(std::span<const uint8_t> old, const std::vector<uint32_t>& sa)
-      : o_(old.data()), n_(old.size()), sa_(sa) {
-    // Where the suffixes of each two-byte start begin in the array: the search
-    // then only bisects that range.
-    heads_.assign(65537, 0);
-    for (uint32_t p : sa_) ++heads_[Key(p) + 1];
-    for (size_t k = 1; k < heads_.size(); ++k) heads_[k] += heads_[k - 1];
-  }
+  Matcher(std::span<const uint8_t> old, const std::vector<uint32_t>& sa,
+          const std::vector<uint32_t>& heads)
+      : o_(old.data()), n_(old.size()), sa_(sa), heads_(heads) {}
 
   // The longest match of p[0..len) among the indexed suffixes (len >= 2), the
   // closest to `expected` among equally long ones. len 0 when there is none.
@@ -335,9 +336,6 @@ class Matcher {
   }
 
  private:
-  uint32_t Key(uint32_t pos) const {
-    return static_cast<uint32_t>(o_[pos]) << 8 | (pos + 1 < n_ ? o_[pos + 1] : 0u);
-  }
   // Common prefix of p and the suffix at sa_[k], known to be at least `from`.
   size_t Lcp(size_t k, const uint8_t* p, size_t len, size_t from) const {
     const size_t pos = sa_[k];
@@ -349,12 +347,13 @@ class Matcher {
   const uint8_t* o_;
   size_t n_;
   const std::vector<uint32_t>& sa_;
-  std::vector<uint32_t> heads_;
+  const std::vector<uint32_t>& heads_;
 };
 
 }  // namespace
 
-bool TOldIndex::Diff(std::span<const uint8_t> newFile, TDiff& out, std::string& error) const {
+bool TOldIndex::Diff(std::span<const uint8_t> newFile, TDiff& out, std::string& error,
+                     const TMatchTuning& tuning, bool report) const {
   if (newFile.size() >= kLengthLimit) {
     error = "the new file is 2 GiB or larger";
     return false;
@@ -393,13 +392,12 @@ bool TOldIndex::Diff(std::span<const uint8_t> newFile, TDiff& out, std::string& 
   };
 
   const bool indexed = !sa_.empty();
-  std::vector<uint32_t> noSa;
-  const Matcher matcher(old_, indexed ? sa_ : noSa);
+  const Matcher matcher(old_, sa_, heads_);
   uint64_t reported = 0;
   size_t searched = 0;  // new positions below this have been looked up
   size_t i = 0;
   while (oldSize > 0 && i + 2 <= newSize) {
-    if (options_.progress && i - reported >= kProgressStep) {
+    if (report && options_.progress && i - reported >= kProgressStep) {
       reported = i;
       options_.progress(DiffPhase::Matching, i, newSize);
     }
@@ -411,7 +409,7 @@ bool TOldIndex::Diff(std::span<const uint8_t> newFile, TDiff& out, std::string& 
       const Candidate inserted = measure(i, lastOldEnd);
       if (inserted.End() > best.End()) best = inserted;
     }
-    if (best.len >= kMinResume) {
+    if (best.len >= tuning.MinResume) {
       emit(best);
       i = litStart;
       continue;
@@ -431,9 +429,9 @@ bool TOldIndex::Diff(std::span<const uint8_t> newFile, TDiff& out, std::string& 
           const Candidate c = measure(i + d, f.oldPos);
           if (c.End() > found.End()) found = c;
         }
-        if (found.len >= 2 * kMinMatch) break;
+        if (found.len >= 2 * tuning.MinMatch) break;
       }
-      if (found.len >= kMinMatch) {
+      if (found.len >= tuning.MinMatch) {
         emit(found);
         i = litStart;
         continue;
@@ -443,7 +441,56 @@ bool TOldIndex::Diff(std::span<const uint8_t> newFile, TDiff& out, std::string& 
   }
   // What follows the last copy is the tail.
   out.Literals.insert(out.Literals.end(), nw + litStart, nw + newSize);
-  if (options_.progress) options_.progress(DiffPhase::Matching, newSize, newSize);
+  if (report && options_.progress) options_.progress(DiffPhase::Matching, newSize, newSize);
+  return true;
+}
+
+bool SmallestPatchPayload(const TOldIndex& index, std::span<const uint8_t> newFile,
+                          const payload::EncodeOptions& encode, std::vector<uint8_t>& patch,
+                          std::vector<uint8_t>& framed, std::string& error) {
+  constexpr size_t kCount = std::size(kTunings);
+  struct Trial {
+    std::vector<uint8_t> patch, framed;
+    std::string error;
+    bool ok = false;
+  };
+  std::vector<Trial> trials(kCount);
+  auto run = [&](size_t t) {
+    Trial& trial = trials[t];
+    try {
+      TDiff diff;
+      if (!index.Diff(newFile, diff, trial.error, kTunings[t], t == 0)) return;
+      trial.patch = WritePatch(diff.OldSize, diff.NewSize, diff.Records, diff.Literals);
+      diff = TDiff();
+      payload::EncodeOptions e = encode;
+      if (t != 0) e.progress = nullptr;
+      trial.ok = payload::EncodePayload(trial.patch, e, trial.framed, trial.error);
+    } catch (const std::bad_alloc&) {
+      trial.error = "not enough memory for the difference";
+    }
+  };
+  // The first tuning on this thread, the others beside it when there are cores.
+  std::vector<std::thread> helpers;
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  try {
+    for (size_t t = 1; t < kCount && t < cores; ++t) helpers.emplace_back(run, t);
+  } catch (const std::system_error&) {
+    // No thread to be had: the rest run here, one after another.
+  }
+  run(0);
+  for (std::thread& h : helpers) h.join();
+  for (size_t t = helpers.size() + 1; t < kCount; ++t) run(t);
+
+  size_t best = kCount;
+  for (size_t t = 0; t < kCount; ++t)
+    if (trials[t].ok && (best == kCount || trials[t].framed.size() < trials[best].framed.size()))
+      best = t;
+  if (best == kCount) {
+    error = trials[0].error;
+    return false;
+  }
+  patch = std::move(trials[best].patch);
+  framed = std::move(trials[best].framed);
   return true;
 }
 

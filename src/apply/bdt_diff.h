@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "apply/patch.h"
+#include "apply/payload_encode.h"
 
 namespace bdt {
 
@@ -55,6 +56,19 @@ struct TDiff {
   uint64_t CopiedBytes = 0;  // new bytes taken from the old file
 };
 
+// How readily the matcher takes a copy, in new bytes: a copy that resumes where
+// the old file was expected, and a copy from anywhere else. What pays depends on
+// how well the bytes left as literal data compress: little for machine code, so
+// short copies pay; a lot for text, where a short copy from elsewhere costs more
+// than the text it saves.
+struct TMatchTuning {
+  uint32_t MinResume = 4;
+  uint32_t MinMatch = 16;
+};
+// The tunings the smallest patch is chosen from: for code-like and for text-like
+// data.
+inline constexpr TMatchTuning kTunings[] = {{4, 16}, {8, 32}};
+
 // The old file's index. Build it first, then diff any number of new files against
 // the same old file; the old bytes must stay in place meanwhile. Building before
 // the new file is read keeps the peak memory down.
@@ -63,15 +77,26 @@ class TOldIndex {
   // False, with `error`, for an old file of 2 GiB or more or when memory runs out.
   bool Build(std::span<const uint8_t> oldFile, const DiffOptions& options, std::string& error);
   uint32_t Stride() const { return stride_; }
-  // False, with `error`, for a new file of 2 GiB or more.
-  bool Diff(std::span<const uint8_t> newFile, TDiff& out, std::string& error) const;
+  // False, with `error`, for a new file of 2 GiB or more. Safe to call from several
+  // threads at once; progress is reported when `report` is set.
+  bool Diff(std::span<const uint8_t> newFile, TDiff& out, std::string& error,
+            const TMatchTuning& tuning = TMatchTuning(), bool report = true) const;
 
  private:
   std::span<const uint8_t> old_;
-  std::vector<uint32_t> sa_;  // old positions of the sampled suffixes, sorted
+  std::vector<uint32_t> sa_;     // old positions of the sampled suffixes, sorted
+  std::vector<uint32_t> heads_;  // where each two-byte start begins in sa_
   uint32_t stride_ = 1;
   DiffOptions options_;
 };
+
+// The patch with every tuning (side by side when there are cores for it), each
+// compressed as an entry payload with `encode`; keeps the one whose payload is
+// smallest, with the patch it was made from. Progress is reported for the first
+// tuning only.
+bool SmallestPatchPayload(const TOldIndex& index, std::span<const uint8_t> newFile,
+                          const payload::EncodeOptions& encode, std::vector<uint8_t>& patch,
+                          std::vector<uint8_t>& framed, std::string& error);
 
 // Index, diff and WritePatch in one call.
 bool MakeBdtPatch(std::span<const uint8_t> oldFile, std::span<const uint8_t> newFile,

@@ -14,19 +14,28 @@ std::string FolderOf(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-// The size of an installation file: from a handle opened for reading with every
-// sharing allowed, or, for a file that another program holds locked, from its
-// directory entry. 0 for a file that is gone.
-uint64_t SizeOf(const std::string& path) {
-  os::File f;
-  uint64_t size = 0;
-  if (f.Open(path, os::kRead, os::kShareAll, os::Disposition::OpenExisting) && f.Size(size))
-    return size;
+struct Item {
+  std::string path;  // a folder ends with a backslash
+  uint64_t size;
+};
+
+// The folder and, depth first, its subfolders and files, as ListFolders and
+// ListFiles give them (hidden and system items left out), with the sizes of the
+// files from the same search: opening every file of a large installation only to
+// learn its size would cost more than listing it.
+void ListTree(const std::string& folder, std::vector<Item>& items) {
+  const std::string dir = !folder.empty() && folder.back() != '\\' ? folder + '\\' : folder;
+  items.push_back({dir, 0});
   std::vector<os::FindEntry> entries;
-  if (os::FindFiles(path, os::kAttrHidden | os::kAttrSystem, entries) && entries.size() == 1 &&
-      !(entries[0].attr & os::kAttrDirectory))
-    return entries[0].size;
-  return 0;
+  os::FindFiles(dir + "*.*", os::kAttrDirectory, entries);
+  for (const os::FindEntry& e : entries) {
+    if (e.attr & (os::kAttrHidden | os::kAttrSystem)) continue;
+    if (!(e.attr & os::kAttrDirectory)) {
+      items.push_back({dir + e.name, e.size});
+    } else if (e.name != "." && e.name != "..") {
+      ListTree(dir + e.name + "\\", items);
+    }
+  }
 }
 
 }  // namespace
@@ -34,24 +43,19 @@ uint64_t SizeOf(const std::string& path) {
 uint64_t TFrm_SelKU::BuildCopyList(const std::string& source, bool clean, bool noAutoSave,
                                    const std::string& excluded) {
   Say("Построение списка файлов " + source);
-  std::vector<std::string> items;
+  std::vector<Item> items;
   if (clean) {
     // Only the product's own folders; the working data of the user stays behind.
     const size_t count = noAutoSave ? product::kFirstAutoSaveFolder : product::kInstallFolderCount;
-    for (size_t i = 0; i < count; ++i) {
-      const std::string folder = source + product::kInstallFolders[i] + "\\";
-      ListFolders(folder, items);
-      ListFiles(folder, "*.*", items, true);
-    }
+    for (size_t i = 0; i < count; ++i) ListTree(source + product::kInstallFolders[i] + "\\", items);
   } else {
-    ListFolders(source, items);
-    ListFiles(source, "*.*", items, true);
+    ListTree(source, items);
     if (noAutoSave) {
       std::vector<std::string> prefixes;
       for (size_t i = product::kFirstAutoSaveFolder; i < product::kInstallFolderCount; ++i)
         prefixes.push_back(cp1251::Upper(source + product::kInstallFolders[i] + "\\"));
-      std::erase_if(items, [&](const std::string& item) {
-        const std::string upper = cp1251::Upper(item);
+      std::erase_if(items, [&](const Item& item) {
+        const std::string upper = cp1251::Upper(item.path);
         for (const std::string& p : prefixes)
           if (upper.compare(0, p.size(), p) == 0) return true;
         return false;
@@ -63,13 +67,14 @@ uint64_t TFrm_SelKU::BuildCopyList(const std::string& source, bool clean, bool n
   uint64_t size = 0;
   CopyList.clear();
   CopyList.reserve(items.size());
-  for (const std::string& item : items) {
-    if (cp1251::EqualNoCase(item, excluded) || cp1251::EqualNoCase(item, SelfPath)) continue;
+  for (Item& item : items) {
+    if (cp1251::EqualNoCase(item.path, excluded) || cp1251::EqualNoCase(item.path, SelfPath))
+      continue;
     // Every item was listed under the source folder; what lies directly in it (the
     // folder itself, the installer, the journal, the protocols) is not copied.
-    std::string rest = item.substr(std::min(source.size(), item.size()));
+    std::string rest = item.path.substr(std::min(source.size(), item.path.size()));
     if (rest.find('\\') == std::string::npos) continue;
-    if (rest.back() != '\\') size += SizeOf(item);
+    size += item.size;
     CopyList.push_back(std::move(rest));
   }
   // Sorted without regard to case, each item once: a folder before its content.

@@ -374,11 +374,12 @@ bool Planner::MakeDifference(const std::string& name, std::vector<uint8_t>& oldB
   if (!index.Build(oldBytes, dopt, error_)) return Fail(name + ": " + error_);
   if (!ReadWholeFile(newPath, newBytes, error_)) return false;
   if (!prepareNew(newBytes)) return false;
-  bdt::TDiff diff;
-  if (!index.Diff(newBytes, diff, error_)) return Fail(name + ": " + error_);
+  std::vector<uint8_t> patch;
+  if (!bdt::SmallestPatchPayload(index, newBytes,
+                                 Encoding("compressing the difference of " + name, opt_.Level),
+                                 patch, patchPayload, error_))
+    return Fail(name + ": " + error_);
   index = bdt::TOldIndex();
-  std::vector<uint8_t> patch = bdt::WritePatch(diff.OldSize, diff.NewSize, diff.Records, diff.Literals);
-  diff = bdt::TDiff();
   // The patch must rebuild the new file exactly as the installer will apply it.
   {
     std::vector<uint8_t> rebuilt;
@@ -388,7 +389,7 @@ bool Planner::MakeDifference(const std::string& name, std::vector<uint8_t>& oldB
   }
   diffSize = static_cast<uint32_t>(patch.size());
   diffSum = AddSum(patch);
-  return Encode(patch, "compressing the difference of " + name, opt_.Level, patchPayload);
+  return true;
 }
 
 bool Planner::AddWhole(uint8_t kind, const std::string& name, std::span<const uint8_t> bytes,

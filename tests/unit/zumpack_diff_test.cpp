@@ -126,7 +126,9 @@ TEST(BdtDiff, EdgeFiles) {
     SCOPED_TRACE(c.what);
     for (uint32_t stride : {1u, 4u}) {
       const bdt::TDiff d = Diff(c.oldFile, c.newFile, stride);
-      if (!c.oldFile.empty()) EXPECT_EQ(Apply(c.oldFile, d), c.newFile);
+      if (!c.oldFile.empty()) {
+        EXPECT_EQ(Apply(c.oldFile, d), c.newFile);
+      }
       EXPECT_LE(d.Records.size(), c.maxRecords);
       EXPECT_LE(d.Literals.size(), c.maxLiterals);
       EXPECT_EQ(d.NewSize, c.newFile.size());

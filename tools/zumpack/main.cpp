@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "common/cp1251.h"
 #include "package/builder.h"
 #include "platform/os.h"
@@ -183,7 +187,7 @@ void PrintEntryLine(const pkg::TPlannedEntry& e, size_t i) {
 int Build(Args& args) {
   const char* cmd = "build";
   pkg::TBuildOptions o;
-  std::string out, error;
+  std::string out, error, stubArg, outArg;
   bool json = false, quiet = false;
   std::string arg, value;
   while (args.Next(arg)) {
@@ -203,9 +207,11 @@ int Build(Args& args) {
     } else if (arg == "--stub") {
       if (!need("a file")) return kUsage;
       if (!DosPath(value, o.StubPath, error)) return Usage(cmd, error);
+      stubArg = value;
     } else if (arg == "-o" || arg == "--output") {
       if (!need("a file")) return kUsage;
       if (!DosPath(value, out, error)) return Usage(cmd, error);
+      outArg = value;
     } else if (arg == "--from" || arg == "--to") {
       if (!need("a version")) return kUsage;
       (arg == "--from" ? o.VerFrom : o.VerTo) = tools::FromConsole(value);
@@ -267,6 +273,11 @@ int Build(Args& args) {
   const bool ok = pkg::BuildPackage(o, out, r, error);
   bar.Clear();
   if (!ok) return Failed(cmd, error);
+#ifndef _WIN32
+  // The update is a program as its stub is: it keeps the stub's permissions.
+  struct stat st;
+  if (stat(stubArg.c_str(), &st) == 0) chmod(outArg.c_str(), st.st_mode & 07777);
+#endif
 
   if (json) {
     zumpack::TJson j;

@@ -1,0 +1,448 @@
+// The difference generator behind zumpack against bsdiff, xdelta3 and zstd, in one
+// run, on two pairs of files:
+//   - a 200 MB record-structured data file and its next release, with 2% of the
+//     records changed, 0.5% inserted and 0.5% deleted;
+//   - two builds of a real executable: ZUMPACK_BENCH_EXE_OLD and _NEW when set,
+//     otherwise two releases of the PostgreSQL server binary, fetched once with
+//     apt-get download into the data folder.
+// For each tool: the patch size (ours: the LZMA-compressed entry payload the
+// package carries; bsdiff's patch as it ships; xdelta3 -9 -S lzma; zstd -19
+// --long=31 --patch-from), the time and peak memory of making it, and the time of
+// applying it (ours: the installer's UnpackPayload and PatchFile). Each tool runs
+// in a process of its own, so that its peak memory is its own. Making a patch
+// takes minutes for the references, so it runs once per tool; applying runs RUNS
+// times and the medians are reported.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/form1.h"
+#include "apply/bdt_diff.h"
+#include "apply/patch.h"
+#include "apply/payload.h"
+#include "apply/payload_encode.h"
+#include "bench_util.h"
+#include "ui/scripted/scripted.h"
+
+namespace {
+
+constexpr uint64_t kDataSize = 200ull * 1000 * 1000;
+const char kName[] = "zumpack";
+
+// ---- the data file --------------------------------------------------------------------
+
+struct Rng {
+  uint64_t s;
+  uint64_t Next() {
+    uint64_t z = (s += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  uint32_t Below(uint32_t b) { return static_cast<uint32_t>((Next() >> 32) % b); }
+};
+
+const char* const kWords[] = {
+    "Kyiv",    "Odesa",    "Lviv",       "Kharkiv", "Dnipro", "Poltava",    "Sumy",
+    "Rivne",   "Tovar",    "Usluga",     "Rabota",  "Material", "Nalog",    "Postavka",
+    "Oplata",  "Dogovor",  "Akt",        "Schet",   "Nakladnaya", "Sklad",  "Otdel",
+    "Filial",  "Kontragent", "Vozvrat",  "Skidka",  "Avans",  "Zarplata",   "Premiya",
+    "Otpusk",  "Bolnichnyi"};
+constexpr uint32_t kWordCount = sizeof(kWords) / sizeof(kWords[0]);
+
+// One record's data: a key, names, a date, an amount, a few attributes and now
+// and then a comment.
+std::string RecordData(Rng& r, uint32_t id) {
+  char b[256];
+  std::string s;
+  int n = std::snprintf(b, sizeof b, "%08u;%s %s;%02u.%02u.20%02u;%u.%02u;%s;", id,
+                        kWords[r.Below(kWordCount)], kWords[r.Below(kWordCount)], 1 + r.Below(28),
+                        1 + r.Below(12), 10 + r.Below(15), r.Below(1000000), r.Below(100),
+                        kWords[r.Below(kWordCount)]);
+  s.append(b, static_cast<size_t>(n));
+  for (uint32_t k = r.Below(4); k > 0; --k) {
+    n = std::snprintf(b, sizeof b, "%s=%u;", kWords[r.Below(kWordCount)], r.Below(100000));
+    s.append(b, static_cast<size_t>(n));
+  }
+  for (uint32_t k = r.Below(3) * 20; k > 0; --k) s.push_back("abcdefghijklmnopqrstuvwxyz     "[r.Below(31)]);
+  s += "\r\n";
+  return s;
+}
+
+struct Record {
+  uint32_t id;
+  std::string data;
+};
+
+// Each record: a 7-byte head (u32 key, a type byte, u16 data length) and its data.
+bool WriteRecords(const std::string& path, const std::vector<Record>& records) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  std::string buf;
+  for (const Record& rec : records) {
+    uint8_t head[7];
+    std::memcpy(head, &rec.id, 4);
+    head[4] = 1;
+    const uint16_t len = static_cast<uint16_t>(rec.data.size());
+    std::memcpy(head + 5, &len, 2);
+    buf.append(reinterpret_cast<const char*>(head), 7);
+    buf += rec.data;
+    if (buf.size() > (1u << 22)) {
+      std::fwrite(buf.data(), 1, buf.size(), f);
+      buf.clear();
+    }
+  }
+  std::fwrite(buf.data(), 1, buf.size(), f);
+  return std::fclose(f) == 0;
+}
+
+void EnsureRecordFiles(const std::string& oldPath, const std::string& newPath,
+                       const std::string& donePath) {
+  if (bench::FileSize(donePath) > 0 && bench::FileSize(oldPath) > 0 && bench::FileSize(newPath) > 0)
+    return;
+  std::printf("making the data files (once): %s, %s\n", oldPath.c_str(), newPath.c_str());
+  std::fflush(stdout);
+  Rng r{42};
+  std::vector<Record> old;
+  uint64_t total = 0;
+  uint32_t id = 0;
+  while (total < kDataSize) {
+    old.push_back({id, RecordData(r, id)});
+    ++id;
+    total += old.back().data.size() + 7;
+  }
+  // The next release: 2% of the records changed (an amount, sometimes a name),
+  // 0.5% deleted, 0.5% new ones inserted.
+  Rng c{7};
+  std::vector<Record> now;
+  now.reserve(old.size());
+  size_t changed = 0, inserted = 0, deleted = 0;
+  for (const Record& rec : old) {
+    const uint32_t p = c.Below(10000);
+    if (p < 50) {
+      ++deleted;
+    } else if (p < 250) {
+      std::string y = rec.data;
+      size_t a = y.find(';');
+      a = y.find(';', a + 1);
+      a = y.find(';', a + 1);
+      const size_t e = y.find(';', a + 1);
+      char b[64];
+      const int n = std::snprintf(b, sizeof b, "%u.%02u", c.Below(1000000), c.Below(100));
+      y.replace(a + 1, e - a - 1, std::string(b, static_cast<size_t>(n)));
+      if (c.Below(2)) {
+        const size_t q = y.find(' ');
+        y.replace(q + 1, y.find(';', q) - q - 1, kWords[c.Below(kWordCount)]);
+      }
+      now.push_back({rec.id, y});
+      ++changed;
+    } else {
+      now.push_back(rec);
+    }
+    if (c.Below(10000) < 50) {
+      now.push_back({id, RecordData(c, id)});
+      ++id;
+      ++inserted;
+    }
+  }
+  if (!WriteRecords(oldPath, old) || !WriteRecords(newPath, now)) {
+    std::perror("writing the data files");
+    std::exit(1);
+  }
+  FILE* done = std::fopen(donePath.c_str(), "w");
+  std::fprintf(done, "%zu records: %zu changed, %zu inserted, %zu deleted\n", old.size(), changed,
+               inserted, deleted);
+  std::fclose(done);
+}
+
+// ---- the executables ------------------------------------------------------------------
+
+std::string ReadText(const std::string& path) {
+  std::string s;
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    char b[4096];
+    size_t n;
+    while ((n = std::fread(b, 1, sizeof b, f)) > 0) s.append(b, n);
+    std::fclose(f);
+  }
+  return s;
+}
+
+// Two releases of a real server binary from the distribution, fetched once.
+bool EnsureExecutables(const std::string& dir, std::string& oldPath, std::string& newPath,
+                       std::string& what) {
+  const char* o = std::getenv("ZUMPACK_BENCH_EXE_OLD");
+  const char* n = std::getenv("ZUMPACK_BENCH_EXE_NEW");
+  if (o && n) {
+    oldPath = o;
+    newPath = n;
+    what = std::string(o) + " -> " + n;
+    return bench::FileSize(oldPath) > 0 && bench::FileSize(newPath) > 0;
+  }
+  const std::string pkg = "postgresql-15";
+  const std::string binary = "usr/lib/postgresql/15/bin/postgres";
+  oldPath = dir + "exe_old";
+  newPath = dir + "exe_new";
+  const std::string whatPath = dir + "exe_versions.txt";
+  if (bench::FileSize(oldPath) > 0 && bench::FileSize(newPath) > 0) {
+    what = ReadText(whatPath);
+    return true;
+  }
+  std::printf("fetching two releases of %s (once)\n", pkg.c_str());
+  std::fflush(stdout);
+  if (!bench::RunTool({"sh", "-c",
+                       "apt-cache madison " + pkg + " | awk '{print $3}' | sort -uV | tail -2 > '" +
+                           dir + "versions'"}))
+    return false;
+  std::vector<std::string> versions;
+  {
+    std::string all = ReadText(dir + "versions");
+    for (size_t at = 0, nl; (nl = all.find('\n', at)) != std::string::npos; at = nl + 1)
+      if (nl > at) versions.push_back(all.substr(at, nl - at));
+  }
+  if (versions.size() != 2) return false;
+  for (int k = 0; k < 2; ++k) {
+    const std::string unpack = dir + "deb" + std::to_string(k);
+    if (!bench::RunTool({"sh", "-c",
+                         "rm -rf '" + unpack + "' && mkdir -p '" + unpack + "' && cd '" + unpack +
+                             "' && apt-get download -q " + pkg + "=" + versions[k] +
+                             " >/dev/null 2>&1 && dpkg-deb -x *.deb x && cp x/" + binary + " '" +
+                             (k == 0 ? oldPath : newPath) + "' && cd / && rm -rf '" + unpack + "'"}))
+      return false;
+  }
+  what = pkg + " " + versions[0] + " -> " + versions[1] + " (" + binary + ")";
+  FILE* f = std::fopen(whatPath.c_str(), "w");
+  std::fputs(what.c_str(), f);
+  std::fclose(f);
+  return true;
+}
+
+// ---- running and measuring ------------------------------------------------------------
+
+struct Measured {
+  bool ok = false;
+  double wall = 0, cpu = 0;  // seconds
+  uint64_t peakKb = 0;       // the process's largest resident size
+};
+
+// Runs `child` in a process of its own (its exit status its result) and measures it.
+Measured InChild(const std::function<bool()>& child) {
+  Measured m;
+  bench::SyncDisks();
+  const auto t0 = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) _exit(child() ? 0 : 1);
+  int status = 0;
+  struct rusage ru;
+  if (pid < 0 || wait4(pid, &status, 0, &ru) != pid) return m;
+  m.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  m.cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+          static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+  m.peakKb = static_cast<uint64_t>(ru.ru_maxrss);
+  m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return m;
+}
+
+Measured Tool(const std::vector<std::string>& args) {
+  return InChild([&] {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    execvp(argv[0], argv.data());
+    _exit(127);
+    return false;
+  });
+}
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::vector<uint8_t> b(static_cast<size_t>(bench::FileSize(path)));
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f || (!b.empty() && std::fread(b.data(), 1, b.size(), f) != b.size())) {
+    std::fprintf(stderr, "cannot read %s\n", path.c_str());
+    std::exit(1);
+  }
+  std::fclose(f);
+  return b;
+}
+
+// Ours, as zumpack builds an entry: the old file indexed before the new one is
+// read, the patch made with each tuning and the smallest LZMA payload kept.
+bool OurDiff(const std::string& oldPath, const std::string& newPath, const std::string& out) {
+  const std::vector<uint8_t> oldFile = ReadFile(oldPath);
+  bdt::TOldIndex index;
+  std::string error;
+  if (!index.Build(oldFile, {}, error)) return false;
+  const std::vector<uint8_t> newFile = ReadFile(newPath);
+  std::vector<uint8_t> patch, framed;
+  payload::EncodeOptions e;
+  e.preset = 9;
+  if (!bdt::SmallestPatchPayload(index, newFile, e, patch, framed, error)) return false;
+  FILE* f = std::fopen(out.c_str(), "wb");
+  return f && std::fwrite(framed.data(), 1, framed.size(), f) == framed.size() && std::fclose(f) == 0;
+}
+
+// Ours, as the installer applies it: the payload unpacked into the work file, then
+// PatchFile from the old file.
+bool OurApply(const std::string& oldPath, const std::string& payloadPath, const std::string& work,
+              const std::string& out) {
+  if (UnpackPayload(bench::Dos(work), bench::Dos(payloadPath), 0, nullptr) == 0) return false;
+  ui::ScriptedToolkit tk;
+  ui::SetCurrent(&tk);
+  TForm1 form(&tk);
+  const bool ok = PatchFile(form, bench::Dos(oldPath), bench::Dos(out), bench::Dos(work));
+  ui::SetCurrent(nullptr);
+  return ok;
+}
+
+struct ToolRow {
+  std::string name;
+  std::string patch;
+  std::function<Measured()> make;
+  std::function<Measured()> apply;
+  Measured made;
+  std::vector<Measured> applied;
+  uint64_t size = 0;
+};
+
+double MedianApply(const ToolRow& t, double Measured::*field) {
+  std::vector<double> v;
+  for (const Measured& m : t.applied) v.push_back(m.*field);
+  return bench::Median(v);
+}
+
+// Makes and applies every tool's patch of oldPath -> newPath; false when a tool
+// failed or a patch does not rebuild the new file.
+bool Compare(const std::string& label, const std::string& dir, const std::string& oldPath,
+             const std::string& newPath, int runs, bool dataFile) {
+  const std::string p = dir + label + "_";
+  const std::string out = p + "rebuilt";
+  std::vector<ToolRow> rows = {
+      {"zumpack BDT+LZMA", p + "ours.payload",
+       [&] { return InChild([&] { return OurDiff(oldPath, newPath, p + "ours.payload"); }); },
+       [&] {
+         return InChild([&] { return OurApply(oldPath, p + "ours.payload", p + "work", out); });
+       }},
+      {"bsdiff", p + "bsdiff.patch", [&] { return Tool({"bsdiff", oldPath, newPath, p + "bsdiff.patch"}); },
+       [&] { return Tool({"bspatch", oldPath, out, p + "bsdiff.patch"}); }},
+      {"xdelta3 -9 -S lzma", p + "xdelta3.vcdiff",
+       [&] { return Tool({"xdelta3", "-f", "-e", "-9", "-S", "lzma", "-s", oldPath, newPath, p + "xdelta3.vcdiff"}); },
+       [&] { return Tool({"xdelta3", "-f", "-d", "-s", oldPath, p + "xdelta3.vcdiff", out}); }},
+      {"zstd -19 --long=31", p + "zstd.patch",
+       [&] {
+         return Tool({"zstd", "-q", "-f", "-19", "--long=31", "--patch-from=" + oldPath, newPath, "-o",
+                      p + "zstd.patch"});
+       },
+       [&] {
+         return Tool({"zstd", "-q", "-f", "-d", "--long=31", "--patch-from=" + oldPath, p + "zstd.patch",
+                      "-o", out});
+       }},
+  };
+  const uint64_t newSize = bench::FileSize(newPath);
+  std::printf("%s: %s: %llu -> %llu bytes\n", kName, label.c_str(),
+              static_cast<unsigned long long>(bench::FileSize(oldPath)),
+              static_cast<unsigned long long>(newSize));
+  std::fflush(stdout);
+  const std::vector<uint8_t> expected = ReadFile(newPath);
+  for (ToolRow& t : rows) {
+    t.made = t.make();
+    if (!t.made.ok) {
+      std::fprintf(stderr, "%s: %s failed to make its patch\n", kName, t.name.c_str());
+      return false;
+    }
+    t.size = bench::FileSize(t.patch);
+    for (int r = 0; r < runs; ++r) {
+      bench::Remove(out);
+      const Measured m = t.apply();
+      if (!m.ok || ReadFile(out) != expected) {
+        std::fprintf(stderr, "%s: %s: the patch does not rebuild the new file\n", kName, t.name.c_str());
+        return false;
+      }
+      t.applied.push_back(m);
+    }
+    std::printf("%s: %s %-20s patch %9llu bytes | make wall %7.2f s cpu %7.2f s peak %6llu MB | "
+                "apply wall %6.3f s cpu %6.3f s\n",
+                kName, label.c_str(), t.name.c_str(), static_cast<unsigned long long>(t.size),
+                t.made.wall, t.made.cpu, static_cast<unsigned long long>(t.made.peakKb / 1024),
+                MedianApply(t, &Measured::wall), MedianApply(t, &Measured::cpu));
+    std::fflush(stdout);
+  }
+  bench::Remove(out);
+  bench::Remove(p + "work");
+
+  const ToolRow& ours = rows[0];
+  for (size_t k = 1; k < rows.size(); ++k) {
+    const ToolRow& ref = rows[k];
+    std::printf("%s: %s ratio ours / %s: size %.3f, make wall %.2f cpu %.2f, peak %.2f, apply wall "
+                "%.2f cpu %.2f\n",
+                kName, label.c_str(), ref.name.c_str(),
+                static_cast<double>(ours.size) / static_cast<double>(ref.size),
+                ours.made.wall / ref.made.wall, ours.made.cpu / ref.made.cpu,
+                static_cast<double>(ours.made.peakKb) / static_cast<double>(ref.made.peakKb),
+                MedianApply(ours, &Measured::wall) / MedianApply(ref, &Measured::wall),
+                MedianApply(ours, &Measured::cpu) / MedianApply(ref, &Measured::cpu));
+  }
+  // The goals: the smallest patch of all on the data file, smaller than xdelta3's
+  // and zstd's on the executables; made faster than bsdiff and zstd -19; below
+  // 1 GB of memory on the data file.
+  const bool smallest = dataFile ? std::all_of(rows.begin() + 1, rows.end(),
+                                               [&](const ToolRow& r) { return ours.size < r.size; })
+                                 : ours.size < rows[2].size && ours.size < rows[3].size;
+  const bool faster = ours.made.cpu < rows[1].made.cpu && ours.made.cpu < rows[3].made.cpu &&
+                      ours.made.wall < rows[1].made.wall && ours.made.wall < rows[3].made.wall;
+  std::printf("%s: %s goal %s: %s\n", kName, label.c_str(),
+              dataFile ? "smallest of the four" : "smaller than xdelta3 and zstd",
+              smallest ? "met" : "MISSED");
+  std::printf("%s: %s goal made faster (wall and cpu) than bsdiff and zstd -19: %s\n", kName, label.c_str(),
+              faster ? "met" : "MISSED");
+  if (dataFile)
+    std::printf("%s: %s goal peak memory below 1 GB: %s (%llu MB)\n", kName, label.c_str(),
+                ours.made.peakKb * 1024 < 1000000000ull ? "met" : "MISSED",
+                static_cast<unsigned long long>(ours.made.peakKb / 1024));
+  std::fflush(stdout);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bench::Options opt = bench::ParseArgs(argc, argv, "zumpack_bench");
+  for (const char* tool : {"bsdiff", "bspatch", "xdelta3", "zstd"}) {
+    if (!bench::RunTool({"sh", "-c", std::string("command -v ") + tool + " >/dev/null"})) {
+      std::fprintf(stderr, "%s: %s is missing (scripts/setup.sh installs it)\n", kName, tool);
+      return 1;
+    }
+  }
+  const std::string dir = opt.dataDir + "zumpack/";
+  mkdir(dir.c_str(), 0755);
+  const std::string oldData = dir + "records_old.bin", newData = dir + "records_new.bin";
+  EnsureRecordFiles(oldData, newData, dir + "records.txt");
+  std::printf("%s: data file: %s", kName, ReadText(dir + "records.txt").c_str());
+
+  bool ok = Compare("data", dir, oldData, newData, opt.runs, true);
+  std::string oldExe, newExe, what;
+  if (EnsureExecutables(dir, oldExe, newExe, what)) {
+    std::printf("%s: executables: %s\n", kName, what.c_str());
+    ok = Compare("exe", dir, oldExe, newExe, opt.runs, false) && ok;
+  } else {
+    std::fprintf(stderr,
+                 "%s: no two builds of an executable (apt-get download failed); set "
+                 "ZUMPACK_BENCH_EXE_OLD and ZUMPACK_BENCH_EXE_NEW\n",
+                 kName);
+    ok = false;
+  }
+  return ok ? 0 : 1;
+}
