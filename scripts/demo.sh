@@ -49,9 +49,10 @@ echo "exit status: $status"
 rm -f "$DEMO/ZUM/update"
 
 step "result: the installation now matches release 3.0.7.1"
-if diff -r -q -x 'Протокол*' "$DEMO/ZUM" "$DEMO/next1"; then
-  echo "identical to the 3.0.7.1 tree (apart from the configuration stamp: none differ)"
-fi
+# Every file as in the new release; Cfg\CFG.ZUM carries the installer's stamp.
+diff -r -q -x 'Протокол*' -x CFG.ZUM "$DEMO/ZUM" "$DEMO/next1" &&
+  echo "every file but Cfg/CFG.ZUM is identical to the 3.0.7.1 tree"
+printf 'version in Cfg/CFG.ZUM: %s\n' "$(dd if="$DEMO/ZUM/Cfg/CFG.ZUM" bs=1 skip=38 count=16 2>/dev/null | tr -d '\0')"
 
 step "update package 3.0.7.1 -> 3.1.0 into a copy (update-variant dialog on the terminal)"
 "$ZUMPACK" build --old "$DEMO/next1" --new "$DEMO/next2" --from 3.0.7.1 --to 3.1.0 \
@@ -82,5 +83,6 @@ fi
 diff -r -q -x 'Протокол*' "$DEMO/before-copy" "$DEMO/ZUM" && echo "original installation: unchanged"
 
 step "saved protocol of the correction run"
-iconv -f CP1251 -t UTF-8 "$DEMO/ZUM/Протокол_zum_3.0.7.1.txt" | head -n 40
-echo "..."
+iconv -f CP1251 -t UTF-8 "$DEMO/ZUM/Протокол_zum_3.0.7.1.txt" > "$DEMO/protocol-3.0.7.1.utf8.txt"
+sed -n '1,40p' "$DEMO/protocol-3.0.7.1.utf8.txt"
+echo "... (all of it: $DEMO/protocol-3.0.7.1.utf8.txt)"

@@ -201,7 +201,7 @@ bool Planner::ScanTrees() {
 }
 
 bool Planner::ReadVersions() {
-  std::string firstVersion;
+  std::vector<std::string> versions;
   for (size_t t = 0; t < old_.size(); ++t) {
     std::string version;
     int edition = 0;
@@ -215,23 +215,18 @@ bool Planner::ReadVersions() {
                     "; give one old tree per edition");
     editions_.push_back(edition);
     configSizes_.push_back(size);
-    if (t == 0) firstVersion = version;
+    versions.push_back(version);
   }
-  res_.VerFrom = opt_.VerFrom.empty() ? firstVersion : opt_.VerFrom;
+  res_.VerFrom = opt_.VerFrom.empty() ? versions[0] : opt_.VerFrom;
   if (!IsVersionText(res_.VerFrom))
     return Fail("the source version \"" + res_.VerFrom + "\" is not dot-separated numbers of at most " +
                 std::to_string(product::kConfigVersionField - 1) + " characters");
   // The installer compares the first three components of the installed version
   // with those of VerFrom: an old tree it would refuse cannot be the source.
-  for (size_t t = 0; t < old_.size(); ++t) {
-    std::string version;
-    int edition;
-    uint64_t size;
-    ReadConfig(old_[t].Dir, version, edition, size, error_);
-    if (CutVersion3(version) != CutVersion3(res_.VerFrom))
-      return Fail("the old tree " + old_[t].Dir + " holds version " + version +
+  for (size_t t = 0; t < old_.size(); ++t)
+    if (CutVersion3(versions[t]) != CutVersion3(res_.VerFrom))
+      return Fail("the old tree " + old_[t].Dir + " holds version " + versions[t] +
                   ", which a package from " + res_.VerFrom + " does not accept");
-  }
 
   if (opt_.VerTo.empty()) {
     std::string version;
@@ -610,6 +605,7 @@ bool Planner::Arrange() {
   res_.Entries.clear();
   if (opt_.Sections) res_.Entries.push_back(TPlannedEntry());
   for (TPlannedEntry& e : planned_) {
+    e.PayloadSize = e.Payload.size();
     const std::string k = Key(e.Name);
     if (starts.count(k) && !seen.count(k) && !res_.Entries.empty() &&
         res_.Entries.back().Kind != kSection)
@@ -904,12 +900,13 @@ bool BuildPackage(const TBuildOptions& options, const std::string& outPath,
   if (!PlanPackage(options, result, error)) return false;
   result.StubSize = writer.StubLength();
 
-  for (const TPlannedEntry& e : result.Entries) {
+  for (TPlannedEntry& e : result.Entries) {
     if (e.Kind == kSection) {
       writer.AddSection();
     } else if (!writer.AddFile(e.Kind, e.Name, 0, e.Payload, e.Record, error)) {
       return false;
     }
+    std::vector<uint8_t>().swap(e.Payload);  // the writer has its own copy
   }
   PackageWriter::TTail tail;
   tail.VerFrom = result.VerFrom;

@@ -65,7 +65,8 @@ struct TPlannedEntry {
   uint8_t Kind = kSection;
   std::string Name;       // empty for SECTION
   TPartRecord Record;     // EntryLen and EntrySum are set when the package is written
-  std::vector<uint8_t> Payload;
+  std::vector<uint8_t> Payload;  // released once the package holds it
+  uint64_t PayloadSize = 0;
   int Edition = -1;       // the edition an executable entry is for; -1 otherwise
   std::string Why;        // why this kind (for the report)
   uint64_t WholeSize = 0; // the compressed whole file, when it was compared

@@ -294,11 +294,11 @@ TEST_F(ZumpackScenario, CorrectionUpdatesTheInstallationToTheNewTreeWithinItsTem
             built.Unchanged.end());
   for (const pkg::TPlannedEntry& e : built.Entries) {
     if (e.Kind == pkg::kSection) continue;
-    EXPECT_LT(e.Payload.size(), e.Record.NewSize + 64u) << e.Name;
+    EXPECT_LT(e.PayloadSize, e.Record.NewSize + 64u) << e.Name;
     if (e.Kind == pkg::kDbbDiff) {
       EXPECT_EQ(e.Record.PrepSize, e.Record.OldSize);
       EXPECT_EQ(e.Record.MidSize, e.Record.NewSize);
-      EXPECT_LT(e.Payload.size(), e.WholeSize) << e.Name;
+      EXPECT_LT(e.PayloadSize, e.WholeSize) << e.Name;
     }
   }
   RunAndCheck("old", "new");
@@ -339,6 +339,52 @@ TEST_F(ZumpackScenario, EachEditionGetsItsOwnBuild) {
                     fs::copy_options::overwrite_existing);
       RunAndCheck(inst, "new" + std::to_string(e));
     }
+  }
+}
+
+// Data blocks as asked: none (the installer backs up into BAK0), or a second one
+// before a chosen entry (BAK2 from there on); the bound holds for each.
+TEST_F(ZumpackScenario, DataBlocksAsAsked) {
+  MakeTree("new", 1, 0, 0x5A000001, "3.0.7.1");
+  ChangeNewTree("new");
+  struct Case {
+    const char* what;
+    bool sections;
+    std::vector<std::string> before;
+    size_t sectionCount;
+    const char* backupFolder;  // where the entry for Rus\Data\data.dat is backed up
+  };
+  const Case cases[] = {
+      {"no SECTION", false, {}, 0, "BAK0"},
+      {"a second block", true, {"Doc\\Новое\\Описание.txt"}, 2, "BAK2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(H("old"));
+    MakeTree("old", 0, 0, 0x55685DBC, "3.0.7");
+    pkg::TBuildOptions o = Options({"old"}, {"new"});
+    o.Sections = c.sections;
+    o.BlockBefore = c.before;
+    Build(o, "old");
+    EXPECT_EQ(static_cast<size_t>(std::count(Kinds().begin(), Kinds().end(), pkg::kSection)),
+              c.sectionCount);
+    if (!c.before.empty()) {
+      auto at = std::find_if(built.Entries.begin(), built.Entries.end(),
+                             [&](const pkg::TPlannedEntry& e) { return e.Name == c.before[0]; });
+      ASSERT_NE(at, built.Entries.begin());
+      EXPECT_EQ((at - 1)->Kind, pkg::kSection);
+    }
+    const std::string cfgBefore = Snapshot(H("old"))["Cfg/CFG.ZUM"];
+    WatchingToolkit tk(H("old") + "/ZUMUPDTA.TMP");
+    std::vector<std::string> lines;
+    ASSERT_TRUE(Run("old", tk, lines)) << ::testing::PrintToString(lines);
+    ExpectUpdatedTo("old", "new");
+    EXPECT_LE(tk.peak.bytes, built.TmpSpaceNeed);
+    EXPECT_LE(tk.peak.allocated, built.TmpSpaceNeed);
+    const std::string backup = std::string("ZUMUPDTA.TMP\\") + c.backupFolder + "\\Rus\\Data\\data.dat";
+    bool seen = false;
+    for (const std::string& l : lines) seen = seen || l.find(backup) != std::string::npos;
+    EXPECT_TRUE(seen) << backup;
   }
 }
 

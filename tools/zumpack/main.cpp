@@ -175,8 +175,9 @@ void PrintEntryLine(const pkg::TPlannedEntry& e, size_t i) {
     std::printf("  %2zu  SECTION\n", i);
     return;
   }
-  std::printf("  %2zu  %-7s %s %10u -> %10u  payload %10zu", i, zumpack::KindName(e.Kind).c_str(),
-              Padded(e.Name, 40).c_str(), e.Record.OldSize, e.Record.NewSize, e.Payload.size());
+  std::printf("  %2zu  %-7s %s %10u -> %10u  payload %10llu", i, zumpack::KindName(e.Kind).c_str(),
+              Padded(e.Name, 40).c_str(), e.Record.OldSize, e.Record.NewSize,
+              static_cast<unsigned long long>(e.PayloadSize));
   if (e.Kind == pkg::kAddRepM) std::printf("  variant %u", e.Record.DiffSum);
   std::printf("  (%s", Console(e.Why).c_str());
   if (e.WholeSize && e.Kind != pkg::kAddRepl && e.Kind != pkg::kAddRepM)
@@ -290,7 +291,7 @@ int Build(Args& args) {
       j.BeginObject().Field("kind", zumpack::KindName(e.Kind));
       if (e.Kind != pkg::kSection) {
         j.Field("name", e.Name).Field("oldSize", e.Record.OldSize).Field("newSize", e.Record.NewSize);
-        j.Field("entryLen", e.Record.EntryLen).Field("payload", static_cast<uint64_t>(e.Payload.size()));
+        j.Field("entryLen", e.Record.EntryLen).Field("payload", e.PayloadSize);
         if (e.WholeSize) j.Field("whole", e.WholeSize);
         if (e.Kind == pkg::kAddRepM) j.Field("variant", e.Record.DiffSum);
         if (e.Edition >= 0) j.Field("edition", e.Edition);
