@@ -107,7 +107,10 @@ class TForm1 {
   bool JournalExists();
   bool JournalStart();
   bool JournalEnd();
-  bool JournalCmd(int kind, const std::string& text);
+  // `durable`: the record reaches the disk before the call returns. Records of
+  // items created in a copy need not: the copy folder's own record (command 1),
+  // written durably first, makes the recovery remove all of it.
+  bool JournalCmd(int kind, const std::string& text, bool durable = true);
   bool JournalCopy(const std::string& source, const std::string& destination, bool newItem);
   bool Recover();
   bool ReplayLine(const std::string& record, bool& ok, bool settingsPass);

@@ -3,6 +3,7 @@
 // window's step that runs it.
 #include "copymode/selku.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "app/form1.h"
@@ -60,6 +61,9 @@ static_assert(sizeof(kControls) / sizeof(kControls[0]) == kSelKUControlCount);
 const char kBrowseTitle[] = "Выбор пути для создания копии ZUM";
 const char kNotEmpty[] = "Выбранная папка не пуста";
 const char kFieldEmpty[] = "Не заполнено поле ";
+const char kNotInFileName[] = "\\/:*?\"<>|";
+const char kBadLabel[] =
+    "Наименование ярлыка не может содержать символы \\ / : * ? \" < > |";
 const char kNotAbsolute[] =
     "Папку для копии нужно указать полным путем, начиная с диска (например, D:\\Programs\\)";
 
@@ -338,6 +342,15 @@ void TFrm_SelKU::Btn_NextClick() {
     if (!f.text.empty()) continue;
     PlainMessage(std::string(kFieldEmpty) + "\n\"" + Text(f.label) + "\"");
     Focus(f.edit);
+    return;
+  }
+  // The label becomes the shortcut's file name on the desktop: a separator would
+  // put it into another folder, and the other characters cannot stand in a name.
+  if (label.find_first_of(kNotInFileName) != std::string::npos ||
+      std::any_of(label.begin(), label.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < ' '; })) {
+    PlainMessage(kBadLabel);
+    Focus(C::Ed_Label);
     return;
   }
   TargetDir = target;

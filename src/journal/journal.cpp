@@ -48,7 +48,7 @@ bool TForm1::JournalEnd() {
   }
 }
 
-bool TForm1::JournalCmd(int kind, const std::string& text) {
+bool TForm1::JournalCmd(int kind, const std::string& text, bool durable) {
   AddListLine("LogCmd " + std::to_string(kind) + " " + text);
   Toolkit()->ProtSelectLast();
 
@@ -64,7 +64,8 @@ bool TForm1::JournalCmd(int kind, const std::string& text) {
       const std::string bytes = journal::FrameCommand(record, end);
       // The record must be on the disk before the change it names is made: a
       // run that dies right after the change is then still rolled back.
-      if (JournalStream.Write(bytes.data(), bytes.size()) && JournalStream.Flush()) return true;
+      if (JournalStream.Write(bytes.data(), bytes.size()) && (!durable || JournalStream.Flush()))
+        return true;
       error = os::LastErrorText();
     }
   } catch (const std::exception& e) {
@@ -124,7 +125,8 @@ bool TForm1::JournalCopy(const std::string& source, const std::string& destinati
       recorded = JournalCmd(journal::kCmdRestore,
                             journal::MakeRestoreText(source, destination, checksum, size));
     } else {
-      recorded = JournalCmd(journal::kCmdDrop, journal::MakeDropText(removable, checksum, size));
+      recorded = JournalCmd(journal::kCmdDrop, journal::MakeDropText(removable, checksum, size),
+                            !newItem);
     }
     // A change whose record is not in the journal could not be rolled back: the
     // caller must not make it.

@@ -125,7 +125,7 @@ class Planner {
 
  private:
   void Report(const std::string& step, uint64_t done, uint64_t total) {
-    if (opt_.Progress) opt_.Progress(step, done, total);
+    if (opt_.Progress) opt_.Progress(fileTag_ + step, done, total);
   }
   payload::EncodeOptions Encoding(const std::string& step, uint32_t preset) {
     payload::EncodeOptions e;
@@ -179,6 +179,7 @@ class Planner {
   std::vector<TFileSet> files_;
   std::vector<TPlannedEntry> planned_;    // file entries, in package order
   std::string journalName_;
+  std::string fileTag_;  // "3/24 ": the file being worked on, for the progress
 };
 
 bool Planner::ScanTrees() {
@@ -270,11 +271,18 @@ bool Planner::ReadStamps() {
 
 bool Planner::MatchFiles() {
   std::map<std::string, TFileSet> byKey;
+  // Names are compared without regard to letter case, as the installer finds them;
+  // two that differ only in case cannot both be installed.
+  auto twice = [&](const TTree& t, const TTreeFile* a, const TTreeFile& b) {
+    return Fail(t.Dir + " holds both " + a->Name + " and " + b.Name +
+                ", which differ only in letter case");
+  };
   for (size_t t = 0; t < new_.size(); ++t) {
     for (const TTreeFile& f : new_[t].Files) {
       TFileSet& s = byKey[Key(f.Name)];
       if (s.Name.empty()) s.Name = f.Name;
       s.New.resize(new_.size(), nullptr);
+      if (s.New[t]) return twice(new_[t], s.New[t], f);
       s.New[t] = &f;
     }
   }
@@ -287,6 +295,7 @@ bool Planner::MatchFiles() {
         continue;
       }
       it->second.Old.resize(old_.size(), nullptr);
+      if (it->second.Old[t]) return twice(old_[t], it->second.Old[t], f);
       it->second.Old[t] = &f;
     }
   }
@@ -662,10 +671,11 @@ bool Planner::Run() {
   if (!ScanTrees() || !ReadVersions() || !ReadStamps() || !MatchFiles()) return false;
   size_t done = 0;
   for (const TFileSet& f : files_) {
-    Report("comparing " + f.Name, done++, files_.size());
+    fileTag_ = std::to_string(++done) + "/" + std::to_string(files_.size()) + " ";
+    Report("comparing " + f.Name, 0, 0);
     if (!(IsExe(f.Name) ? PlanExecutable(f) : PlanFile(f))) return false;
   }
-  Report("planned", files_.size(), files_.size());
+  fileTag_.clear();
   return Arrange() && Measure();
 }
 

@@ -366,7 +366,8 @@ TEST_F(ZumpackScenario, DataBlocksAsAsked) {
     o.Sections = c.sections;
     o.BlockBefore = c.before;
     Build(o, "old");
-    EXPECT_EQ(static_cast<size_t>(std::count(Kinds().begin(), Kinds().end(), pkg::kSection)),
+    const std::vector<uint8_t> kinds = Kinds();
+    EXPECT_EQ(static_cast<size_t>(std::count(kinds.begin(), kinds.end(), pkg::kSection)),
               c.sectionCount);
     if (!c.before.empty()) {
       auto at = std::find_if(built.Entries.begin(), built.Entries.end(),
@@ -428,6 +429,11 @@ TEST_F(ZumpackScenario, RefusesWhatThePackageCannotCarry) {
          ASSERT_TRUE(zt::WriteAll(t.D("new\\zum_3.0.7.1.txt"), "x"));
        },
        "cannot be an entry"},
+      {"two names that differ only in letter case",
+       [](ZumpackScenario& t, pkg::TBuildOptions&) {
+         std::ofstream(t.H("new/Doc/README.TXT")) << "x";  // beside Doc/readme.txt
+       },
+       "letter case"},
       {"a name ending in a dot",
        [](ZumpackScenario& t, pkg::TBuildOptions&) {
          ASSERT_TRUE(zt::WriteAll(t.D("new\\Doc\\name."), "x"));

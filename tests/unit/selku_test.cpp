@@ -204,6 +204,8 @@ TEST_F(CopyModeTest, NextRefusesOccupiedFoldersAndEmptyFields) {
        C::Ed_CloneName},
       {"no label", {"folder " + free, "label"},
        field + "Наименование для ярлыка на рабочем столе:\"", C::Ed_Label},
+      {"a label that leaves the desktop", {"folder " + free, "label ..\\..\\ZUM"},
+       "Наименование ярлыка не может содержать символы \\ / : * ? \" < > |", C::Ed_Label},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
