@@ -200,3 +200,25 @@ TEST_F(CorrectionTest, ATargetVersionTooLongForTheConfigurationIsRefusedBeforeAn
   EXPECT_TRUE(said);
   EXPECT_EQ(zt::Diff(original, Now()), "");  // no journal left either
 }
+
+TEST_F(CorrectionTest, AnEntryNameLeavingTheInstallationRefusesThePackageBeforeAnyChange) {
+  for (const char* name : {"..\\outside.txt", "Doc\\..\\..\\outside.txt", "CON", "Exe\\zum.exe:x"}) {
+    spec.files.push_back({5, name, "hostile", 0});
+    std::string error;
+    ASSERT_TRUE(zt::MakePackage(Installer(), spec, error)) << error;
+    spec.files.pop_back();
+    original = zt::Snapshot(dir.Host());
+    ui::ScriptedToolkit tk;
+    EXPECT_FALSE(Run(tk)) << name;
+    bool said = false;
+    for (const std::string& line : lines)
+      said |= line.find("Недопустимое имя в обновлении: \"" + std::string(name) + "\"") !=
+              std::string::npos;
+    EXPECT_TRUE(said) << name;
+    zt::Tree now = zt::Snapshot(dir.Host());
+    const std::string protocol = "ZUM/" + cp1251::ToUtf8("Протокол.txt");
+    now.erase(protocol);
+    original.erase(protocol);
+    EXPECT_EQ(zt::Diff(original, now), "") << name;
+  }
+}
