@@ -177,20 +177,20 @@ bool TForm1::ReadPackage() {
       }
     }
     if (ok && pos != recordsPos) ok = false;
-    if (!ProtResult(ok, false)) return false;
     // Entry names come from the package: a name that would leave the installation
     // folder, or name the installer's own working files, refuses the whole package
     // before anything is changed.
     const std::string journalName = "zum_" + VerTo + ".txt";
     for (const auto& entry : PartList) {
+      if (!ok) break;
       if (entry->Kind == kSection) continue;
       const std::string why = CheckEntryName(entry->Name, journalName);
       if (!why.empty()) {
         AddProt(26, "Недопустимое имя в обновлении: \"" + entry->Name + "\" (" + why + ")");
-        return false;
+        ok = false;
       }
     }
-    return true;
+    return ProtResult(ok, false);
   } catch (const std::exception& e) {
     AddProt(26, e.what());
     return false;
