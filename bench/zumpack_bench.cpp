@@ -12,7 +12,8 @@
 // in a process of its own, forked from this small one, so that its peak memory is
 // its own. Making a patch
 // takes minutes for the references, so it runs once per tool; applying runs RUNS
-// times and the medians are reported.
+// times and the medians are reported. ZUMPACK_BENCH_ONLY=data or =exe runs one
+// of the two comparisons.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -438,9 +439,14 @@ int main(int argc, char** argv) {
     return 1;
   std::printf("%s: data file: %s", kName, ReadText(dir + "records.txt").c_str());
 
-  bool ok = Compare("data", dir, oldData, newData, opt.runs, true);
+  // ZUMPACK_BENCH_ONLY=data or =exe runs one of the two comparisons.
+  const char* only = std::getenv("ZUMPACK_BENCH_ONLY");
+  const bool data = !only || std::strcmp(only, "exe") != 0;
+  const bool exe = !only || std::strcmp(only, "data") != 0;
+  bool ok = !data || Compare("data", dir, oldData, newData, opt.runs, true);
   std::string oldExe, newExe, what;
-  if (EnsureExecutables(dir, oldExe, newExe, what)) {
+  if (!exe) {
+  } else if (EnsureExecutables(dir, oldExe, newExe, what)) {
     std::printf("%s: executables: %s\n", kName, what.c_str());
     ok = Compare("exe", dir, oldExe, newExe, opt.runs, false) && ok;
   } else {

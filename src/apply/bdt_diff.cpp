@@ -284,9 +284,10 @@ class Matcher {
           const std::vector<uint32_t>& heads)
       : o_(old.data()), n_(old.size()), sa_(sa), heads_(heads) {}
 
-  // The longest match of p[0..len) among the indexed suffixes (len >= 2), the
-  // closest to `expected` among equally long ones. len 0 when there is none.
-  Candidate Longest(const uint8_t* p, size_t len, size_t expected) const {
+  // The longest match of p[0..len) among the indexed suffixes (len >= 2), and
+  // when it is at least `worthTies` long, the closest to `expected` among equally
+  // long ones. len 0 when there is none.
+  Candidate Longest(const uint8_t* p, size_t len, size_t expected, size_t worthTies) const {
     Candidate best;
     const uint32_t key = static_cast<uint32_t>(p[0]) << 8 | p[1];
     size_t lo = heads_[key], hi = heads_[key + 1];
@@ -313,7 +314,7 @@ class Matcher {
     // The bisection trusts the order; the chosen suffix is measured afresh.
     size_t l = Common(p, o_ + sa_[at], std::min(len, n_ - sa_[at]));
     if (l < 2) return best;
-    if (l <= kTieScanMaxLen) {
+    if (l >= worthTies && l <= kTieScanMaxLen) {
       auto distance = [&](size_t pos) { return pos > expected ? pos - expected : expected - pos; };
       size_t bestDist = distance(sa_[at]);
       for (int dir = -1; dir <= 1; dir += 2) {
@@ -424,7 +425,9 @@ bool TOldIndex::Diff(std::span<const uint8_t> newFile, TDiff& out, std::string& 
         // has changed since.
         if (i + d < searched) continue;
         searched = i + d + 1;
-        const Candidate f = matcher.Longest(nw + i + d, newSize - i - d, lastOldEnd + run + d);
+        // Ties matter only for a find that may become a copy once grown backwards.
+        const Candidate f = matcher.Longest(nw + i + d, newSize - i - d, lastOldEnd + run + d,
+                                            tuning.MinMatch / 2);
         if (f.len != 0) {
           const Candidate c = measure(i + d, f.oldPos);
           if (c.End() > found.End()) found = c;
@@ -449,6 +452,9 @@ bool SmallestPatchPayload(const TOldIndex& index, std::span<const uint8_t> newFi
                           const payload::EncodeOptions& encode, std::vector<uint8_t>& patch,
                           std::vector<uint8_t>& framed, std::string& error) {
   constexpr size_t kCount = std::size(kTunings);
+  // The tunings are judged by a quick compression, which ranks patches as the
+  // full one does at a fraction of its time; only the winner is compressed in full.
+  constexpr uint32_t kJudgingPreset = 1;
   struct Trial {
     std::vector<uint8_t> patch, framed;
     std::string error;
@@ -462,9 +468,13 @@ bool SmallestPatchPayload(const TOldIndex& index, std::span<const uint8_t> newFi
       if (!index.Diff(newFile, diff, trial.error, kTunings[t], t == 0)) return;
       trial.patch = WritePatch(diff.OldSize, diff.NewSize, diff.Records, diff.Literals);
       diff = TDiff();
-      payload::EncodeOptions e = encode;
-      if (t != 0) e.progress = nullptr;
-      trial.ok = payload::EncodePayload(trial.patch, e, trial.framed, trial.error);
+      payload::EncodeOptions quick = encode;
+      quick.progress = nullptr;
+      if (quick.preset > kJudgingPreset) {
+        quick.preset = kJudgingPreset;
+        quick.extreme = false;
+      }
+      trial.ok = payload::EncodePayload(trial.patch, quick, trial.framed, trial.error);
     } catch (const std::bad_alloc&) {
       trial.error = "not enough memory for the difference";
     }
@@ -490,8 +500,12 @@ bool SmallestPatchPayload(const TOldIndex& index, std::span<const uint8_t> newFi
     return false;
   }
   patch = std::move(trials[best].patch);
-  framed = std::move(trials[best].framed);
-  return true;
+  if (encode.preset <= kJudgingPreset) {  // the quick compression was the full one
+    framed = std::move(trials[best].framed);
+    return true;
+  }
+  trials.clear();
+  return payload::EncodePayload(patch, encode, framed, error);
 }
 
 bool MakeBdtPatch(std::span<const uint8_t> oldFile, std::span<const uint8_t> newFile,

@@ -91,9 +91,9 @@ class TOldIndex {
 };
 
 // The patch with every tuning (side by side when there are cores for it), each
-// compressed as an entry payload with `encode`; keeps the one whose payload is
-// smallest, with the patch it was made from. Progress is reported for the first
-// tuning only.
+// compressed quickly to see which is smallest; that one is compressed as an entry
+// payload with `encode` and kept with the patch it was made from. Progress is
+// reported for the first tuning's matching and for the final compression.
 bool SmallestPatchPayload(const TOldIndex& index, std::span<const uint8_t> newFile,
                           const payload::EncodeOptions& encode, std::vector<uint8_t>& patch,
                           std::vector<uint8_t>& framed, std::string& error);

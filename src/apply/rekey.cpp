@@ -3,6 +3,7 @@
 // buffer is filled with as many whole records as fit, they are converted in place
 // and written with one write, and the record cut at its end moves to the front.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <exception>
 #include <vector>
@@ -28,6 +29,28 @@ uint32_t GetU32(const uint8_t* p) {
 // The byte at `count` of a stretch whose value is `value`, unscrambled.
 uint8_t PlainByte(uint8_t byte, size_t count, uint16_t value) {
   return byte ^ static_cast<uint8_t>(count % 2 == 0 ? value : value >> 8);
+}
+
+// XorBaseStretch a word at a time: records are converted by the hundred thousand
+// and the bytes of a stretch alternate between the value's two bytes.
+void XorStretch(uint8_t* p, size_t n, uint16_t value) {
+  if (value == 0) return;
+  uint64_t pattern = 0;
+  for (int i = 0; i < 4; ++i) pattern = (pattern << 16) | value;
+  // The pattern's bytes in memory order are low, high, low, high ... on a
+  // little-endian machine; elsewhere the byte-wise form does it.
+  if constexpr (std::endian::native != std::endian::little) {
+    XorBaseStretch({p, n}, value);
+    return;
+  }
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    w ^= pattern;
+    std::memcpy(p + i, &w, 8);
+  }
+  XorBaseStretch({p + i, n - i}, value);  // i is even: the rest starts with the low byte
 }
 
 uint16_t HeaderValue(uint32_t key) { return key ? BaseHeaderValue(key, product::kBaseM1) : 0; }
@@ -109,10 +132,8 @@ bool TForm1::RekeyBase(const std::string& source, const std::string& destination
         const size_t recordLen = kBaseRecordHeadSize + dataLen;
         if (fill - at < recordLen) break;
         const uint16_t value = oldValue ^ RecordValue(p, newKey);
-        if (value != 0) {
-          XorBaseStretch({head, kBaseRecordHeadSize}, value);
-          XorBaseStretch({head + kBaseRecordHeadSize, dataLen}, value);
-        }
+        XorStretch(head, kBaseRecordHeadSize, value);
+        XorStretch(head + kBaseRecordHeadSize, dataLen, value);
         at += recordLen;
         p += recordLen;
         acc += recordLen;
