@@ -28,15 +28,24 @@ ZUMPACK=$BUILD/tools/zumpack/zumpack
 
 step "sample installation ZUM 3.0.7 in $DEMO/ZUM"
 "$ZUMSAMPLE" "$DEMO/ZUM" --version 3.0.7 --base-size 2000000 >/dev/null
+# The same release in the product's two other editions (byte 120 of Cfg\CFG.ZUM):
+# the correction package carries a whole build of zum.exe for each of them.
+"$ZUMSAMPLE" "$DEMO/edition1" --version 3.0.7 --edition 1 --base-size 2000000 >/dev/null
+"$ZUMSAMPLE" "$DEMO/edition2" --version 3.0.7 --edition 2 --base-size 2000000 >/dev/null
 "$ZUMSAMPLE" "$DEMO/next1" --version 3.0.7.1 --release 1 --base-size 2000000 >/dev/null
 "$ZUMSAMPLE" "$DEMO/next2" --version 3.1.0 --release 2 --base-size 2000000 >/dev/null
 cp -a "$DEMO/ZUM" "$DEMO/original"
 find "$DEMO/ZUM" -type f | sed "s|$DEMO/||" | sort
 
-step "correction package 3.0.7 -> 3.0.7.1 (zumpack build)"
-"$ZUMPACK" build --old "$DEMO/ZUM" --new "$DEMO/next1" --from 3.0.7 --to 3.0.7.1 \
-  --stub "$ZUMUPD" -o "$DEMO/update-3.0.7.1"
+step "correction package 3.0.7 -> 3.0.7.1 for three editions (zumpack build)"
+# Edition 0 gets its zum.exe as a PE difference; editions 1 and 2 share the second
+# edition's difference kind, so each gets a whole build (ADDREPM variants 2 and 3).
+"$ZUMPACK" build --old "$DEMO/ZUM" --old "$DEMO/edition1" --old "$DEMO/edition2" \
+  --new "$DEMO/next1" --from 3.0.7 --to 3.0.7.1 --stub "$ZUMUPD" -o "$DEMO/update-3.0.7.1"
 "$ZUMPACK" list "$DEMO/update-3.0.7.1"
+
+step "dry run of the package against the edition-1 installation (zumpack verify --against)"
+"$ZUMPACK" verify "$DEMO/update-3.0.7.1" --against "$DEMO/edition1" -q
 
 step "the installer, started in the installation folder (answers: no product start)"
 cp "$DEMO/update-3.0.7.1" "$DEMO/ZUM/update"

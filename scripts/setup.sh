@@ -27,6 +27,8 @@ PACKAGES=(
   wine64 wine xvfb xauth
   liblnk-utils locales valgrind
   x11-apps x11-utils imagemagick xdotool   # screenshots of the Windows build (scripts/screenshot.sh)
+  bsdiff xdelta3 zstd                       # reference tools the benchmarks measure against
+  strace clang libclang-rt-14-dev           # fault cross-checks and the fuzzers
 )
 
 started=$SECONDS

@@ -11,13 +11,13 @@
 namespace {
 
 const char kUsage[] =
-    "usage: zumsample OUTDIR [--version 3.0.7] [--stamp 0x55685DBC] [--edition 0|1]\n"
+    "usage: zumsample OUTDIR [--version 3.0.7] [--stamp 0x55685DBC] [--edition N]\n"
     "                 [--seed N] [--base-size BYTES] [--exe PE-FILE] [--release N]\n"
     "\n"
     "Makes a sample installation of the product in OUTDIR: the product's folders,\n"
     "Exe\\zum.exe (a PE image linked at --stamp, or a copy of --exe with that stamp),\n"
-    "Cfg\\CFG.ZUM with --version and --edition, the scrambled base files Base\\std1 to\n"
-    "Base\\std6 of --base-size bytes each, and working data under Rus and Ukr.\n"
+    "Cfg\\CFG.ZUM with --version and --edition (its byte 120), the scrambled base\n"
+    "files Base\\std1 to Base\\std6 of --base-size bytes each, and working data under Rus and Ukr.\n"
     "--release N makes the same installation N releases later (changed base records,\n"
     "a rebuilt zum.exe, a new Cfg\\klsstd.zum): the new tree of an update.\n"
     "The same options and --seed give the same bytes.\n";
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
       if (!ParseU32(value, options.stamp)) return Fail("--stamp needs a 32-bit number");
       ++i;
     } else if (arg == "--edition") {
-      if (!ParseU32(value, n) || n > 1) return Fail("--edition must be 0 or 1");
+      if (!ParseU32(value, n) || n > 255) return Fail("--edition must be 0..255");
       options.edition = static_cast<uint8_t>(n);
       ++i;
     } else if (arg == "--release") {
