@@ -9,30 +9,9 @@
 
 namespace {
 
-// A chunk is a hundredth of the file (one bar step); it is read and compared in
-// pieces of at most this size, so that memory stays bounded for any file.
+// The files are read and compared in pieces of at most this size, so that memory
+// stays bounded for any file; a small file is one read of each.
 constexpr uint64_t kComparePiece = 4u << 20;
-
-// Reads `n` bytes of each file in pieces and compares them. `equal` tells the
-// outcome when both reads succeeded; false means a read failed or came short.
-bool CompareChunk(os::File& a, os::File& b, uint64_t n, uint8_t* bufA, uint8_t* bufB,
-                  bool& equal) {
-  equal = true;
-  while (n > 0) {
-    const size_t piece = static_cast<size_t>(std::min(n, kComparePiece));
-    size_t gotA = 0, gotB = 0;
-    if (!a.Read(bufA, piece, gotA) || !b.Read(bufB, piece, gotB)) return false;
-    // Both files are held exclusively and their sizes are known: a short read
-    // means they cannot be read properly, not that they differ.
-    if (gotA != piece || gotB != piece) return false;
-    if (std::memcmp(bufA, bufB, piece) != 0) {
-      equal = false;
-      return true;
-    }
-    n -= piece;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -54,22 +33,30 @@ bool TForm1::CompareFiles(const std::string& a, const std::string& b) {
         return;
       }
 
+      // One bar step for each hundredth of the file found equal.
       const uint64_t chunk = size / 100 ? size / 100 : size;
       const uint64_t chunks = size / chunk;
-      const uint64_t rest = size - chunks * chunk;
       PrBar.SetMax(static_cast<uint32_t>(chunks + 1));
       PrBar.SetPosition(0);
       PrBar.SetStep(1);
-      const size_t bufSize = static_cast<size_t>(std::min(chunk, kComparePiece));
+      const size_t bufSize = static_cast<size_t>(std::min(size, kComparePiece));
       std::unique_ptr<uint8_t[]> bufA(new uint8_t[bufSize]);
       std::unique_ptr<uint8_t[]> bufB(new uint8_t[bufSize]);
 
       bool equal = true;
-      for (uint64_t i = 0; i < chunks && equal; ++i) {
-        if (!CompareChunk(fa, fb, chunk, bufA.get(), bufB.get(), equal)) return;
-        if (equal) PrBar.StepIt();
+      uint64_t done = 0, steps = 0;
+      while (done < size && equal) {
+        const size_t piece = static_cast<size_t>(std::min<uint64_t>(size - done, bufSize));
+        size_t gotA = 0, gotB = 0;
+        if (!fa.Read(bufA.get(), piece, gotA) || !fb.Read(bufB.get(), piece, gotB)) return;
+        // Both files are held exclusively and their sizes are known: a short read
+        // means they cannot be read properly, not that they differ.
+        if (gotA != piece || gotB != piece) return;
+        equal = std::memcmp(bufA.get(), bufB.get(), piece) == 0;
+        if (!equal) break;
+        done += piece;
+        for (; steps < chunks && done >= (steps + 1) * chunk; ++steps) PrBar.StepIt();
       }
-      if (equal && rest > 0 && !CompareChunk(fa, fb, rest, bufA.get(), bufB.get(), equal)) return;
       PrBar.SetPosition(PrBar.Max());
       readable = true;
       result = equal;

@@ -1,4 +1,4 @@
-// The file copy of the journal operations: ten blocks, one bar step each.
+// The file copy of the journal operations: one bar step for each tenth of the file.
 #include "apply/copy.h"
 
 #include <algorithm>
@@ -12,23 +12,13 @@
 
 namespace {
 
-// A block is a tenth of the file; it goes through this buffer piece by piece, so
-// that copying a large file needs no more memory than a small one.
+// The file goes through this buffer piece by piece, so that copying a large file
+// needs no more memory than a small one; a small file is one read and one write.
 constexpr size_t kCopyBuffer = 1u << 20;
 
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.find_last_of('\\');
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-// Copies exactly `n` bytes; false when the source ends early or a write fails.
-bool CopyBlock(os::File& from, os::File& to, uint64_t n, uint8_t* buffer) {
-  while (n > 0) {
-    const size_t piece = static_cast<size_t>(std::min<uint64_t>(n, kCopyBuffer));
-    if (!from.ReadExact(buffer, piece) || !to.Write(buffer, piece)) return false;
-    n -= piece;
-  }
-  return true;
 }
 
 }  // namespace
@@ -60,17 +50,22 @@ bool CopyFileBar(const std::string& source, const std::string& destination, TPro
       bar->SetStep(1);
     }
 
-    std::unique_ptr<uint8_t[]> buffer(
-        new uint8_t[static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(size, 1), kCopyBuffer))]);
+    // The bar steps once for each tenth of the file copied (none for a file of
+    // under ten bytes); the pieces read and written are as large as the buffer.
+    const size_t bufferSize =
+        static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(size, 1), kCopyBuffer));
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[bufferSize]);
     if (block > 0) {
       if (ui::Toolkit* tk = ui::Current()) tk->ProcessMessages();
-      for (int i = 0; i < 10; ++i) {
-        if (!CopyBlock(from, to, block, buffer.get())) return false;
+    }
+    uint64_t done = 0;
+    int steps = 0;
+    while (done < size) {
+      const size_t piece = static_cast<size_t>(std::min<uint64_t>(size - done, bufferSize));
+      if (!from.ReadExact(buffer.get(), piece) || !to.Write(buffer.get(), piece)) return false;
+      done += piece;
+      for (; block > 0 && steps < 10 && done >= (steps + 1) * block; ++steps)
         if (bar) bar->StepIt();
-      }
-      if (!CopyBlock(from, to, size - 10 * block, buffer.get())) return false;
-    } else if (!CopyBlock(from, to, size, buffer.get())) {
-      return false;
     }
 
     if (bar) bar->SetPosition(bar->Max());
