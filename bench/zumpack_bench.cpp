@@ -3,8 +3,8 @@
 //   - a 200 MB record-structured data file and its next release, with 2% of the
 //     records changed, 0.5% inserted and 0.5% deleted;
 //   - two builds of a real executable: ZUMPACK_BENCH_EXE_OLD and _NEW when set,
-//     otherwise two releases of the PostgreSQL server binary, fetched once with
-//     apt-get download into the data folder.
+//     otherwise the mingw-w64 C++ runtime DLL built for the posix and for the
+//     win32 thread model (FindExecutables).
 // For each tool: the patch size (ours: the LZMA-compressed entry payload the
 // package carries; bsdiff's patch as it ships; xdelta3 -9 -S lzma; zstd -19
 // --long=31 --patch-from), the time and peak memory of making it, and the time of
@@ -27,6 +27,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/form1.h"
@@ -181,53 +182,23 @@ std::string ReadText(const std::string& path) {
   return s;
 }
 
-// Two releases of a real server binary from the distribution, fetched once.
-bool EnsureExecutables(const std::string& dir, std::string& oldPath, std::string& newPath,
-                       std::string& what) {
+// Two genuinely different builds of one real executable that this machine has:
+// the C++ runtime DLL of the mingw-w64 cross compiler built for its two thread
+// models (posix and win32: the same sources, different code and layout), a PE
+// file of about 23 MB. ZUMPACK_BENCH_EXE_OLD and _NEW name another pair.
+bool FindExecutables(std::string& oldPath, std::string& newPath, std::string& what) {
   const char* o = std::getenv("ZUMPACK_BENCH_EXE_OLD");
   const char* n = std::getenv("ZUMPACK_BENCH_EXE_NEW");
   if (o && n) {
     oldPath = o;
     newPath = n;
-    what = std::string(o) + " -> " + n;
-    return bench::FileSize(oldPath) > 0 && bench::FileSize(newPath) > 0;
+  } else {
+    const std::string dir = "/usr/lib/gcc/x86_64-w64-mingw32/12-";
+    oldPath = dir + "posix/libstdc++-6.dll";
+    newPath = dir + "win32/libstdc++-6.dll";
   }
-  const std::string pkg = "postgresql-15";
-  const std::string binary = "usr/lib/postgresql/15/bin/postgres";
-  oldPath = dir + "exe_old";
-  newPath = dir + "exe_new";
-  const std::string whatPath = dir + "exe_versions.txt";
-  if (bench::FileSize(oldPath) > 0 && bench::FileSize(newPath) > 0) {
-    what = ReadText(whatPath);
-    return true;
-  }
-  std::printf("fetching two releases of %s (once)\n", pkg.c_str());
-  std::fflush(stdout);
-  if (!bench::RunTool({"sh", "-c",
-                       "apt-cache madison " + pkg + " | awk '{print $3}' | sort -uV | tail -2 > '" +
-                           dir + "versions'"}))
-    return false;
-  std::vector<std::string> versions;
-  {
-    std::string all = ReadText(dir + "versions");
-    for (size_t at = 0, nl; (nl = all.find('\n', at)) != std::string::npos; at = nl + 1)
-      if (nl > at) versions.push_back(all.substr(at, nl - at));
-  }
-  if (versions.size() != 2) return false;
-  for (int k = 0; k < 2; ++k) {
-    const std::string unpack = dir + "deb" + std::to_string(k);
-    if (!bench::RunTool({"sh", "-c",
-                         "rm -rf '" + unpack + "' && mkdir -p '" + unpack + "' && cd '" + unpack +
-                             "' && apt-get download -q " + pkg + "=" + versions[k] +
-                             " >/dev/null 2>&1 && dpkg-deb -x *.deb x && cp x/" + binary + " '" +
-                             (k == 0 ? oldPath : newPath) + "' && cd / && rm -rf '" + unpack + "'"}))
-      return false;
-  }
-  what = pkg + " " + versions[0] + " -> " + versions[1] + " (" + binary + ")";
-  FILE* f = std::fopen(whatPath.c_str(), "w");
-  std::fputs(what.c_str(), f);
-  std::fclose(f);
-  return true;
+  what = oldPath + " -> " + newPath;
+  return bench::FileSize(oldPath) > 0 && bench::FileSize(newPath) > 0;
 }
 
 // ---- running and measuring ------------------------------------------------------------
@@ -311,6 +282,8 @@ bool OurApply(const std::string& oldPath, const std::string& payloadPath, const 
 }
 
 struct ToolRow {
+  ToolRow(std::string n, std::string p, std::function<Measured()> m, std::function<Measured()> a)
+      : name(std::move(n)), patch(std::move(p)), make(std::move(m)), apply(std::move(a)) {}
   std::string name;
   std::string patch;
   std::function<Measured()> make;
@@ -427,8 +400,17 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  const std::string dir = opt.dataDir + "zumpack/";
+  // Absolute: the installer's side of the run sees the files by DOS paths from the
+  // root.
+  std::string dir = opt.dataDir + "zumpack/";
   mkdir(dir.c_str(), 0755);
+  if (char* real = realpath(dir.c_str(), nullptr)) {
+    dir = std::string(real) + "/";
+    std::free(real);
+  } else {
+    std::fprintf(stderr, "%s: cannot use the data folder %s\n", kName, dir.c_str());
+    return 1;
+  }
   const std::string oldData = dir + "records_old.bin", newData = dir + "records_new.bin";
   // Made in a process of its own: this one stays small, since every tool runs in
   // a fork of it and a fork's peak memory counts what it inherits.
@@ -446,14 +428,14 @@ int main(int argc, char** argv) {
   bool ok = !data || Compare("data", dir, oldData, newData, opt.runs, true);
   std::string oldExe, newExe, what;
   if (!exe) {
-  } else if (EnsureExecutables(dir, oldExe, newExe, what)) {
+  } else if (FindExecutables(oldExe, newExe, what)) {
     std::printf("%s: executables: %s\n", kName, what.c_str());
     ok = Compare("exe", dir, oldExe, newExe, opt.runs, false) && ok;
   } else {
     std::fprintf(stderr,
-                 "%s: no two builds of an executable (apt-get download failed); set "
-                 "ZUMPACK_BENCH_EXE_OLD and ZUMPACK_BENCH_EXE_NEW\n",
-                 kName);
+                 "%s: no two builds of an executable at %s (the mingw-w64 cross compiler "
+                 "has them); set ZUMPACK_BENCH_EXE_OLD and ZUMPACK_BENCH_EXE_NEW\n",
+                 kName, what.c_str());
     ok = false;
   }
   return ok ? 0 : 1;

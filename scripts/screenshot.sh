@@ -1,30 +1,35 @@
 #!/usr/bin/env bash
-# Takes a picture of the installer's main window as it stands at the end of a
-# run: the Windows build of zumupd.exe, copied into a temporary folder (the
-# protocol file lands beside it), started under Wine on a virtual X server.
+# Takes the README's pictures of the Windows installer under Wine on a virtual X
+# server: an update of a sample installation into a copy, driven by zumauto.exe as
+# a user would, photographed at three moments:
 #
-#   scripts/screenshot.sh [PROGRAM.exe [OUT.png]]
+#   selku-dialog.png         the update-variant dialog, its fields filled in
+#   main-window-running.png  the main window while the update runs
+#   main-window.png          the main window after the run
 #
-# Defaults: build/windows/zumupd.exe and docs/img/main-window.png. The picture
-# is cropped to the window when the window can be found, else it is the screen.
+#   scripts/screenshot.sh [WINDOWS-BUILD [LINUX-TOOLS [OUTDIR]]]
+#
+# Defaults: build/windows (zumupd.exe, tools/zumstandin.exe,
+# tools/winauto/zumauto.exe), build/linux/tools (zumsample, zumpack/zumpack) and
+# docs/img. Each picture is cropped to its window.
 #
 # Environment:
 #   ZUM_WINEPREFIX     the Wine prefix; default build/wineprefix/screenshot (its
-#                      own, so that a test run in the default prefix is not
-#                      disturbed)
-#   ZUM_SHOT_TIMEOUT   seconds to wait for the run to end (default 60); an
-#                      error box on the way is acknowledged as a user would
-#                      (Enter); a question still open by then stays in the
-#                      picture
+#                      own, so that a test run in another prefix is not disturbed)
+#   ZUM_SHOT_TIMEOUT   seconds to wait for each moment (default 300)
 #
-# Needs xwd (x11-apps), xwininfo (x11-utils), xdotool and ImageMagick
-# (imagemagick); installs the missing ones with apt-get when run as root.
+# Needs xwd (x11-apps), xwininfo (x11-utils) and ImageMagick (imagemagick);
+# installs the missing ones with apt-get when run as root.
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-EXE=${1:-$ROOT/build/windows/zumupd.exe}
-OUT=${2:-$ROOT/docs/img/main-window.png}
-TIMEOUT=${ZUM_SHOT_TIMEOUT:-60}
+case ${1:-} in
+  -h|--help) sed -n '2,23s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"; exit 0 ;;
+esac
+BUILD=${1:-$ROOT/build/windows}
+TOOLS=${2:-$ROOT/build/linux/tools}
+OUTDIR=${3:-$ROOT/docs/img}
+TIMEOUT=${ZUM_SHOT_TIMEOUT:-300}
 export ZUM_WINEPREFIX=${ZUM_WINEPREFIX:-$ROOT/build/wineprefix/screenshot}
 WINE_RUN=$ROOT/scripts/wine-run.sh
 
@@ -34,8 +39,12 @@ die() {
 }
 say() { printf 'screenshot.sh: %s\n' "$*"; }
 
-[[ -f $EXE ]] || die "no program at $EXE (build it first: cmake --preset windows && cmake --build --preset windows)"
-[[ -x $WINE_RUN ]] || die "scripts/wine-run.sh is missing"
+for f in "$BUILD/zumupd.exe" "$BUILD/tools/zumstandin.exe" "$BUILD/tools/winauto/zumauto.exe"; do
+  [[ -f $f ]] || die "no $f (build the windows preset first)"
+done
+for f in "$TOOLS/zumsample" "$TOOLS/zumpack/zumpack"; do
+  [[ -x $f ]] || die "no $f (build the linux preset first)"
+done
 
 # ---- tools -------------------------------------------------------------------
 # The real ImageMagick is looked for by its package: a `convert` on PATH may be
@@ -43,7 +52,6 @@ say() { printf 'screenshot.sh: %s\n' "$*"; }
 need=()
 command -v xwd >/dev/null || need+=(x11-apps)
 command -v xwininfo >/dev/null || need+=(x11-utils)
-command -v xdotool >/dev/null || need+=(xdotool)
 [[ $(dpkg-query -W -f='${db:Status-Status}' imagemagick 2>/dev/null) == installed ]] || need+=(imagemagick)
 if ((${#need[@]})); then
   ((EUID == 0)) || die "missing packages: ${need[*]} (install them as root)"
@@ -55,22 +63,33 @@ fi
 CONVERT=/usr/bin/convert
 [[ -x $CONVERT ]] || die "ImageMagick's convert is not at $CONVERT"
 
-# ---- run -----------------------------------------------------------------------
+# ---- the sample and its package ---------------------------------------------------
 work=$(mktemp -d "${TMPDIR:-/tmp}/zumshot.XXXXXX") || die "mktemp failed"
-wine_pid=
+auto_pid=
 cleanup() {
-  [[ -n $wine_pid ]] && kill "$wine_pid" 2>/dev/null
+  [[ -n $auto_pid ]] && kill "$auto_pid" 2>/dev/null
   # Ends this prefix's Wine processes and its X server.
   "$WINE_RUN" --stop >/dev/null 2>&1
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-cp "$EXE" "$work/zumupd.exe" || die "cannot copy $EXE"
+dos() { local p; p=$(realpath -m "$1"); printf 'Z:%s' "${p//\//\\}"; }
+
+say "making a sample installation ZUM 3.0.7 and an update to 3.1.0"
+"$TOOLS/zumsample" "$work/ZUM" --version 3.0.7 --base-size 3000000 --exe "$BUILD/tools/zumstandin.exe" >/dev/null \
+  && "$TOOLS/zumsample" "$work/next" --version 3.1.0 --release 2 --base-size 3000000 \
+    --exe "$BUILD/tools/zumstandin.exe" >/dev/null \
+  || die "zumsample failed"
+"$TOOLS/zumpack/zumpack" build --old "$work/ZUM" --new "$work/next" --from 3.0.7 --to 3.1.0 \
+  --stub "$BUILD/zumupd.exe" -o "$work/ZUM/zumupd.exe" >/dev/null || die "zumpack failed"
+mkdir -p "$work/Programs"
+
+# ---- the run --------------------------------------------------------------------
 # There is no window manager on the virtual screen: Wine is told to keep its
-# windows to itself and draw their frames and captions, so that the picture
-# shows the whole window. (reg.exe runs on the same X server: a Wine session
-# keeps the display it began with.)
+# windows to itself and draw their frames and captions, so that a picture shows
+# the whole window. (reg.exe runs on the same X server: a Wine session keeps the
+# display it began with.)
 "$WINE_RUN" --init || die "cannot make the Wine prefix $ZUM_WINEPREFIX"
 for setting in Managed Decorated; do
   ZUM_XVFB=1 "$WINE_RUN" "$ZUM_WINEPREFIX/drive_c/windows/system32/reg.exe" add \
@@ -80,54 +99,53 @@ done
 DISPLAY=$(ZUM_XVFB=1 "$WINE_RUN" --display) || die "no virtual X server"
 export DISPLAY
 
-say "running $(basename "$EXE") under Wine on $DISPLAY"
-(cd "$work" && exec env ZUM_XVFB=1 "$WINE_RUN" "$work/zumupd.exe") >"$work/wine.log" 2>&1 &
-wine_pid=$!
-
-# The run has ended when the protocol file is saved beside the program (its name
-# is Cyrillic, so any new .txt file counts).
-protocol_saved() { compgen -G "$work/*.txt" >/dev/null; }
-# An error box ("Ошибка!") holds the run until it is acknowledged; it has the
-# keyboard focus, so Enter presses its OK.
-answer_error_box() {
-  local box
-  box=$(xdotool search --name '^Ошибка!$' 2>/dev/null | head -n 1)
-  [[ -n $box ]] || return 1
-  xdotool key Return 2>/dev/null
+# zumauto stops at each moment: it writes the window's place, signals, and waits
+# for the picture to be taken.
+moment() {  # NAME WINDOW
+  printf 'rect %s\nsignal "%s"\nwait-file "%s"\n' "$2" "$(dos "$work/shot-$1")" "$(dos "$work/go-$1")"
 }
-ended=0 answered=0
-for ((i = 0; i < TIMEOUT * 4; i++)); do
-  if protocol_saved; then
-    ended=1
-    break
-  fi
-  kill -0 "$wine_pid" 2>/dev/null || break
-  if ((i % 4 == 3)) && answer_error_box; then
-    answered=$((answered + 1))
-  fi
-  sleep 0.25
-done
-((answered)) && say "acknowledged $answered error box(es) on the way"
-if ((ended)); then
-  sleep 1  # the last lines and the exit panel are painted
-else
-  say "the run did not end within ${TIMEOUT}s; taking the screen as it is"
-fi
+cat >"$work/script.txt" <<EOF
+timeout $TIMEOUT
+start upd "$(dos "$work/ZUM/zumupd.exe")"
+wait-window main upd ZumUpdMainWindow "*"
+wait-window dlg upd "#32770" "Выбор, как производить обновление"
+set-text dlg "label:Выберите, куда поместить копию данного ПК ZUM:" "$(dos "$work/Programs")\\"
+check dlg "Без копирования содержимого папки*" on
+$(moment dialog dlg)
+click dlg "Далее*"
+wait-box q upd "Внимание!" "*(msgid №3011)"
+answer q Да
+wait-file "$(dos "$work/Programs/ZUM5_310/Base")"
+$(moment running main)
+wait-box q upd "Внимание!" "*(msgid №3009)"
+answer q Нет
+wait-line main #102 "Техническая информация о проведенных действиях сохранена в: "
+$(moment done main)
+click main Выход
+wait-exit upd
+EOF
+say "running the installer under Wine on $DISPLAY"
+ZUM_XVFB=1 "$WINE_RUN" "$BUILD/tools/winauto/zumauto.exe" "$(dos "$work/script.txt")" >"$work/auto.out" 2>&1 &
+auto_pid=$!
 
-# The main window is the top-level X window of 700 by 316 pixels.
-geometry=$(xwininfo -root -children 2>/dev/null |
-  awk '$0 ~ /700x316\+/ { for (i = 1; i <= NF; i++) if ($i ~ /^700x316\+/) { print $i; exit } }')
-
-mkdir -p "$(dirname "$OUT")"
-raw=$work/screen.xwd
-xwd -root -silent >"$raw" || die "xwd failed"
-if [[ $geometry =~ ^([0-9]+)x([0-9]+)\+(-?[0-9]+)\+(-?[0-9]+) ]]; then
-  # Messages boxes, if any, are centred on the screen and may overlap the window;
-  # the crop shows what lies over the window's area.
-  "$CONVERT" "xwd:$raw" -crop "${BASH_REMATCH[1]}x${BASH_REMATCH[2]}+${BASH_REMATCH[3]}+${BASH_REMATCH[4]}" +repage "png:$OUT" \
-    || die "convert failed"
-else
-  say "window not found; keeping the whole screen"
-  "$CONVERT" "xwd:$raw" "png:$OUT" || die "convert failed"
-fi
-say "saved $OUT"
+mkdir -p "$OUTDIR"
+shoot() {  # MOMENT OUT.png
+  local i geometry
+  for ((i = 0; i < TIMEOUT * 10; i++)); do
+    [[ -f $work/shot-$1 ]] && break
+    kill -0 "$auto_pid" 2>/dev/null || { cat "$work/auto.out" >&2; die "the run ended before the moment '$1'"; }
+    sleep 0.1
+  done
+  [[ -f $work/shot-$1 ]] || { cat "$work/auto.out" >&2; die "no moment '$1' within ${TIMEOUT}s"; }
+  geometry=$(grep '^rect ' "$work/auto.out" | tail -n 1 | awk '{ printf "%dx%d+%d+%d", $5, $6, $3, $4 }')
+  [[ $geometry =~ ^[0-9]+x[0-9]+\+-?[0-9]+\+-?[0-9]+$ ]] || die "no place of the window for '$1'"
+  xwd -root -silent >"$work/screen.xwd" || die "xwd failed"
+  "$CONVERT" "xwd:$work/screen.xwd" -crop "$geometry" +repage -strip "png:$2" || die "convert failed"
+  say "saved $2 ($geometry)"
+  : >"$work/go-$1"
+}
+shoot dialog "$OUTDIR/selku-dialog.png"
+shoot running "$OUTDIR/main-window-running.png"
+shoot done "$OUTDIR/main-window.png"
+wait "$auto_pid" || { cat "$work/auto.out" >&2; die "the run did not end as expected"; }
+auto_pid=

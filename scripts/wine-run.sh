@@ -148,7 +148,11 @@ init_prefix() {
   lock
   if [[ ! -f $WINEPREFIX/.zum-ready ]]; then
     local log=$WINEPREFIX.boot.log
+    # Managed=N: no window manager runs on the virtual screen, and a managed
+    # window makes Wine wait for one (about 2 s) each time it is shown or hidden.
     if ! env -u DISPLAY -u WAYLAND_DISPLAY timeout 600 "$WINE" wineboot -i >"$log" 2>&1 {lock_fd}>&- \
+      || ! env -u DISPLAY -u WAYLAND_DISPLAY timeout 300 "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' \
+        /v Managed /d N /f >>"$log" 2>&1 {lock_fd}>&- \
       || ! timeout 300 "$WINESERVER" -w >>"$log" 2>&1 {lock_fd}>&-; then
       tail -n 20 "$log" >&2
       die 125 "wineboot failed for prefix $WINEPREFIX (log: $log)"

@@ -80,6 +80,7 @@ std::string FileNameOf(const std::string& path) {
 void TForm1::FormActivate() {
   if (SeqStarted) return;
   SeqStarted = true;
+  os::ResetFirstChangeError();
   JournalMuted = true;
   SeqFinished = false;
   bool ok = true;
@@ -203,7 +204,9 @@ void TForm1::FormActivate() {
     if (!ProtResult(RunEntries(), true)) { ok = false; return; }
     Say("");
     JournalEnd();
-    DropPath(JournalFile);
+    // A journal that stays would have the next start roll this update back; the
+    // backups in the temporary folder are kept for that rollback.
+    if (!DropPath(JournalFile)) { ok = false; return; }
     CleanFolder(TempDir, true);
     Say("Программа выполнена успешно");
   }();
@@ -213,6 +216,9 @@ void TForm1::FormActivate() {
 
 void TForm1::EndBlock(bool ok, bool noLaunch) {
   runOk_ = ok;
+  // Name the system's refusal that ended the run: the step's own lines only mark it.
+  const os::Error& change = os::FirstChangeError();
+  if (!ok && change.kind != os::ErrorKind::None) AddProt(26, change.text);
   SeqFinished = true;
   toolkit_->ShowExitPanel();
   if (!protLines_.empty()) toolkit_->ProtSelectLast();

@@ -114,6 +114,10 @@ class TForm1 {
   bool JournalCopy(const std::string& source, const std::string& destination, bool newItem);
   bool Recover();
   bool ReplayLine(const std::string& record, bool& ok, bool settingsPass);
+  // The journal's records checked before any is replayed; false, with protocol
+  // lines, for a journal that this installer cannot have written here.
+  bool JournalTrusted(const std::vector<std::string>& lines);
+  bool CheckPayloadHeads();
   bool RestoreFile(const std::string& backup, const std::string& target, uint32_t checksum,
                    uint32_t size);
 

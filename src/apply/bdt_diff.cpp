@@ -158,6 +158,12 @@ size_t Common(const uint8_t* a, const uint8_t* b, size_t n) {
 
 }  // namespace
 
+uint32_t HeadKey(const uint8_t* p, size_t avail, unsigned bytes) {
+  uint32_t key = 0;
+  for (unsigned k = 0; k < bytes; ++k) key = key << 8 | (k < avail ? p[k] : 0u);
+  return key;
+}
+
 void SuffixSort(const uint32_t* s, int32_t* sa, int32_t n, uint32_t maxSymbol) {
   if (n > 0) Sais<uint32_t>(s, sa, n, maxSymbol);
 }
@@ -246,11 +252,12 @@ bool TOldIndex::Build(std::span<const uint8_t> oldFile, const DiffOptions& optio
     for (size_t k = 0; k < m; ++k) sa_[k] = sa_[k + 1] * static_cast<uint32_t>(s);
     sa_.resize(m);
     sa_.shrink_to_fit();
-    // Where the suffixes of each two-byte start begin in the array: a search then
-    // only bisects that range.
-    heads_.assign(65537, 0);
-    for (uint32_t p : sa_)
-      ++heads_[(static_cast<uint32_t>(o[p]) << 8 | (p + 1 < oldFile.size() ? o[p + 1] : 0u)) + 1];
+    // Where the suffixes of each start of headBytes_ bytes begin in the array: a
+    // search then only bisects that range. Three bytes (a 64 MiB table) once the
+    // array is large enough that the table saves more than it costs.
+    headBytes_ = m >= kThreeByteHeads ? 3 : 2;
+    heads_.assign((size_t{1} << (8 * headBytes_)) + 1, 0);
+    for (uint32_t p : sa_) ++heads_[HeadKey(o + p, oldFile.size() - p, headBytes_) + 1];
     for (size_t k = 1; k < heads_.size(); ++k) heads_[k] += heads_[k - 1];
     step(steps, steps);
   } catch (const std::bad_alloc&) {
@@ -281,15 +288,15 @@ struct Candidate {
 class Matcher {
  public:
   Matcher(std::span<const uint8_t> old, const std::vector<uint32_t>& sa,
-          const std::vector<uint32_t>& heads)
-      : o_(old.data()), n_(old.size()), sa_(sa), heads_(heads) {}
+          const std::vector<uint32_t>& heads, unsigned headBytes)
+      : o_(old.data()), n_(old.size()), sa_(sa), heads_(heads), headBytes_(headBytes) {}
 
   // The longest match of p[0..len) among the indexed suffixes (len >= 2), and
   // when it is at least `worthTies` long, the closest to `expected` among equally
   // long ones. len 0 when there is none.
   Candidate Longest(const uint8_t* p, size_t len, size_t expected, size_t worthTies) const {
     Candidate best;
-    const uint32_t key = static_cast<uint32_t>(p[0]) << 8 | p[1];
+    const uint32_t key = HeadKey(p, len, headBytes_);
     size_t lo = heads_[key], hi = heads_[key + 1];
     if (lo == hi) return best;
     --hi;
@@ -349,6 +356,7 @@ class Matcher {
   size_t n_;
   const std::vector<uint32_t>& sa_;
   const std::vector<uint32_t>& heads_;
+  unsigned headBytes_;
 };
 
 }  // namespace
@@ -393,7 +401,7 @@ bool TOldIndex::Diff(std::span<const uint8_t> newFile, TDiff& out, std::string& 
   };
 
   const bool indexed = !sa_.empty();
-  const Matcher matcher(old_, sa_, heads_);
+  const Matcher matcher(old_, sa_, heads_, headBytes_);
   uint64_t reported = 0;
   size_t searched = 0;  // new positions below this have been looked up
   size_t i = 0;

@@ -43,6 +43,11 @@ struct DiffOptions {
 };
 
 inline constexpr uint64_t kDefaultIndexBudget = 768ull << 20;
+// From this many indexed suffixes on, searches start from the first three bytes
+// rather than two.
+inline constexpr size_t kThreeByteHeads = size_t{1} << 20;
+// The first `bytes` bytes of p (zeros past `avail`) as a number.
+uint32_t HeadKey(const uint8_t* p, size_t avail, unsigned bytes);
 
 // The stride DiffOptions gives for an old file of `oldSize` bytes.
 uint32_t ChooseStride(uint64_t oldSize, const DiffOptions& options);
@@ -85,7 +90,8 @@ class TOldIndex {
  private:
   std::span<const uint8_t> old_;
   std::vector<uint32_t> sa_;     // old positions of the sampled suffixes, sorted
-  std::vector<uint32_t> heads_;  // where each two-byte start begins in sa_
+  std::vector<uint32_t> heads_;  // where each start of headBytes_ bytes begins in sa_
+  unsigned headBytes_ = 2;
   uint32_t stride_ = 1;
   DiffOptions options_;
 };

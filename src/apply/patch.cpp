@@ -39,6 +39,8 @@ const char* PatchStatusText(PatchStatus status) {
       return "длины записей в сумме больше размера нового файла";
     case PatchStatus::CopyOutsideOld: return "копирование за пределами старого файла";
     case PatchStatus::LiteralsTooShort: return "новых данных в файле различий недостаточно";
+    case PatchStatus::NewSizeMismatch:
+      return "размер нового файла не совпадает с размером в каталоге обновления";
   }
   return "неизвестная ошибка файла различий";
 }
@@ -135,6 +137,41 @@ bool ViewFailed() { return os::LastError().text.rfind("MapViewOfFile", 0) == 0; 
 
 }  // namespace
 
+namespace {
+
+void ReportBadPatch(TForm1& form, const bdt::TPatchPlan& plan, bdt::PatchStatus status,
+                    const std::string& patchPath) {
+  std::string text = std::string("Файл различий поврежден: ") + bdt::PatchStatusText(status);
+  if (plan.FailedRecord != 0) text += " (запись " + std::to_string(plan.FailedRecord) + ")";
+  form.AddProt(26, text);
+  form.Say(patchPath);
+}
+
+}  // namespace
+
+bool CheckPatchFile(TForm1& form, const std::string& patchPath, uint64_t oldSize,
+                    uint32_t newSize) {
+  try {
+    os::Mapping view;
+    if (!view.OpenRead(patchPath)) {
+      form.AddProt(26, "Невозможно открыть файл");
+      form.Say(patchPath);
+      return false;
+    }
+    bdt::TPatchPlan plan;
+    bdt::PatchStatus status =
+        bdt::ReadPatch(std::span<const uint8_t>(view.data(), view.size()), oldSize, plan);
+    if (status == bdt::PatchStatus::Ok && plan.NewSize != newSize)
+      status = bdt::PatchStatus::NewSizeMismatch;
+    if (status == bdt::PatchStatus::Ok) return true;
+    ReportBadPatch(form, plan, status, patchPath);
+    return false;
+  } catch (const std::exception& ex) {
+    form.AddProt(26, ex.what());
+    return false;
+  }
+}
+
 bool PatchFile(TForm1& form, const std::string& oldPath, const std::string& outPath,
                const std::string& patchPath) {
   auto fail = [&form](const char* text) {
@@ -177,10 +214,7 @@ bool PatchFile(TForm1& form, const std::string& oldPath, const std::string& outP
     bdt::TPatchPlan plan;
     const bdt::PatchStatus status = bdt::ReadPatch(patchBytes, oldBytes.size(), plan);
     if (status != bdt::PatchStatus::Ok) {
-      std::string text = std::string("Файл различий поврежден: ") + bdt::PatchStatusText(status);
-      if (plan.FailedRecord != 0) text += " (запись " + std::to_string(plan.FailedRecord) + ")";
-      form.AddProt(26, text);
-      form.Say(patchPath);
+      ReportBadPatch(form, plan, status, patchPath);
       return false;
     }
 

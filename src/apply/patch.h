@@ -51,6 +51,7 @@ enum class PatchStatus {
   LengthsBeyondNewSize,  // the records' lengths add up to more than PatchNewSize
   CopyOutsideOld,        // a copy starts before the old file or ends after it
   LiteralsTooShort,      // the literal data ends before the records and the tail are served
+  NewSizeMismatch,       // PatchNewSize is not the size the package entry promises
 };
 // The protocol text of a status (CP1251).
 const char* PatchStatusText(PatchStatus status);
@@ -88,6 +89,13 @@ PatchStatus PatchBytes(std::span<const uint8_t> oldFile, std::span<const uint8_t
 // created. An output file created before a later failure is left on disk.
 bool PatchFile(TForm1& form, const std::string& oldPath, const std::string& outPath,
                const std::string& patchPath);
+
+// Checks the unpacked patch of a difference entry before anything is changed for
+// it: the records against an old file of `oldSize` bytes, and the size it produces
+// against the entry's `newSize`. A refused patch gets the same protocol lines as a
+// patch that PatchFile refuses.
+bool CheckPatchFile(TForm1& form, const std::string& patchPath, uint64_t oldSize,
+                    uint32_t newSize);
 
 // Points inside the difference appliers where a test may act (and end the process
 // to see what a crash there leaves behind). Empty, and so without effect, unless a

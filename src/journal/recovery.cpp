@@ -7,6 +7,7 @@
 #include "app/protocol.h"
 #include "apply/copy.h"
 #include "journal/journal.h"
+#include "journal/journal_check.h"
 #include "package/checksum_file.h"
 
 namespace {
@@ -43,6 +44,10 @@ bool TForm1::Recover() {
     }
     std::vector<std::string> lines = journal::SplitLines(bytes);
     bytes.clear();
+    // A last record torn by a power loss was never completed, so the change it
+    // would have protected never began: it is left out, and said so.
+    if (journal::DropTornLastRecord(lines))
+      Say("Последняя запись файла протокола не дописана и не учитывается");
 
     // Walks the command records from the last to the first. False when the walk
     // was cut short by a damaged record; `ok` is then false.
@@ -50,7 +55,7 @@ bool TForm1::Recover() {
       for (size_t i = lines.size(); i-- > 0;) {
         std::string record = lines[i];
         if (!journal::IsCommandLine(record)) continue;
-        if (!prot::IsSealed(record)) {
+        if (!journal::IsRecordSealed(record)) {
           AddProt(16, JournalFile);
           ok = false;
           return false;
@@ -67,6 +72,7 @@ bool TForm1::Recover() {
     // failed run (its earliest record of each stays in effect). Every seal and every
     // kind is checked here, so a damaged journal fails before anything is replayed.
     if (!walk(true)) return false;
+    if (!JournalTrusted(lines)) return false;
 
     FindProductExe(false, true);
     if (WaitProduct(false)) return false;  // the user gave up waiting
@@ -89,6 +95,33 @@ bool TForm1::Recover() {
     AddProt(26, e.what());
     return false;
   }
+}
+
+bool TForm1::JournalTrusted(const std::vector<std::string>& lines) {
+  // The journal is input like the package: before anything is replayed it must be
+  // what this installer writes for this installation.
+  std::vector<std::string> records;
+  for (const std::string& line : lines) {
+    if (!journal::IsCommandLine(line)) continue;
+    records.push_back(line);
+    prot::StripSeal(records.back());
+  }
+  journal::TJournalFacts facts;
+  facts.InstallDir = InstallDir;
+  facts.JournalName = JournalFile.substr(JournalFile.find_last_of('\\') + 1);
+  facts.WindowsDir = os::WindowsDir();
+  facts.FileSize = [](const std::string& path, uint64_t& size) {
+    os::File file;
+    return os::FileExists(path) &&
+           file.Open(path, os::kRead, os::kShareRead, os::Disposition::OpenExisting) &&
+           file.Size(size);
+  };
+  const journal::TJournalVerdict verdict = journal::CheckJournal(records, facts);
+  if (verdict.Why.empty()) return true;
+  AddProt(16, JournalFile);
+  AddProt(26, "Файл протокола отвергнут: " + verdict.Why +
+                  (verdict.Record.empty() ? std::string() : ": " + verdict.Record));
+  return false;
 }
 
 bool TForm1::ReplayLine(const std::string& record, bool& ok, bool settingsPass) {

@@ -3,10 +3,12 @@
 #include <exception>
 
 #include "app/form1.h"
+#include "apply/patch.h"
 #include "apply/payload.h"
 #include "common/test_point.h"
 #include "copymode/folders.h"
 #include "package/checksum_file.h"
+#include "package/reader.h"
 #include "product/product.h"
 
 namespace {
@@ -41,6 +43,26 @@ bool TForm1::MakeTargetFolder(const std::string& target) {
   return MakeFolderPath(FolderOf(target), made);
 }
 
+bool TForm1::CheckPayloadHeads() {
+  // A payload that cannot unpack into its entry's file refuses the whole package
+  // before the first change, not when its turn comes.
+  os::File f;
+  if (!f.Open(ExePath(), os::kRead, os::kShareAll, os::Disposition::OpenExisting)) {
+    AddProt(26, os::LastErrorText());
+    return false;
+  }
+  pkg::TFileSource src(f);
+  for (size_t i = 0; i < PartList.size(); ++i) {
+    if (static_cast<int>(i) < FirstSection) continue;
+    const std::string why = pkg::CheckPayloadHead(src, *PartList[i]);
+    if (!why.empty()) {
+      AddProt(26, "Сжатые данные повреждены: " + PartList[i]->Name + " (" + why + ")");
+      return false;
+    }
+  }
+  return true;
+}
+
 bool TForm1::RunEntries() {
   try {
     ShowStatus(true);
@@ -51,6 +73,8 @@ bool TForm1::RunEntries() {
       if (marker) testpoint::Hit("unpack");
       return ShowProgress(marker, value);
     };
+
+    if (!CheckPayloadHeads()) return false;
 
     for (size_t i = 0; i < count; ++i) {
       const pkg::TPartNfo& e = *PartList[i];
@@ -83,6 +107,17 @@ bool TForm1::RunEntries() {
       const uint32_t unpacked =
           UnpackPayload(work, package, static_cast<uint32_t>(e.Pos + 7 + e.Name.size()), progress);
       if (!ProtResult(unpacked != 0, false)) return false;
+      // A difference is checked whole, against the sizes of its entry, before
+      // anything is backed up or changed for it.
+      // An executable's difference for the other edition is passed over unread.
+      const bool peDiff = e.Kind == pkg::kPe1Diff || e.Kind == pkg::kPe2Diff;
+      const bool otherEdition =
+          peDiff && (ConfigBuffer.size() <= product::kConfigEditionOffset ||
+                     (ConfigBuffer[product::kConfigEditionOffset] != 0) == (e.Kind == pkg::kPe1Diff));
+      if (e.Kind <= pkg::kPe2Diff && !otherEdition &&
+          !CheckPatchFile(*this, work, e.Kind == pkg::kDbbDiff ? e.PrepSize : e.OldSize,
+                          e.NewSize))
+        return false;
 
       Say("...Обновление " + e.Name);
       if (e.Kind <= pkg::kAddRepM) {

@@ -1,7 +1,9 @@
 // Entry names come from the package, which is input: a name must stay inside the
-// installation folder and must not name the installer's own working files.
+// installation folder and must not name the installer's own working files. The
+// same rules judge the paths that a journal names below the folders it may touch.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace pkg {
@@ -10,7 +12,16 @@ namespace pkg {
 // still fit the system's path limit.
 constexpr size_t kMaxEntryName = 200;
 
-// Empty when `name` is a safe relative path; otherwise why it is not (CP1251).
+// Empty when `path` is a relative path that stays where it is put, whatever the
+// system: backslash-separated components, none empty, "." or "..", none ending in
+// a dot or a blank (Windows drops those), no device name (CON, nul.txt, COM1 ...,
+// refused on every system since the package targets Windows), no drive, stream
+// or wildcard characters, no control characters, at most `maxLength` bytes.
+// Otherwise why it is not (CP1251).
+std::string CheckRelativePath(const std::string& path, size_t maxLength = kMaxEntryName);
+
+// CheckRelativePath, and not the installer's own working files: the temporary
+// folders and the journal file, nor a short (8.3) alias that could stand for them.
 // `journalName` is the journal file's name ("zum_" + VerTo + ".txt").
 std::string CheckEntryName(const std::string& name, const std::string& journalName);
 

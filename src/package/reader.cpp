@@ -11,6 +11,7 @@
 
 #include "app/form1.h"
 #include "app/messages.h"
+#include "apply/payload.h"
 #include "package/checksum.h"
 #include "package/image.h"
 
@@ -31,6 +32,25 @@ bool ReadU32At(os::File& f, uint64_t pos, uint32_t& v) {
 }
 
 }  // namespace
+
+std::string CheckPayloadHead(TByteSource& src, const TPartNfo& entry) {
+  // Only the kinds that the engine unpacks; the others stop the run anyway.
+  if (entry.Kind > kAddRepM || entry.Kind == kCfgDiff) return std::string();
+  const uint64_t head = kEntryHeadFixed + entry.Name.size();
+  uint8_t raw[payload::kHeaderSize];
+  if (entry.EntryLen < head || entry.EntryLen - head < sizeof raw ||
+      !src.ReadAt(uint64_t{entry.Pos} + head, raw, sizeof raw))
+    return "заголовок сжатых данных неполон";
+  payload::Header h;
+  payload::ParseHeader(raw, sizeof raw, h);
+  if (h.filter != payload::kFilterNone && h.filter != payload::kFilterX86)
+    return "неизвестный фильтр";
+  if (h.props[0] >= 9 * 5 * 5) return "недопустимые параметры LZMA";
+  if (h.unpackedSize == 0 || h.unpackedSize > 0xFFFFFFFFu) return "недопустимый размер";
+  if ((entry.Kind == kAddRepl || entry.Kind == kAddRepM) && h.unpackedSize != entry.NewSize)
+    return "размер не совпадает с размером файла в каталоге";
+  return std::string();
+}
 
 TFileSource::TFileSource(os::File& file) : file_(file) {
   sizeKnown_ = file_.Size(size_);

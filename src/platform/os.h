@@ -32,6 +32,13 @@ struct Error {
 const Error& LastError();
 std::string LastErrorText();
 void SetLastError(ErrorKind kind, uint32_t code, const std::string& text);
+// The first failure in this process of an operation that changes the file system
+// (create, write, flush, move, delete, make or remove a folder ...), "already exists"
+// aside: the refusal that a failed run goes back to. Kept apart from LastError(),
+// which any later failed look-up overwrites. Kind None while none has failed.
+const Error& FirstChangeError();
+// Forgets it, at the start of a run.
+void ResetFirstChangeError();
 
 // ---- files ----------------------------------------------------------------------
 

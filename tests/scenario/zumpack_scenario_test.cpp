@@ -507,13 +507,17 @@ TEST_F(ZumpackScenario, VerifyFindsDamage) {
   for (int round = 0; round < 40; ++round) {
     const bool reseal = round % 2 == 1;
     pkg::TBytes bytes(good.begin(), good.end());
-    if (reseal) ASSERT_TRUE(pkg::UnsealPackage(bytes));
+    if (reseal) {
+      ASSERT_TRUE(pkg::UnsealPackage(bytes));
+    }
     // Unsealed rounds hit anything but the trailer; resealed ones the entries.
     const uint64_t from = reseal ? entriesBegin : 0;
     const uint64_t to = reseal ? entriesEnd : bytes.size() - 8;
     const size_t at = static_cast<size_t>(from + rng() % (to - from));
     bytes[at] ^= static_cast<uint8_t>(1 + rng() % 255);
-    if (reseal) ASSERT_TRUE(pkg::SealPackage(bytes));
+    if (reseal) {
+      ASSERT_TRUE(pkg::SealPackage(bytes));
+    }
     ASSERT_TRUE(zt::WriteAll(D("damaged.exe"), std::string(bytes.begin(), bytes.end())));
     zumpack::TPackageInfo d;
     ASSERT_TRUE(zumpack::ReadPackageFile(D("damaged.exe"), d, error)) << error;
@@ -603,6 +607,32 @@ TEST_F(ZumpackScenario, CommandLine) {
   EXPECT_EQ(Zumpack({"--help"}, dir.Host()).status, 0);
   EXPECT_EQ(Zumpack({"frobnicate"}, dir.Host()).status, 2);
   EXPECT_EQ(Zumpack({"build", "--new", H("new")}, dir.Host()).status, 2);  // no --old
+  // Files that are no update: a text, the stub alone, and the stub followed by
+  // bytes that are no package (as an unstripped program's symbol table).
+  ASSERT_TRUE(zt::WriteAll(D("text.txt"), "not an update at all"));
+  {
+    std::ifstream in(ZUM_STANDIN_PATH, std::ios::binary);
+    std::string stub(std::istreambuf_iterator<char>(in), {});
+    std::mt19937 rng(5);
+    for (int k = 0; k < 5000; ++k) stub.push_back(static_cast<char>(rng()));
+    ASSERT_TRUE(zt::WriteAll(D("overlay.exe"), stub));
+  }
+  for (const std::string& notUpdate :
+       {H("text.txt"), std::string(ZUM_STANDIN_PATH), H("overlay.exe")}) {
+    for (const char* sub : {"list", "verify", "extract"}) {
+      SCOPED_TRACE(std::string(sub) + " " + notUpdate);
+      std::vector<std::string> args = {sub, notUpdate};
+      if (std::strcmp(sub, "extract") == 0) args.insert(args.end(), {"-o", H("none")});
+      const Ran r = Zumpack(args, dir.Host());
+      EXPECT_EQ(r.status, 1);
+      EXPECT_NE(r.err.find("is not an update file"), std::string::npos) << r.err;
+      EXPECT_EQ(r.out, "");
+    }
+  }
+  EXPECT_FALSE(fs::exists(H("none")));
+  const Ran missing = Zumpack({"list", H("missing.exe")}, dir.Host());
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("cannot open"), std::string::npos) << missing.err;
 
   MakeTree("old", 0, 0, 0x55685DBC, "3.0.7");
   MakeTree("new", 1, 0, 0x5A000001, "3.0.7.1");

@@ -136,11 +136,12 @@ TEST(BdtDiff, EdgeFiles) {
   }
 }
 
-// Records of a data file: each edit costs a few records and only its own new bytes,
-// whatever the stride, and a block found at an unsampled offset is copied whole.
+// Each edit costs a few records and only its own new bytes, whatever the stride,
+// and a block found at an unsampled offset is copied whole. The file is large
+// enough that with stride 1 searches start from three bytes.
 TEST(BdtDiff, EditsCostOnlyTheirOwnBytes) {
   std::mt19937 rng(11);
-  const Bytes oldFile = Random(rng, 200000);
+  const Bytes oldFile = Random(rng, bdt::kThreeByteHeads + 1000);
   Bytes newFile = oldFile;
   const Bytes inserted = Random(rng, 50);
   newFile.insert(newFile.begin() + 150001, inserted.begin(), inserted.end());  // insertion

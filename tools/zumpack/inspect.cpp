@@ -161,9 +161,11 @@ bool ReadPackageFile(const std::string& path, TPackageInfo& info, std::string& e
     return true;
   };
   info.RealLength = pkg::RealLength(src);
-  if (info.RealLength == 0 || info.RealLength >= n)
-    return stop("no executable image in front of a package (real length " +
-                std::to_string(info.RealLength) + ")");
+  if (info.RealLength == 0)
+    return stop("no executable image (PE or ELF) in front of a package");
+  if (info.RealLength >= n)
+    return stop("nothing follows the executable image (" + std::to_string(info.RealLength) +
+                " bytes)");
   if (n < pkg::kTrailerSize + info.RealLength) return stop("too short for a package");
   uint64_t verFromPos = 0;
   if (!pkg::ReadStampsAndVersions(src, info.RealLength, n - pkg::kTrailerSize, info.Stamps,

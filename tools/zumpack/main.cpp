@@ -7,7 +7,18 @@
 #include <string>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#undef MoveFile  // names of the platform interface
+#undef DeleteFile
+#undef GetDriveType
+#else
 #include <sys/stat.h>
 #endif
 
@@ -437,6 +448,19 @@ int Inspect(const char* cmd, const char* help, Args& args) {
     bar.Clear();
     return Failed(cmd, error);
   }
+  // A file with nothing after an executable image, or whose last bytes do not
+  // state its length, is not an update at all (an unstripped program ends in its
+  // symbol table): say so rather than list or check a catalogue read from noise.
+  if (p.RealLength == 0 || p.RealLength >= p.FileSize) {
+    bar.Clear();
+    return Failed(cmd, path + " is not an update file: " + p.Problem);
+  }
+  if (!p.TrailerOk) {
+    bar.Clear();
+    return Failed(cmd, path + " is not an update file: its last 8 bytes do not hold its length (" +
+                           std::to_string(p.StoredLength) + " stored, the file has " +
+                           std::to_string(p.FileSize) + " bytes)");
+  }
 
   if (std::strcmp(cmd, "list") == 0) {
     if (json) {
@@ -522,6 +546,10 @@ int Inspect(const char* cmd, const char* help, Args& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  // Texts go out as CP1251; a console shows them as such whatever its own code page.
+  SetConsoleOutputCP(1251);
+#endif
   if (argc < 2) {
     std::fputs(kMainHelp, stderr);
     return kUsage;

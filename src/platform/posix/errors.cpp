@@ -16,10 +16,20 @@ const Error& LastError() { return g_last; }
 
 std::string LastErrorText() { return g_last.text; }
 
+namespace {
+thread_local Error t_firstChange;
+}  // namespace
+
+const Error& FirstChangeError() { return t_firstChange; }
+
+void ResetFirstChangeError() { t_firstChange = Error(); }
+
 void SetLastError(ErrorKind kind, uint32_t code, const std::string& text) {
   g_last.kind = kind;
   g_last.code = code;
   g_last.text = text;
+  if (fault::InChange() && t_firstChange.kind == ErrorKind::None && kind != ErrorKind::Exists)
+    t_firstChange = g_last;
 }
 
 namespace posix {
@@ -67,6 +77,26 @@ void FailErrno(const char* op, const std::string& what, int err) {
   // Russian locale it is UTF-8 Cyrillic.
   const char* text = strerror_r(err, buffer, sizeof buffer);
   Fail(KindOfErrno(err), static_cast<uint32_t>(err), op, what, cp1251::FromUtf8(text));
+}
+
+bool FailInjected(fault::Inject inject, const char* op, const std::string& what) {
+  switch (inject) {
+    case fault::Inject::DiskFull:
+      FailErrno(op, what, ENOSPC);
+      break;
+    case fault::Inject::Io:
+      FailErrno(op, what, EIO);
+      break;
+    case fault::Inject::Access:
+      FailErrno(op, what, EACCES);
+      break;
+    case fault::Inject::Sharing:
+    case fault::Inject::None:
+      Fail(ErrorKind::Sharing, kSharingViolation, op, what,
+           "the file is in use by another handle (sharing violation)");
+      break;
+  }
+  return false;
 }
 
 bool MapPath(const char* op, const std::string& dos, std::string& host) {

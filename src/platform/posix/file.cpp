@@ -38,6 +38,9 @@ File& File::operator=(File&& other) noexcept {
 bool File::Open(const std::string& path, unsigned access, unsigned share,
                 Disposition disposition) {
   Close();
+  fault::Guard guard(fault::Op::Create, path, std::string(), nullptr, 0, (access & kWrite) != 0);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return posix::FailInjected(f, "CreateFile", path);
   std::string host;
   if (!posix::MapPath("CreateFile", path, host)) return false;
   int fd = posix::OpenShared("CreateFile", path, host, access, share, disposition);
@@ -125,6 +128,9 @@ bool File::ReadExact(void* buffer, size_t n) {
 }
 
 bool File::Write(const void* data, size_t n) {
+  fault::Guard guard(fault::Op::Write, path_, std::string(), data, n);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return posix::FailInjected(f, "WriteFile", path_);
   const auto* p = static_cast<const uint8_t*>(data);
   size_t done = 0;
   while (done < n) {
@@ -144,6 +150,9 @@ bool File::Write(const void* data, size_t n) {
 }
 
 bool File::Truncate() {
+  fault::Guard guard(fault::Op::Truncate, path_);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return posix::FailInjected(f, "SetEndOfFile", path_);
   int fd = static_cast<int>(handle_);
   off_t at = lseek(fd, 0, SEEK_CUR);
   struct stat st;
@@ -164,6 +173,9 @@ bool File::Truncate() {
 }
 
 bool File::Flush() {
+  fault::Guard guard(fault::Op::Flush, path_);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return posix::FailInjected(f, "FlushFileBuffers", path_);
   if (fsync(static_cast<int>(handle_)) != 0) {
     FailErrno("FlushFileBuffers", path_, errno);
     return false;
@@ -241,6 +253,9 @@ struct MappedFile {
 // Opens `path` for a mapping and maps all of it. With `newSize` >= 0 the file is
 // created (or emptied) at exactly that size. Sets the error on failure.
 bool OpenMapped(const std::string& path, bool writable, int64_t newSize, MappedFile& out) {
+  fault::Guard guard(fault::Op::MapCreate, path, std::string(), nullptr, 0, writable);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return posix::FailInjected(f, "CreateFileMapping", path);
   std::string host;
   if (!posix::MapPath("CreateFile", path, host)) return false;
   bool create = newSize >= 0;
@@ -290,6 +305,17 @@ bool OpenMapped(const std::string& path, bool writable, int64_t newSize, MappedF
 
 }  // namespace
 
+// The view keeps no path; the open descriptor still tells which file it is.
+static std::string ViewPath(int fd) {
+  std::string what;
+  char link[4096];
+  std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  ssize_t n = readlink(proc.c_str(), link, sizeof link);
+  if (n <= 0 || !posix::HostToDos(posix::CurrentDriveMap(), std::string_view(link, n), what))
+    what = "(mapped view)";
+  return what;
+}
+
 bool Mapping::OpenRead(const std::string& path) {
   Close();
   MappedFile m;
@@ -334,17 +360,14 @@ bool Mapping::Flush() {
     Fail(ErrorKind::Invalid, EBADF, "FlushViewOfFile", "", "no view is open");
     return false;
   }
-  if (!data_ || !writable_) return true;
+  if (!writable_) return true;
+  fault::Guard guard(fault::Op::MapFlush, ViewPath(static_cast<int>(file_)));
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return posix::FailInjected(f, "FlushViewOfFile", ViewPath(static_cast<int>(file_)));
+  if (!data_) return true;
   if (msync(data_, static_cast<size_t>(size_), MS_SYNC) != 0) {
     int err = errno;
-    // The view keeps no path; the open descriptor still tells which file it is.
-    std::string what;
-    char link[4096];
-    std::string proc = "/proc/self/fd/" + std::to_string(file_);
-    ssize_t n = readlink(proc.c_str(), link, sizeof link);
-    if (n <= 0 || !posix::HostToDos(posix::CurrentDriveMap(), std::string_view(link, n), what))
-      what = "(mapped view)";
-    FailErrno("FlushViewOfFile", what, err);
+    FailErrno("FlushViewOfFile", ViewPath(static_cast<int>(file_)), err);
     return false;
   }
   return true;

@@ -192,6 +192,9 @@ bool DirectoryExists(const std::string& path) {
 }
 
 bool CreateDir(const std::string& path) {
+  fault::Guard guard(fault::Op::MakeDir, path);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return posix::FailInjected(f, "CreateDirectory", path);
   std::string host;
   if (!posix::MapPath("CreateDirectory", path, host)) return false;
   if (mkdir(host.c_str(), 0777) != 0) {
@@ -202,6 +205,9 @@ bool CreateDir(const std::string& path) {
 }
 
 bool RemoveDir(const std::string& path) {
+  fault::Guard guard(fault::Op::RemoveDir, path);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return posix::FailInjected(f, "RemoveDirectory", path);
   std::string host;
   if (!posix::MapPath("RemoveDirectory", path, host)) return false;
   if (rmdir(host.c_str()) != 0) {
@@ -213,6 +219,9 @@ bool RemoveDir(const std::string& path) {
 
 bool MoveFile(const std::string& from, const std::string& to) {
   const std::string what = from + " -> " + to;
+  fault::Guard guard(fault::Op::Move, from, to);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return posix::FailInjected(f, "MoveFile", what);
   std::string hostFrom, hostTo;
   if (!posix::MapPath("MoveFile", from, hostFrom) || !posix::MapPath("MoveFile", to, hostTo))
     return false;
@@ -255,6 +264,9 @@ bool MoveFile(const std::string& from, const std::string& to) {
 }
 
 bool DeleteFile(const std::string& path) {
+  fault::Guard guard(fault::Op::Delete, path);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return posix::FailInjected(f, "DeleteFile", path);
   std::string host;
   if (!posix::MapPath("DeleteFile", path, host)) return false;
   struct stat st;
@@ -283,6 +295,9 @@ bool DeleteFile(const std::string& path) {
 }
 
 bool SetReadOnly(const std::string& path, bool readOnly) {
+  fault::Guard guard(fault::Op::SetAttr, path);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return posix::FailInjected(f, "SetFileAttributes", path);
   std::string host;
   if (!posix::MapPath("SetFileAttributes", path, host)) return false;
   struct stat st;

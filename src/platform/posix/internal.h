@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/fault.h"
 #include "platform/os.h"
 
 namespace os::posix {
@@ -22,6 +23,10 @@ void Fail(ErrorKind kind, uint32_t code, const char* op, const std::string& what
           const std::string& reason);
 // The same with the kind, code and reason taken from an errno value.
 void FailErrno(const char* op, const std::string& what, int err);
+
+// Records the failure the fault layer injected into `op` on `what`, with the kind,
+// code and text the system gives for it, and returns false.
+bool FailInjected(fault::Inject inject, const char* op, const std::string& what);
 
 // Maps a DOS path to the host path; on failure sets the last error for `op` (Invalid
 // for a malformed path, NotFound for a letter that is not mapped).

@@ -254,6 +254,7 @@ void RestoreErrorMode(unsigned previous) { (void)previous; }
 // ---- time ---------------------------------------------------------------------------
 
 void SleepMs(unsigned ms) {
+  if (fault::NoSleep()) return;
   struct timespec left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
@@ -349,6 +350,7 @@ bool FreeSpace(const std::string& path, uint64_t& freeBytes) {
     return false;
   }
   freeBytes = static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize);
+  fault::CapFreeSpace(freeBytes);
   return true;
 }
 

@@ -11,10 +11,20 @@ const Error& LastError() { return t_lastError; }
 
 std::string LastErrorText() { return t_lastError.text; }
 
+namespace {
+thread_local Error t_firstChange;
+}  // namespace
+
+const Error& FirstChangeError() { return t_firstChange; }
+
+void ResetFirstChangeError() { t_firstChange = Error(); }
+
 void SetLastError(ErrorKind kind, uint32_t code, const std::string& text) {
   t_lastError.kind = kind;
   t_lastError.code = code;
   t_lastError.text = text;
+  if (fault::InChange() && t_firstChange.kind == ErrorKind::None && kind != ErrorKind::Exists)
+    t_firstChange = t_lastError;
 }
 
 namespace win32 {
@@ -86,6 +96,18 @@ bool Fail(const char* operation, const std::string& subject, DWORD code) {
   // A failure the system forgot to explain is still a failure.
   const ErrorKind kind = KindOf(code);
   return FailAs(kind == ErrorKind::None ? ErrorKind::Other : kind, operation, subject, code);
+}
+
+bool FailInjected(fault::Inject inject, const char* operation, const std::string& subject) {
+  DWORD code = ERROR_SHARING_VIOLATION;
+  switch (inject) {
+    case fault::Inject::DiskFull: code = ERROR_DISK_FULL; break;
+    case fault::Inject::Io: code = ERROR_IO_DEVICE; break;
+    case fault::Inject::Access: code = ERROR_ACCESS_DENIED; break;
+    case fault::Inject::Sharing:
+    case fault::Inject::None: break;
+  }
+  return Fail(operation, subject, code);
 }
 
 }  // namespace win32

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "platform/fault.h"
 #include "platform/os.h"
 #include "platform/win32/handles.h"
 
@@ -25,5 +26,9 @@ bool Fail(const char* operation, const std::string& subject, DWORD code);
 // The same with an explicit class, for failures the system does not report itself
 // (a short read, a file that is not open).
 bool FailAs(ErrorKind kind, const char* operation, const std::string& subject, DWORD code);
+
+// Records the failure the fault layer injected into `operation` on `subject`, with
+// the code and text the system gives for it, and returns false.
+bool FailInjected(fault::Inject inject, const char* operation, const std::string& subject);
 
 }  // namespace os::win32

@@ -76,6 +76,9 @@ bool File::Open(const std::string& path, unsigned access, unsigned share,
                 Disposition disposition) {
   Close();
   path_ = path;
+  fault::Guard guard(fault::Op::Create, path, std::string(), nullptr, 0, (access & kWrite) != 0);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return win32::FailInjected(f, "CreateFileA", path);
   HANDLE h = ::CreateFileA(path.c_str(), DesiredAccess(access), ShareMode(share), nullptr,
                            CreationDisposition(disposition), FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -167,6 +170,9 @@ bool File::ReadExact(void* buffer, size_t n) {
 
 bool File::Write(const void* data, size_t n) {
   if (!IsOpen()) return NotOpen("WriteFile", path_);
+  fault::Guard guard(fault::Op::Write, path_, std::string(), data, n);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return win32::FailInjected(f, "WriteFile", path_);
   const auto* in = static_cast<const uint8_t*>(data);
   size_t done = 0;
   while (done < n) {
@@ -185,6 +191,9 @@ bool File::Write(const void* data, size_t n) {
 
 bool File::Truncate() {
   if (!IsOpen()) return NotOpen("SetEndOfFile", path_);
+  fault::Guard guard(fault::Op::Truncate, path_);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return win32::FailInjected(f, "SetEndOfFile", path_);
   if (!::SetEndOfFile(ToHandle(handle_))) {
     const DWORD err = ::GetLastError();
     return Fail("SetEndOfFile", path_, err);
@@ -194,6 +203,9 @@ bool File::Truncate() {
 
 bool File::Flush() {
   if (!IsOpen()) return NotOpen("FlushFileBuffers", path_);
+  fault::Guard guard(fault::Op::Flush, path_);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return win32::FailInjected(f, "FlushFileBuffers", path_);
   if (!::FlushFileBuffers(ToHandle(handle_))) {
     const DWORD err = ::GetLastError();
     return Fail("FlushFileBuffers", path_, err);
@@ -333,6 +345,9 @@ bool Mapping::OpenRead(const std::string& path) {
 
 bool Mapping::OpenReadWrite(const std::string& path) {
   Close();
+  fault::Guard guard(fault::Op::MapCreate, path);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return win32::FailInjected(f, "CreateFileA", path);
   MapParts parts;
   parts.file.reset(OpenForMapping(path, true, OPEN_EXISTING));
   if (!parts.file) {
@@ -346,6 +361,9 @@ bool Mapping::OpenReadWrite(const std::string& path) {
 
 bool Mapping::CreateReadWrite(const std::string& path, uint64_t size) {
   Close();
+  fault::Guard guard(fault::Op::MapCreate, path);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return win32::FailInjected(f, "CreateFileA", path);
   MapParts parts;
   parts.file.reset(OpenForMapping(path, true, CREATE_ALWAYS));
   if (!parts.file) {
@@ -368,6 +386,9 @@ bool Mapping::CreateReadWrite(const std::string& path, uint64_t size) {
 bool Mapping::Flush() {
   if (!open_) return FailAs(ErrorKind::Invalid, "FlushViewOfFile", "", ERROR_INVALID_HANDLE);
   if (!writable_) return true;  // nothing of ours to write back
+  fault::Guard guard(fault::Op::MapFlush, "");
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return win32::FailInjected(f, "FlushViewOfFile", "");
   if (data_ != nullptr && !::FlushViewOfFile(data_, 0)) {
     const DWORD err = ::GetLastError();
     return Fail("FlushViewOfFile", "", err);

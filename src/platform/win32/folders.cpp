@@ -79,6 +79,9 @@ bool DirectoryExists(const std::string& path) {
 }
 
 bool CreateDir(const std::string& path) {
+  fault::Guard guard(fault::Op::MakeDir, path);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return win32::FailInjected(f, "CreateDirectoryA", path);
   if (!::CreateDirectoryA(path.c_str(), nullptr)) {
     const DWORD err = ::GetLastError();
     return Fail("CreateDirectoryA", path, err);
@@ -87,6 +90,9 @@ bool CreateDir(const std::string& path) {
 }
 
 bool RemoveDir(const std::string& path) {
+  fault::Guard guard(fault::Op::RemoveDir, path);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return win32::FailInjected(f, "RemoveDirectoryA", path);
   if (!::RemoveDirectoryA(path.c_str())) {
     const DWORD err = ::GetLastError();
     return Fail("RemoveDirectoryA", path, err);
@@ -97,6 +103,9 @@ bool RemoveDir(const std::string& path) {
 bool MoveFile(const std::string& from, const std::string& to) {
   // Without MOVEFILE_REPLACE_EXISTING an existing target is refused; a file moved
   // to another volume is copied and its source deleted.
+  fault::Guard guard(fault::Op::Move, from, to);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return win32::FailInjected(f, "MoveFileA", from + "\" -> \"" + to);
   if (!::MoveFileA(from.c_str(), to.c_str())) {
     const DWORD err = ::GetLastError();
     return Fail("MoveFileA", from + "\" -> \"" + to, err);
@@ -105,6 +114,9 @@ bool MoveFile(const std::string& from, const std::string& to) {
 }
 
 bool DeleteFile(const std::string& path) {
+  fault::Guard guard(fault::Op::Delete, path);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return win32::FailInjected(f, "DeleteFileA", path);
   if (!::DeleteFileA(path.c_str())) {
     const DWORD err = ::GetLastError();
     return Fail("DeleteFileA", path, err);
@@ -113,6 +125,9 @@ bool DeleteFile(const std::string& path) {
 }
 
 bool SetReadOnly(const std::string& path, bool readOnly) {
+  fault::Guard guard(fault::Op::SetAttr, path);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return win32::FailInjected(f, "SetFileAttributesA", path);
   const DWORD current = ::GetFileAttributesA(path.c_str());
   if (current == INVALID_FILE_ATTRIBUTES) {
     const DWORD err = ::GetLastError();

@@ -84,6 +84,9 @@ std::string ReadDesktopFolder() {
 
 bool CreateShellLink(const std::string& target, const std::string& linkPath,
                      const std::string& description, const std::string& workDir) {
+  fault::Guard guard(fault::Op::Link, linkPath);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return win32::FailInjected(f, "IPersistFile::Save", linkPath);
   bool ok = false;
   {
     ComRuntime com;

@@ -115,7 +115,10 @@ unsigned SetFailCriticalErrors() {
 
 void RestoreErrorMode(unsigned previous) { ::SetErrorMode(previous); }
 
-void SleepMs(unsigned ms) { ::Sleep(ms); }
+void SleepMs(unsigned ms) {
+  if (fault::NoSleep()) return;
+  ::Sleep(ms);
+}
 
 uint64_t TickMs() { return ::GetTickCount64(); }
 
@@ -165,6 +168,7 @@ bool FreeSpace(const std::string& path, uint64_t& freeBytes) {
     ULARGE_INTEGER available, total, free;
     if (::GetDiskFreeSpaceExA(folder.c_str(), &available, &total, &free)) {
       freeBytes = available.QuadPart;
+      fault::CapFreeSpace(freeBytes);
       return true;
     }
     const DWORD err = ::GetLastError();
