@@ -3,7 +3,7 @@
 #
 #   ./run.sh demo [ARGS...]   set up the machine, then run the demonstration
 #   ./run.sh test [PRESET...] set up the machine, then build and test
-#                             (default presets: linux windows; also: asan)
+#                             (default: linux windows fuzz; also: asan)
 #   ./run.sh setup            only set up the machine (scripts/setup.sh)
 #   ./run.sh --help
 set -euo pipefail

@@ -3,9 +3,11 @@
 # UndefinedBehaviorSanitizer on) into build/fuzz and runs each for a while.
 #
 #   scripts/fuzz.sh [SECONDS] [HARNESS...]
+#   scripts/fuzz.sh --regress [HARNESS...]
 #
-#   SECONDS   how long each harness runs (default 30)
-#   HARNESS   reader, patch, payload, journal (default all four)
+#   SECONDS    how long each harness runs (default 30)
+#   --regress  runs every input of the seed corpus once and stops (the tests do)
+#   HARNESS    reader, patch, payload, journal (default all four)
 #
 # Each harness starts from its seed corpus in fuzz/corpus/<name> (made by the
 # project's own writers with fuzz_seeds, kept small) and grows a working corpus in
@@ -15,12 +17,18 @@
 set -euo pipefail
 
 if [[ "${1:-}" == "--help" || "${1:-}" == "-h" ]]; then
-  sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
   exit 0
 fi
 
 cd "$(dirname "$0")/.."
-seconds=${1:-30}
+regress=0
+if [[ "${1:-}" == "--regress" ]]; then
+  regress=1
+  seconds=0
+else
+  seconds=${1:-30}
+fi
 shift || true
 harnesses=("$@")
 [[ ${#harnesses[@]} -eq 0 ]] && harnesses=(reader patch payload journal)
@@ -50,8 +58,14 @@ for h in "${harnesses[@]}"; do
   corpus="$build/corpus/$h"
   crashes="$build/crashes/$h"
   mkdir -p "$corpus" "$crashes"
-  echo "== fuzz_$h: ${seconds}s"
-  if ! "$build/fuzz/fuzz_$h" "$corpus" "fuzz/corpus/$h" -max_total_time="$seconds" \
+  if ((regress)); then
+    echo "== fuzz_$h: every input of fuzz/corpus/$h once"
+    run=(-runs=0 "fuzz/corpus/$h")
+  else
+    echo "== fuzz_$h: ${seconds}s"
+    run=("$corpus" "fuzz/corpus/$h" -max_total_time="$seconds")
+  fi
+  if ! "$build/fuzz/fuzz_$h" "${run[@]}" \
       -rss_limit_mb=1024 -max_len=65536 -artifact_prefix="$crashes/" -print_final_stats=1 \
       2> "$build/fuzz_$h.log"; then
     status=1

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Configures, builds and tests the given CMake presets (default: linux windows)
-# and prints a summary. The Windows tests run under Wine (scripts/wine-run.sh)
-# in a Wine prefix made for this run and removed afterwards.
+# Configures, builds and tests the given CMake presets (default: linux windows
+# fuzz) and prints a summary. "fuzz" is no CMake preset: it builds the fuzz
+# harnesses with clang and runs each input of their corpus once. The Windows
+# tests run under Wine (scripts/wine-run.sh) in a Wine prefix made for this run
+# and removed afterwards.
 #
-#   scripts/test.sh [PRESET...]        presets: linux windows asan
+#   scripts/test.sh [PRESET...]        presets: linux windows fuzz asan
 #
 # ZUM_KEEP_WINEPREFIX=1 keeps the run's Wine prefix for a look afterwards.
 # Exits non-zero if any step of any preset fails.
@@ -13,11 +15,11 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ROOT" || exit 1
 
 case ${1:-} in
-  -h|--help) sed -n '2,9s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"; exit 0 ;;
+  -h|--help) sed -n '2,11s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"; exit 0 ;;
 esac
 
 presets=("$@")
-((${#presets[@]})) || presets=(linux windows)
+((${#presets[@]})) || presets=(linux windows fuzz)
 
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-2}
@@ -58,6 +60,10 @@ step() {
 }
 
 for p in "${presets[@]}"; do
+  if [[ $p == fuzz ]]; then
+    if step fuzz-regress scripts/fuzz.sh --regress; then result[$p]="ok"; else result[$p]="FAILED"; failed=1; fi
+    continue
+  fi
   if [[ $p == windows && -z ${ZUM_WINEPREFIX:-} ]]; then
     mkdir -p build/wineprefix
     own_wineprefix=$(mktemp -d "$ROOT/build/wineprefix/test.XXXXXX")
