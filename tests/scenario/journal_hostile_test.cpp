@@ -15,27 +15,15 @@
 #include "journal/journal.h"
 #include "package/checksum.h"
 #include "support/test_support.h"
+#include "support/tree.h"
 #include "ui/scripted/scripted.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-using Tree = std::map<std::string, std::string>;
-// Every file (with its bytes) and folder under a host folder.
-Tree Snapshot(const std::string& hostFolder) {
-  Tree tree;
-  for (const auto& item : fs::recursive_directory_iterator(hostFolder)) {
-    const std::string name = fs::relative(item.path(), hostFolder).string();
-    if (item.is_directory()) {
-      tree[name] = "<folder>";
-    } else {
-      std::ifstream in(item.path(), std::ios::binary);
-      tree[name] = std::string(std::istreambuf_iterator<char>(in), {});
-    }
-  }
-  return tree;
-}
+using zt::Snapshot;
+using zt::Tree;
 
 const os::LocalTime kT0{2026, 3, 7, 9, 5, 4, 0};
 

@@ -20,27 +20,15 @@
 #include "package/package_writer.h"
 #include "sample/sample.h"
 #include "support/test_support.h"
+#include "support/tree.h"
 #include "ui/scripted/scripted.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// Every file (with its bytes) and folder under a host folder.
-using Tree = std::map<std::string, std::string>;
-Tree Snapshot(const std::string& hostFolder) {
-  Tree tree;
-  for (const auto& item : fs::recursive_directory_iterator(hostFolder)) {
-    const std::string name = fs::relative(item.path(), hostFolder).string();
-    if (item.is_directory()) {
-      tree[name] = "<folder>";
-    } else {
-      std::ifstream in(item.path(), std::ios::binary);
-      tree[name] = std::string(std::istreambuf_iterator<char>(in), {});
-    }
-  }
-  return tree;
-}
+using zt::Snapshot;
+using zt::Tree;
 
 std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('\\') + 1); }
 
