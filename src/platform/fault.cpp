@@ -59,13 +59,13 @@ bool ParseError(const std::string& text, Inject& out) {
   return true;
 }
 
-bool Parse(const std::string& spec, Config& out) {
+bool Parse(const std::string& text, Config& out) {
   Config c;
   size_t pos = 0;
-  while (pos <= spec.size()) {
-    size_t comma = spec.find(',', pos);
-    if (comma == std::string::npos) comma = spec.size();
-    const std::string item = spec.substr(pos, comma - pos);
+  while (pos <= text.size()) {
+    size_t comma = text.find(',', pos);
+    if (comma == std::string::npos) comma = text.size();
+    const std::string item = text.substr(pos, comma - pos);
     pos = comma + 1;
     if (item.empty()) continue;
     if (item.rfind("kill@", 0) == 0) {
@@ -91,7 +91,7 @@ bool Parse(const std::string& spec, Config& out) {
       return false;
     }
   }
-  c.active = !spec.empty();
+  c.active = !text.empty();
   out = c;
   return true;
 }
@@ -108,12 +108,12 @@ State& Loaded() {
   State& s = S();
   if (!s.loaded) {
     s.loaded = true;
-    const char* spec = std::getenv("ZUM_FAULT");
+    const char* text = std::getenv("ZUM_FAULT");
     Config c;
-    if (spec && *spec) {
-      if (!Parse(spec, c)) {
+    if (text && *text) {
+      if (!Parse(text, c)) {
         // A test that asked for faults must not silently run without them.
-        std::fprintf(stderr, "ZUM_FAULT: cannot parse \"%s\"\n", spec);
+        std::fprintf(stderr, "ZUM_FAULT: cannot parse \"%s\"\n", text);
         std::abort();
       }
       Apply(s, c);
@@ -201,10 +201,10 @@ bool InChange() { return t_changeDepth > 0; }
 
 bool Active() { return Loaded().config.active; }
 
-bool Configure(const std::string& spec) {
+bool Configure(const std::string& text) {
   State& s = Loaded();
   Config c;
-  if (!Parse(spec, c)) return false;
+  if (!Parse(text, c)) return false;
   Apply(s, c);
   return true;
 }

@@ -81,7 +81,7 @@ bool Active();
 // Replaces the configuration (same grammar as ZUM_FAULT; "" turns the layer off) and
 // restarts the count. For tests of the layer itself inside one process. False, with
 // the configuration unchanged, when the text does not parse.
-bool Configure(const std::string& spec);
+bool Configure(const std::string& text);
 
 // The number of mutating operations counted so far.
 uint64_t Count();

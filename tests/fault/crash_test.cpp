@@ -399,18 +399,23 @@ struct Reference {
   std::string error;
 };
 
+// Runs the update in `p` once, without faults, logging every operation.
+Reference* RunReference(const Place& p, const std::string& answers, const std::string& what) {
+  auto* ref = new Reference;
+  ref->before = Installation(p.Install());
+  const Child c = p.Start(answers, "", true);
+  if (c.status != 0) ref->error = what + " failed:\n" + c.output;
+  ref->ops = ReadLog(p.Log());
+  ref->after = Installation(p.Install());
+  ref->journalCreated = FindOp(ref->ops, "create", IsJournal, false);
+  ref->journalDeleted = FindOp(ref->ops, "delete", IsJournal, true);
+  return ref;
+}
+
 const Reference& InPlaceReference() {
   static Reference* r = [] {
-    auto* ref = new Reference;
     Place p("reference", S().orig, S().correction);
-    ref->before = Installation(p.Install());
-    const Child c = p.Start(kNoStart, "", true);
-    if (c.status != 0) ref->error = "the update failed:\n" + c.output;
-    ref->ops = ReadLog(p.Log());
-    ref->after = Installation(p.Install());
-    ref->journalCreated = FindOp(ref->ops, "create", IsJournal, false);
-    ref->journalDeleted = FindOp(ref->ops, "delete", IsJournal, true);
-    return ref;
+    return RunReference(p, kNoStart, "the update");
   }();
   return *r;
 }
@@ -544,16 +549,9 @@ std::string CopyAnswers(const Place& p) {
 
 const Reference& CopyReference() {
   static Reference* r = [] {
-    auto* ref = new Reference;
     Place p("copy-reference", S().current, S().update);
-    ref->before = Installation(p.Install());
-    const Child c = p.Start(CopyAnswers(p), "", true);
-    if (c.status != 0) ref->error = "the update into a copy failed:\n" + c.output;
+    Reference* ref = RunReference(p, CopyAnswers(p), "the update into a copy");
     if (zt::Snapshot(p.Programs()).empty()) ref->error += "\nno copy was made";
-    ref->ops = ReadLog(p.Log());
-    ref->after = Installation(p.Install());
-    ref->journalCreated = FindOp(ref->ops, "create", IsJournal, false);
-    ref->journalDeleted = FindOp(ref->ops, "delete", IsJournal, true);
     return ref;
   }();
   return *r;

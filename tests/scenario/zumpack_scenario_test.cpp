@@ -30,7 +30,7 @@
 #include "sample/sample.h"
 #include "support/test_support.h"
 #include "ui/scripted/scripted.h"
-#include "zumpack/inspect.h"
+#include "zumpack/reading.h"
 
 #ifndef ZUM_STANDIN_PATH
 #error "ZUM_STANDIN_PATH (the built stand-in product) is not defined"

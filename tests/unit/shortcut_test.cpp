@@ -109,13 +109,13 @@ class DesktopTest : public ::testing::Test {
 }  // namespace
 
 TEST(ShellLinkFile, HeaderLinkInfoAndAnsiStrings) {
-  os::posix::ShellLinkSpec spec;
-  spec.target = "D:\\Programs\\ZUM5_3071\\EXE\\zum.exe";
-  spec.workDir = "D:\\Programs\\ZUM5_3071\\";
-  spec.description = "ZUM5_3071.LNK";
-  spec.targetSize = 1234;
+  os::posix::ShellLinkFields link;
+  link.target = "D:\\Programs\\ZUM5_3071\\EXE\\zum.exe";
+  link.workDir = "D:\\Programs\\ZUM5_3071\\";
+  link.description = "ZUM5_3071.LNK";
+  link.targetSize = 1234;
   std::vector<uint8_t> bytes;
-  ASSERT_TRUE(os::posix::MakeShellLink(spec, bytes));
+  ASSERT_TRUE(os::posix::MakeShellLink(link, bytes));
   const std::string b(bytes.begin(), bytes.end());
   EXPECT_EQ(Get32(b, 0), 0x4Cu);  // HeaderSize
   EXPECT_EQ(b.substr(4, 16),       // LinkCLSID {00021401-0000-0000-C000-000000000046}
@@ -128,22 +128,22 @@ TEST(ShellLinkFile, HeaderLinkInfoAndAnsiStrings) {
   const uint32_t info = 0x4C, infoSize = Get32(b, info);
   EXPECT_EQ(Get32(b, info + 4), 0x1Cu);
   EXPECT_EQ(Get32(b, info + 8), 1u);
-  EXPECT_EQ(b.substr(info + Get32(b, info + 16), spec.target.size() + 1),
-            spec.target + std::string(1, '\0'));
+  EXPECT_EQ(b.substr(info + Get32(b, info + 16), link.target.size() + 1),
+            link.target + std::string(1, '\0'));
   // StringData: NAME_STRING, then WORKING_DIR, each a 16-bit count and the bytes;
   // then the terminal block.
   size_t at = info + infoSize;
-  EXPECT_EQ(static_cast<uint8_t>(b[at]), spec.description.size());
-  EXPECT_EQ(b.substr(at + 2, spec.description.size()), spec.description);
-  at += 2 + spec.description.size();
-  EXPECT_EQ(static_cast<uint8_t>(b[at]), spec.workDir.size());
-  EXPECT_EQ(b.substr(at + 2, spec.workDir.size()), spec.workDir);
-  at += 2 + spec.workDir.size();
+  EXPECT_EQ(static_cast<uint8_t>(b[at]), link.description.size());
+  EXPECT_EQ(b.substr(at + 2, link.description.size()), link.description);
+  at += 2 + link.description.size();
+  EXPECT_EQ(static_cast<uint8_t>(b[at]), link.workDir.size());
+  EXPECT_EQ(b.substr(at + 2, link.workDir.size()), link.workDir);
+  at += 2 + link.workDir.size();
   EXPECT_EQ(b.size(), at + 4);
   EXPECT_EQ(Get32(b, at), 0u);
 
-  spec.description = std::string("a\0b", 3);
-  EXPECT_FALSE(os::posix::MakeShellLink(spec, bytes));
+  link.description = std::string("a\0b", 3);
+  EXPECT_FALSE(os::posix::MakeShellLink(link, bytes));
 }
 
 TEST_F(DesktopTest, DesktopFolderOfTheUserDirectories) {

@@ -312,8 +312,8 @@ class Runner {
 
   Process& ProcessNamed(const std::string& name);
   HWND WindowNamed(const std::string& name);
-  HWND FindControl(HWND top, const std::wstring& spec, bool buttonsOnly);
-  HWND Control(const std::string& window, const std::string& spec, bool buttonsOnly = false);
+  HWND FindControl(HWND top, const std::wstring& what, bool buttonsOnly);
+  HWND Control(const std::string& window, const std::string& what, bool buttonsOnly = false);
   HWND EditBeside(HWND top, const std::wstring& labelPattern);
   std::vector<std::wstring> ListLines(HWND list, bool& answered);
   void PostClick(HWND button, const std::string& what);
@@ -378,24 +378,24 @@ HWND Runner::EditBeside(HWND top, const std::wstring& labelPattern) {
   return beside ? beside : below;
 }
 
-HWND Runner::FindControl(HWND top, const std::wstring& spec, bool buttonsOnly) {
-  if (spec.size() > 1 && spec[0] == L'#') {
-    const int id = _wtoi(spec.c_str() + 1);
+HWND Runner::FindControl(HWND top, const std::wstring& what, bool buttonsOnly) {
+  if (what.size() > 1 && what[0] == L'#') {
+    const int id = _wtoi(what.c_str() + 1);
     for (HWND h : Descendants(top))
       if (GetDlgCtrlID(h) == id) return h;
     return nullptr;
   }
-  if (spec.rfind(L"label:", 0) == 0) return EditBeside(top, spec.substr(6));
+  if (what.rfind(L"label:", 0) == 0) return EditBeside(top, what.substr(6));
   // Buttons and check boxes first, by caption without the access key.
   for (HWND h : Descendants(top))
-    if (IsButtonLike(h) && Match(spec, WithoutAccel(CaptionOf(h)))) return h;
+    if (IsButtonLike(h) && Match(what, WithoutAccel(CaptionOf(h)))) return h;
   if (buttonsOnly) return nullptr;
   for (HWND h : Descendants(top))
-    if (Match(spec, CaptionOf(h))) return h;
+    if (Match(what, CaptionOf(h))) return h;
   return nullptr;
 }
 
-HWND Runner::Control(const std::string& window, const std::string& spec, bool buttonsOnly) {
+HWND Runner::Control(const std::string& window, const std::string& what, bool buttonsOnly) {
   HWND top = WindowNamed(window);
   HWND h = nullptr;
   // A control may appear a little after its window (made on WM_INITDIALOG), but
@@ -407,9 +407,9 @@ HWND Runner::Control(const std::string& window, const std::string& spec, bool bu
     long value;
     ~Restore() { to = value; }
   } restore{timeoutMs_, limit};
-  WaitFor("control " + spec + " in " + window, [&] {
+  WaitFor("control " + what + " in " + window, [&] {
     if (!IsWindow(top)) Fail("the window " + window + " is gone");
-    h = FindControl(top, Wide(spec), buttonsOnly);
+    h = FindControl(top, Wide(what), buttonsOnly);
     return h != nullptr;
   });
   return h;

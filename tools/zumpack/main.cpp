@@ -25,7 +25,7 @@
 #include "common/cp1251.h"
 #include "package/builder.h"
 #include "platform/os.h"
-#include "zumpack/inspect.h"
+#include "zumpack/reading.h"
 #include "zumpack/output.h"
 #include "../tools_hostpath.h"
 
@@ -34,7 +34,7 @@ namespace {
 const char kMainHelp[] =
     "usage: zumpack COMMAND [OPTIONS]\n"
     "\n"
-    "Makes and inspects update files of the product: an installer stub (zumupd.exe,\n"
+    "Makes and reads update files of the product: an installer stub (zumupd.exe,\n"
     "or zumupd on Linux) with an update package appended.\n"
     "\n"
     "commands:\n"

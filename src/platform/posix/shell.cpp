@@ -46,27 +46,27 @@ constexpr uint32_t kVolumeIdHeaderSize = 0x10;
 
 }  // namespace
 
-bool MakeShellLink(const ShellLinkSpec& spec, std::vector<uint8_t>& out) {
-  for (const std::string* s : {&spec.target, &spec.workDir, &spec.description})
+bool MakeShellLink(const ShellLinkFields& link, std::vector<uint8_t>& out) {
+  for (const std::string* s : {&link.target, &link.workDir, &link.description})
     if (s->find('\0') != std::string::npos || s->size() > 0xFFFF) return false;
-  if (spec.target.empty()) return false;
+  if (link.target.empty()) return false;
 
   std::vector<uint8_t> b;
   // ShellLinkHeader
   Put32(b, kShellLinkHeaderSize);
   b.insert(b.end(), kLinkClsid, kLinkClsid + 16);
   uint32_t flags = kHasLinkInfo;
-  if (!spec.description.empty()) flags |= kHasName;
-  if (!spec.workDir.empty()) flags |= kHasWorkingDir;
+  if (!link.description.empty()) flags |= kHasName;
+  if (!link.workDir.empty()) flags |= kHasWorkingDir;
   Put32(b, flags);
   Put32(b, kAttrArchive);
   for (int i = 0; i < 3; ++i) {  // creation, access and write times: not known
     Put32(b, 0);
     Put32(b, 0);
   }
-  Put32(b, spec.targetSize);
+  Put32(b, link.targetSize);
   Put32(b, 0);  // icon index
-  Put32(b, spec.showCommand);
+  Put32(b, link.showCommand);
   Put16(b, 0);  // hot key
   Put16(b, 0);  // reserved
   Put32(b, 0);
@@ -90,14 +90,14 @@ bool MakeShellLink(const ShellLinkSpec& spec, std::vector<uint8_t>& out) {
   Put32(b, kVolumeIdHeaderSize);
   b.push_back(0);
   Set32(b, basePathOffset, static_cast<uint32_t>(b.size() - info));
-  PutZ(b, spec.target);
+  PutZ(b, link.target);
   Set32(b, suffixOffset, static_cast<uint32_t>(b.size() - info));
   b.push_back(0);  // empty common path suffix
   Set32(b, info, static_cast<uint32_t>(b.size() - info));
 
   // StringData, in the order of the layout: name, then working folder.
-  if (flags & kHasName) PutCounted(b, spec.description);
-  if (flags & kHasWorkingDir) PutCounted(b, spec.workDir);
+  if (flags & kHasName) PutCounted(b, link.description);
+  if (flags & kHasWorkingDir) PutCounted(b, link.workDir);
 
   Put32(b, 0);  // terminal block
   out = std::move(b);
@@ -190,18 +190,18 @@ std::string HostToDosPath(const std::string& hostPath) {
 bool CreateShellLink(const std::string& target, const std::string& linkPath,
                      const std::string& description, const std::string& workDir) {
   const char* op = "CreateShellLink";
-  posix::ShellLinkSpec spec;
-  spec.target = target;
-  spec.workDir = workDir;
-  spec.description = description;
+  posix::ShellLinkFields link;
+  link.target = target;
+  link.workDir = workDir;
+  link.description = description;
   {
     File program;
     uint64_t size = 0;
     if (program.Open(target, kRead, kShareAll, Disposition::OpenExisting) && program.Size(size))
-      spec.targetSize = size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(size);
+      link.targetSize = size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(size);
   }
   std::vector<uint8_t> bytes;
-  if (!posix::MakeShellLink(spec, bytes)) {
+  if (!posix::MakeShellLink(link, bytes)) {
     posix::Fail(ErrorKind::Invalid, 0, op, linkPath, "a text cannot be stored in a shortcut");
     return false;
   }

@@ -10,7 +10,7 @@
 
 namespace os::posix {
 
-struct ShellLinkSpec {
+struct ShellLinkFields {
   std::string target;       // DOS path of the program (LinkInfo's LocalBasePath)
   std::string workDir;      // working folder (StringData WORKING_DIR)
   std::string description;  // StringData NAME_STRING
@@ -20,7 +20,7 @@ struct ShellLinkSpec {
 
 // The file's bytes. False (and `out` untouched) when a text holds a zero byte, the
 // target is empty, or a string is longer than its 16-bit count can say.
-bool MakeShellLink(const ShellLinkSpec& spec, std::vector<uint8_t>& out);
+bool MakeShellLink(const ShellLinkFields& link, std::vector<uint8_t>& out);
 
 // Offsets of the fields a reader needs, as written by MakeShellLink.
 inline constexpr uint32_t kShellLinkHeaderSize = 0x4C;

@@ -1,4 +1,4 @@
-#include "zumpack/inspect.h"
+#include "zumpack/reading.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -560,7 +560,7 @@ bool ExtractPackage(const std::string& path, const TPackageInfo& info, const std
     const TEntryInfo& e = info.Entries[i];
     const int idx = static_cast<int>(i);
     if (e.Kind == pkg::kSection) continue;
-    // The names come from the file being inspected: nothing may land outside the
+    // The names come from the file being read: nothing may land outside the
     // output folder.
     const std::string why = pkg::CheckEntryName(e.Name, std::string());
     if (!why.empty()) {
