@@ -202,6 +202,7 @@ int TFrm_SelKU::SelectKind(const std::string& proposedName, uint32_t growth,
   focused_ = C::Ed_NewFolder;
   modalResult_ = 0;
   CreatedDir.clear();
+  JournalledDir.clear();
   TargetDir.clear();
   LinkName.clear();
   CloseAllowed = false;
@@ -368,21 +369,22 @@ void TFrm_SelKU::Btn_NextClick() {
   Busy = true;
   SetVisible(C::Form, false);
   LinkName = label;
-  // The variant and the copy's folder go into the journal before anything is
-  // copied, so that a rollback of this run removes the copy.
-  bool ok = true;
-  if (OnJournal) {
-    ok = OnJournal(journal::kCmdVariant, "1");
-    ok = OnJournal(journal::kCmdCopyDir, TargetDir) && ok;
-  }
-  // A copy that a rollback could not find must not be made.
-  ok = ok && OnCopyFile && CopyTree(SourceDir, TargetDir, CopyList, OnCopyFile);
+  const bool ok = OnCopyFile && CopyTree(SourceDir, TargetDir, CopyList, OnCopyFile);
   FinishDialog(ok ? VariantCopy : VariantFailed);
 }
 
 int TFrm_SelKU::PrepareTarget() {
   if (!CreatedDir.empty()) DeleteTree(CreatedDir);
   CreatedDir.clear();
+  // The variant and the copy's folder go into the journal before the folder is
+  // made, so that a rollback of a run that dies from here on (while message 3011
+  // waits, or half-way through the copy) removes it. A later press that chooses
+  // another folder writes them again; the rollback takes the latest.
+  if (OnJournal && TargetDir != JournalledDir) {
+    if (!OnJournal(journal::kCmdVariant, "1") || !OnJournal(journal::kCmdCopyDir, TargetDir))
+      return 0;  // a folder that a rollback could not find must not be made
+    JournalledDir = TargetDir;
+  }
   if (!MakeFolderPath(TargetDir, CreatedDir)) return 0;
   return AskMsg3(3011, TargetDir, TargetDir, SourceDir, true) ? 1 : -1;
 }

@@ -137,6 +137,8 @@ class TFrm_SelKU {
   // The installer's own file, never copied.
   std::string SelfPath;
   std::string CreatedDir;
+  // The copy's folder last written into the journal; "" before the first press.
+  std::string JournalledDir;
   std::string TargetDir;
   std::string LinkName;
   std::string FullPathText;

@@ -3,12 +3,10 @@
 #include "copymode/shortcut.h"
 
 #include "app/form1.h"
+#include "copymode/folders.h"
 #include "copymode/selku.h"
 #include "platform/os.h"
 
-namespace {
-
-// The desktop folder without a trailing backslash; "" when there is none.
 std::string DesktopFolder() {
   std::string desktop = os::ReadDesktopFolder();
   if (!desktop.empty()) return desktop;  // taken as registered, made or not
@@ -20,8 +18,6 @@ std::string DesktopFolder() {
   }
   return std::string();
 }
-
-}  // namespace
 
 bool MakeDesktopShortcut(const std::string& target, const std::string& name,
                          const std::string& workDir) {
@@ -38,6 +34,21 @@ bool MakeDesktopShortcut(const std::string& target, const std::string& name,
 
 bool TForm1::CreateDesktopLink() {
   const std::string name = Frm_SelKU().LinkName + ".LNK";
+  // The shortcut is the one change of a run into a copy outside the copy: it is
+  // journalled like a file of the installation (a backup of a shortcut of that
+  // name, or its removal), so that a rollback of a run that dies before its end
+  // leaves the desktop as it was.
+  std::string desktop = DesktopFolder();
+  if (!desktop.empty()) {
+    if (desktop.back() != '\\') desktop += '\\';
+    const std::string backupDir = TempDir + "BAK" + std::to_string(SectionNo) + "\\";
+    std::string made;
+    MakeFolderPath(backupDir, made);
+    if (!JournalCopy(desktop + name, backupDir + name, false)) {
+      AddProt(26, os::LastErrorText());
+      return false;
+    }
+  }
   const bool ok = MakeDesktopShortcut(CopyDir + "EXE\\zum.exe", name, CopyDir);
   if (!ok) AddProt(26, os::LastErrorText());
   return ok;

@@ -3,6 +3,10 @@
 
 #include <string>
 
+// The user's desktop folder, without a trailing backslash: the registered one, else
+// the Windows folder's "DESKTOP" or "Рабочий стол"; "" when there is none.
+std::string DesktopFolder();
+
 // Writes the shortcut `name` (a file name ending in ".LNK") into the user's desktop
 // folder: the registered one, else the Windows folder's "DESKTOP" or
 // "Рабочий стол". It starts `target` in `workDir` and carries `name` as its

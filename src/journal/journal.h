@@ -78,6 +78,11 @@ std::string MakeDropText(const std::string& path, uint32_t checksum = 0, uint32_
 // last 20 characters are not digits, there is no "<", or the path is empty.
 bool ParseDropText(const std::string& text, std::string& path);
 
+// True when `record` (seal removed) restores or removes an item that lies outside
+// `folder` (which ends in a backslash; the folder itself is inside), letter case
+// aside. False for every other record, and for a removal that names nothing.
+bool ChangesOutside(const std::string& record, const std::string& folder);
+
 // The number of a command 2 text; -1 when the text is not a whole decimal number
 // (an optional sign, then digits, within the range of an int).
 int ReadVariant(const std::string& text);

@@ -78,6 +78,16 @@ std::string CheckTempFolder(const std::string& folder, const TJournalFacts& fact
   return std::string();
 }
 
+// A shortcut file right in the user's desktop folder, the one item outside the
+// installation and its folders that a run into a copy makes.
+bool IsDesktopShortcut(const std::string& path, const TJournalFacts& facts) {
+  if (!IsInside(path, facts.DesktopDir)) return false;
+  const std::string name = path.substr(facts.DesktopDir.size());
+  return name.find('\\') == std::string::npos && name.size() > 4 &&
+         cp1251::Upper(name.substr(name.size() - 4)) == ".LNK" &&
+         pkg::CheckEntryName(name, facts.JournalName).empty();
+}
+
 // The folder of `folders` that holds `path`; nullptr when none does.
 const std::string* Holder(const std::vector<std::string>& folders, const std::string& path) {
   for (const std::string& f : folders)
@@ -171,6 +181,7 @@ TJournalVerdict CheckJournal(const std::vector<std::string>& records, const TJou
         return refuse("команда не распознана", record);
       const std::string* root = Holder(copyDirs, target);
       if (!root && IsInside(target, facts.InstallDir)) root = &facts.InstallDir;
+      if (!root && IsDesktopShortcut(target, facts)) root = &facts.DesktopDir;
       if (!root) return refuse("восстанавливаемый файл вне папки установки", record);
       const std::string name = target.substr(root->size());
       std::string why = pkg::CheckEntryName(name, facts.JournalName);
@@ -213,6 +224,8 @@ TJournalVerdict CheckJournal(const std::vector<std::string>& records, const TJou
         why.clear();  // the copy's own folder, made by the run
       } else if (IsInside(item, facts.InstallDir)) {
         why = pkg::CheckEntryName(item.substr(facts.InstallDir.size()), facts.JournalName);
+      } else if (IsDesktopShortcut(item, facts)) {
+        why.clear();
       } else {
         return refuse("удаляемый объект вне папки установки", record);
       }

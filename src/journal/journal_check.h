@@ -31,6 +31,7 @@ struct TJournalFacts {
   std::string InstallDir;   // the installation, with its trailing backslash
   std::string JournalName;  // the journal file's name in it
   std::string WindowsDir;   // the system's folder; "" when unknown
+  std::string DesktopDir;   // the user's desktop, with its trailing backslash; "" when none
   // The size of an existing file; false when there is no file at the path.
   std::function<bool(const std::string& path, uint64_t& size)> FileSize;
 };
@@ -50,7 +51,8 @@ struct TJournalVerdict {
 //   before it (a restore's target in the installation or a copy, its backup in a
 //   temporary folder's BAK<n> tree under the same name; a temporary folder that no
 //   record declares is taken from the backup's path when it is one the installer
-//   could have made, since that record may have failed to reach the disk), and never is the journal
+//   could have made, since that record may have failed to reach the disk), or is
+//   a shortcut file (".LNK") right in the desktop folder, and never is the journal
 //   itself; the backup exists with its recorded size (its checksum is compared
 //   when it is restored); no record appears twice, no backup is named twice, and
 //   the backups of one file follow the data blocks in order.

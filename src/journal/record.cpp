@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "app/protocol.h"
+#include "common/cp1251.h"
 #include "journal/journal.h"
 
 namespace journal {
@@ -111,6 +112,19 @@ bool ParseDropText(const std::string& text, std::string& path) {
   if (lt == std::string::npos || lt + 1 >= rest) return false;
   path = text.substr(lt + 1, rest - lt - 1);
   return true;
+}
+
+bool ChangesOutside(const std::string& record, const std::string& folder) {
+  int kind = 0;
+  std::string text, path, backup;
+  uint32_t checksum = 0, size = 0;
+  if (!ParseCommand(record, kind, text)) return false;
+  if (!(kind == kCmdRestore && ParseRestoreText(text, path, backup, checksum, size)) &&
+      !(kind == kCmdDrop && ParseDropText(text, path) && path != kNoPath))
+    return false;
+  if (path.back() != '\\') path += '\\';
+  return folder.empty() || path.size() < folder.size() ||
+         !cp1251::EqualNoCase(std::string_view(path).substr(0, folder.size()), folder);
 }
 
 int ReadVariant(const std::string& text) {

@@ -6,6 +6,7 @@
 #include "app/form1.h"
 #include "app/protocol.h"
 #include "apply/copy.h"
+#include "copymode/shortcut.h"
 #include "journal/journal.h"
 #include "journal/journal_check.h"
 #include "package/checksum_file.h"
@@ -49,11 +50,16 @@ bool TForm1::Recover() {
     if (journal::DropTornLastRecord(lines))
       Say("Последняя запись файла протокола не дописана и не учитывается");
 
-    // Walks the command records from the last to the first. False when the walk
-    // was cut short by a damaged record; `ok` is then false.
-    auto walk = [&](bool settingsPass) {
-      for (size_t i = lines.size(); i-- > 0;) {
-        std::string record = lines[i];
+    // The rollback walks the command records from the last to the first; the
+    // settings pass from the first to the last, so that the latest record of each
+    // setting stays in effect (the dialog writes the copy's folder again when the
+    // user chooses another). False when the walk was cut short by a damaged record;
+    // `ok` is then false.
+    // With `outsideCopy` the rollback replays only the records of changes outside
+    // the copy's folder.
+    auto walk = [&](bool settingsPass, bool outsideCopy = false) {
+      for (size_t n = 0; n < lines.size(); ++n) {
+        std::string record = lines[settingsPass ? n : lines.size() - 1 - n];
         if (!journal::IsCommandLine(record)) continue;
         if (!journal::IsRecordSealed(record)) {
           AddProt(16, JournalFile);
@@ -61,6 +67,12 @@ bool TForm1::Recover() {
           return false;
         }
         prot::StripSeal(record);
+        if (outsideCopy) {
+          int kind = 0;
+          std::string text;
+          if (journal::ParseCommand(record, kind, text) && kind == journal::kCmdStart) return true;
+          if (!journal::ChangesOutside(record, CopyDir)) continue;
+        }
         const bool started = ReplayLine(record, ok, settingsPass);
         if (!ok) return false;
         if (started) return true;
@@ -69,8 +81,8 @@ bool TForm1::Recover() {
     };
 
     // Settings pass: the copy folder, the variant and the temporary folder of the
-    // failed run (its earliest record of each stays in effect). Every seal and every
-    // kind is checked here, so a damaged journal fails before anything is replayed.
+    // failed run. Every seal and every kind is checked here, so a damaged journal
+    // fails before anything is replayed.
     if (!walk(true)) return false;
     if (!JournalTrusted(lines)) return false;
 
@@ -78,8 +90,10 @@ bool TForm1::Recover() {
     if (WaitProduct(false)) return false;  // the user gave up waiting
 
     if (UpdateVariant == 1 && !CopyDir.empty() && os::DirectoryExists(CopyDir)) {
-      // The installation was not changed; the driver removes the whole copy.
+      // The installation was not changed; the driver removes the whole copy. What
+      // the run changed outside it (the desktop shortcut) is rolled back here.
       ok = FindProductExe(true, true) ? !WaitProduct(true) : true;
+      if (ok && !walk(false, true)) return false;
     } else {
       if (!walk(false)) return false;
     }
@@ -110,6 +124,8 @@ bool TForm1::JournalTrusted(const std::vector<std::string>& lines) {
   facts.InstallDir = InstallDir;
   facts.JournalName = JournalFile.substr(JournalFile.find_last_of('\\') + 1);
   facts.WindowsDir = os::WindowsDir();
+  facts.DesktopDir = DesktopFolder();
+  if (!facts.DesktopDir.empty() && facts.DesktopDir.back() != '\\') facts.DesktopDir += '\\';
   facts.FileSize = [](const std::string& path, uint64_t& size) {
     os::File file;
     return os::FileExists(path) &&
@@ -134,8 +150,9 @@ bool TForm1::ReplayLine(const std::string& record, bool& ok, bool settingsPass) 
     return false;
   }
 
-  if (kind == journal::kCmdCopyDir) CopyDir = text;
-  if (kind == journal::kCmdVariant) UpdateVariant = journal::ReadVariant(text);
+  // The settings are taken in the settings pass only, which meets the latest last.
+  if (settingsPass && kind == journal::kCmdCopyDir) CopyDir = text;
+  if (settingsPass && kind == journal::kCmdVariant) UpdateVariant = journal::ReadVariant(text);
   if (kind <= journal::kCmdVariant) return false;
   if (settingsPass) {
     // Known before the rollback, the temporary folder can be removed also when

@@ -172,6 +172,65 @@ TEST_F(HostileJournalTest, TornLastRecordIsLeftOutOnlyWhenItIsLast) {
   }
 }
 
+// A run into a copy changes one thing outside the copy: the desktop shortcut. Its
+// rollback puts the desktop back (a shortcut the run made is removed, one it
+// replaced is restored) and replays nothing inside the copy, which the driver
+// removes whole. The desktop is open to shortcut files right in it, nothing else.
+TEST_F(HostileJournalTest, CopyRollbackPutsTheDesktopBackAndNothingElseOnIt) {
+  const std::string home = dir.Host() + "home";
+  fs::create_directories(home + "/Desktop/sub");
+  const char* oldHome = std::getenv("HOME");
+  const std::string savedHome = oldHome ? oldHome : "";
+  setenv("HOME", home.c_str(), 1);
+  unsetenv("XDG_CONFIG_HOME");
+  const std::string desktop = os::ReadDesktopFolder() + "\\";
+  const std::string copy = dir.Dos() + "copy\\";
+  ASSERT_TRUE(os::CreateDir(copy));
+  ASSERT_TRUE(os::CreateDir(copy + "EXE\\"));
+  Put(copy + "EXE\\zum.exe", "the copy's product");
+  Put(temp + "BAK2\\ZUM5_310.LNK", "the shortcut before the run");
+  Put(desktop + "ZUM5_310.LNK", "replaced by the run");
+  Put(desktop + "ZUM5_311.LNK", "made by the run");
+  Put(desktop + "notes.txt", "the user's");
+  Put(desktop + "sub\\ZUM5_312.LNK", "the user's");
+  const std::string zeros(20, '0');
+  // The dialog's first choice, given up after message 3011, then the copy made.
+  const std::string copyHead = Head() + Framed(20, journal::kCmdVariant, "1") +
+                               Framed(25, journal::kCmdCopyDir, dir.Dos() + "given up\\") +
+                               Framed(28, journal::kCmdVariant, "1") +
+                               Framed(30, journal::kCmdCopyDir, copy) +
+                               Framed(40, journal::kCmdDrop, "z<" + copy + "EXE\\zum.exe" + zeros);
+
+  for (const char* item : {"notes.txt", "sub\\ZUM5_312.LNK"}) {
+    SCOPED_TRACE(item);
+    Put(journalFile, copyHead + Framed(50, journal::kCmdDrop, "z<" + desktop + item + zeros));
+    const Tree before = Snapshot(dir.Host());
+    auto form = Restart();
+    EXPECT_FALSE(form->Recover());
+    EXPECT_EQ(Snapshot(dir.Host()), before);
+  }
+
+  Put(journalFile, copyHead +
+                       Framed(50, journal::kCmdRestore,
+                              Restore(desktop + "ZUM5_310.LNK", temp + "BAK2\\ZUM5_310.LNK")) +
+                       Framed(60, journal::kCmdDrop, "z<" + desktop + "ZUM5_311.LNK" + zeros));
+  auto form = Restart();
+  EXPECT_TRUE(form->Recover()) << ::testing::PrintToString(form->ProtLines());
+  std::string bytes;
+  EXPECT_TRUE(zt::ReadAll(desktop + "ZUM5_310.LNK", bytes));
+  EXPECT_EQ(bytes, "the shortcut before the run");
+  EXPECT_FALSE(os::FileExists(desktop + "ZUM5_311.LNK"));
+  EXPECT_TRUE(os::FileExists(desktop + "notes.txt"));
+  EXPECT_TRUE(os::FileExists(copy + "EXE\\zum.exe"));  // left for the driver
+  EXPECT_EQ(form->UpdateVariant, 1);
+  EXPECT_EQ(form->CopyDir, copy);  // the latest choice
+
+  if (oldHome)
+    setenv("HOME", savedHome.c_str(), 1);
+  else
+    unsetenv("HOME");
+}
+
 // Forged journals, each wrong in one way: refused before anything is replayed,
 // with the damaged-journal line and the reason; nothing anywhere changes.
 TEST_F(HostileJournalTest, ForgedJournalsAreRefusedAndChangeNothing) {

@@ -23,6 +23,7 @@
 #include <fstream>
 
 #include "app/form1.h"
+#include "app/protocol.h"
 #include "common/cp1251.h"
 #include "copymode/selku.h"
 #include "platform/posix/shell_link.h"
@@ -99,6 +100,22 @@ class DesktopTest : public ::testing::Test {
   void WriteUserDirs(const std::string& folder, const std::string& text) {
     fs::create_directories(folder);
     std::ofstream(folder + "/user-dirs.dirs") << text;
+  }
+  // The journal and temporary folder of a run, which the shortcut step writes to.
+  void StartRun(TForm1& form) {
+    form.InstallDir = dir.Dos() + "ZUM\\";
+    form.TempDir = dir.Dos() + "ZUMUPDT.TMP\\";
+    form.JournalFile = form.InstallDir + "zum_1.txt";
+    ASSERT_TRUE(os::CreateDir(form.InstallDir));
+    ASSERT_TRUE(os::CreateDir(form.TempDir));
+    form.JournalMuted = false;
+    ASSERT_TRUE(form.JournalStart());
+  }
+  std::string Journal(TForm1& form) {
+    form.JournalEnd();
+    std::string bytes;
+    zt::ReadAll(form.JournalFile, bytes);
+    return bytes;
   }
   zt::TempDir dir;
   EnvVar home{"HOME", HomeHost()};
@@ -186,6 +203,7 @@ TEST_F(DesktopTest, CreateDesktopLinkWritesTheShortcutOfTheCopy) {
   TForm1 form(&tk);
   form.CopyDir = dir.Dos() + "Programs\\Копия ZUM\\";
   Frm_SelKU().LinkName = "ZUM5_3071";
+  StartRun(form);
   WriteUserDirs(HomeHost() + "/.config", cp1251::ToUtf8("XDG_DESKTOP_DIR=\"$HOME/Рабочий стол\"\n"));
   // The desktop folder is not made yet: it is made for the shortcut.
   ASSERT_TRUE(form.CreateDesktopLink());
@@ -194,7 +212,10 @@ TEST_F(DesktopTest, CreateDesktopLinkWritesTheShortcutOfTheCopy) {
   std::string bytes;
   ASSERT_TRUE(zt::ReadAll(link, bytes));
   EXPECT_EQ(Get32(bytes, 0x3C), 5u);
-  EXPECT_TRUE(form.ProtLines().empty());
+  for (const std::string& line : form.ProtLines())
+    EXPECT_NE(line.rfind(prot::MakeLine(26, ""), 0), 0u) << line;  // no error line
+  // Journalled first, to be removed by a rollback.
+  EXPECT_NE(Journal(form).find("*9#z<" + link), std::string::npos);
 
   const auto report = LnkInfo(cp1251::ToUtf8(HomeHost() + "/Рабочий стол/ZUM5_3071.LNK"));
   if (!report) GTEST_SKIP() << "lnkinfo (liblnk-utils) is not installed";
@@ -202,6 +223,30 @@ TEST_F(DesktopTest, CreateDesktopLinkWritesTheShortcutOfTheCopy) {
   EXPECT_EQ(LnkField(*report, "Working directory"), form.CopyDir);
   EXPECT_EQ(LnkField(*report, "Description"), "ZUM5_3071.LNK");
   EXPECT_EQ(LnkField(*report, "Drive type"), "Fixed (3)");
+}
+
+// A shortcut of the same name that stood there before the run is backed up and
+// journalled before it is replaced, so that a rollback puts it back.
+TEST_F(DesktopTest, AShortcutThatIsReplacedIsBackedUpFirst) {
+  ui::ScriptedToolkit tk;
+  ui::SetCurrent(&tk);
+  TForm1 form(&tk);
+  form.CopyDir = dir.Dos() + "copy\\";
+  Frm_SelKU().LinkName = "ZUM5_310";
+  StartRun(form);
+  const std::string link = HomeDos() + "\\Desktop\\ZUM5_310.LNK";
+  ASSERT_TRUE(os::CreateDir(HomeDos()));
+  ASSERT_TRUE(os::CreateDir(HomeDos() + "\\Desktop"));
+  ASSERT_TRUE(zt::WriteAll(link, "an older shortcut"));
+  ASSERT_TRUE(form.CreateDesktopLink());
+  ui::SetCurrent(nullptr);
+  const std::string backup = form.TempDir + "BAK0\\ZUM5_310.LNK";
+  std::string bytes;
+  ASSERT_TRUE(zt::ReadAll(backup, bytes));
+  EXPECT_EQ(bytes, "an older shortcut");
+  ASSERT_TRUE(zt::ReadAll(link, bytes));
+  EXPECT_EQ(Get32(bytes, 0x3C), 5u);
+  EXPECT_NE(Journal(form).find("*6#" + link + "<" + backup), std::string::npos);
 }
 
 TEST_F(DesktopTest, WithoutARegisteredDesktopTheWindowsFolderGivesIt) {
@@ -230,10 +275,13 @@ TEST_F(DesktopTest, AShortcutThatCannotBeWrittenFailsTheStep) {
   TForm1 form(&tk);
   form.CopyDir = dir.Dos() + "copy\\";
   Frm_SelKU().LinkName = "ZUM5_310";
+  StartRun(form);
   fs::create_directories(HomeHost() + "/Desktop/ZUM5_310.LNK");  // a folder in the way
   EXPECT_FALSE(form.CreateDesktopLink());
-  ASSERT_EQ(form.ProtLines().size(), 1u);
-  EXPECT_NE(form.ProtLines()[0].find("ZUM5_310.LNK"), std::string::npos) << form.ProtLines()[0];
+  ASSERT_FALSE(form.ProtLines().empty());
+  const std::string& last = form.ProtLines().back();
+  EXPECT_EQ(last.rfind(prot::MakeLine(26, ""), 0), 0u) << last;
+  EXPECT_NE(last.find("ZUM5_310.LNK"), std::string::npos) << last;
   ui::SetCurrent(nullptr);
 }
 
