@@ -258,7 +258,9 @@ EOF
   has "$p" "Создание ярлыка"
   has "$p" "Программа выполнена успешно"
   hasnt "$p" "Ошибка №"
-  grep -A1 -F " Создание ярлыка" "$p" | grep -qF "...ОК" || fail "the shortcut step did not end with ...ОК"
+  # The step journals the shortcut (a LogCmd line), then marks its outcome.
+  grep -A2 -F " Создание ярлыка" "$p" | grep -qF "LogCmd 9 z<" || fail "the shortcut was not journalled"
+  grep -A2 -F " Создание ярлыка" "$p" | grep -qF "...ОК" || fail "the shortcut step did not end with ...ОК"
 
   # The copy: the product's folders as released in 3.1.0; nothing of the user's
   # working data (clean copy) nor of the AutoSave folders.
