@@ -456,9 +456,35 @@ bool TOldIndex::Diff(std::span<const uint8_t> newFile, TDiff& out, std::string& 
   return true;
 }
 
+std::vector<size_t> TuningsFor(std::span<const uint8_t> newFile) {
+  std::vector<size_t> all(std::size(kTunings));
+  for (size_t t = 0; t < all.size(); ++t) all[t] = t;
+  if (newFile.size() < kTryAllBelow) return all;
+  // Printable: ASCII text and line breaks, and the Cyrillic letters of CP1251.
+  size_t printable = 0;
+  for (uint8_t b : newFile)
+    printable += (b >= 0x20 && b < 0x7F) || b == '\t' || b == '\n' || b == '\r' || b >= 0xC0;
+  const double share = static_cast<double>(printable) / static_cast<double>(newFile.size());
+  if (share >= kTextShare) return {kTextTuning};
+  if (share <= kBinaryShare) return {kCodeTuning};
+  return all;
+}
+
 bool SmallestPatchPayload(const TOldIndex& index, std::span<const uint8_t> newFile,
                           const payload::EncodeOptions& encode, std::vector<uint8_t>& patch,
                           std::vector<uint8_t>& framed, std::string& error) {
+  const std::vector<size_t> tunings = TuningsFor(newFile);
+  if (tunings.size() == 1) {
+    try {
+      TDiff diff;
+      if (!index.Diff(newFile, diff, error, kTunings[tunings[0]], true)) return false;
+      patch = WritePatch(diff.OldSize, diff.NewSize, diff.Records, diff.Literals);
+    } catch (const std::bad_alloc&) {
+      error = "not enough memory for the difference";
+      return false;
+    }
+    return payload::EncodePayload(patch, encode, framed, error);
+  }
   constexpr size_t kCount = std::size(kTunings);
   // The tunings are judged by a quick compression, which ranks patches as the
   // full one does at a fraction of its time; only the winner is compressed in full.

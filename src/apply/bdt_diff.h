@@ -73,6 +73,7 @@ struct TMatchTuning {
 // The tunings the smallest patch is chosen from: for code-like and for text-like
 // data.
 inline constexpr TMatchTuning kTunings[] = {{4, 16}, {8, 32}};
+inline constexpr size_t kCodeTuning = 0, kTextTuning = 1;
 
 // The old file's index. Build it first, then diff any number of new files against
 // the same old file; the old bytes must stay in place meanwhile. Building before
@@ -96,10 +97,21 @@ class TOldIndex {
   DiffOptions options_;
 };
 
-// The patch with every tuning (side by side when there are cores for it), each
-// compressed quickly to see which is smallest; that one is compressed as an entry
-// payload with `encode` and kept with the patch it was made from. Progress is
-// reported for the first tuning's matching and for the final compression.
+// The tunings (indices into kTunings) worth trying on `newFile`. A small file, or
+// one that is neither clearly text nor clearly binary, is tried with all of them;
+// a large one only with the tuning its kind needs: the text tuning when at least
+// kTextShare of its bytes are printable, the code tuning when at most kBinaryShare
+// are. Diffing and compressing a large file twice costs more than the tuning that
+// loses could ever save.
+inline constexpr size_t kTryAllBelow = 4u << 20;
+inline constexpr double kTextShare = 0.85, kBinaryShare = 0.60;
+std::vector<size_t> TuningsFor(std::span<const uint8_t> newFile);
+
+// The patch with every tuning of TuningsFor (side by side when there are cores for
+// it), each compressed quickly to see which is smallest; that one is compressed as
+// an entry payload with `encode` and kept with the patch it was made from. With one
+// tuning, its patch is compressed once. Progress is reported for the first
+// tuning's matching and for the final compression.
 bool SmallestPatchPayload(const TOldIndex& index, std::span<const uint8_t> newFile,
                           const payload::EncodeOptions& encode, std::vector<uint8_t>& patch,
                           std::vector<uint8_t>& framed, std::string& error);

@@ -169,3 +169,33 @@ TEST(BdtDiff, StrideFollowsTheMemoryBudget) {
   o.stride = 2;
   EXPECT_EQ(bdt::ChooseStride(64u << 20, o), 2u);
 }
+
+// A large file is diffed only with the tuning its kind needs; a small or mixed one
+// with every tuning, the smallest result kept.
+TEST(BdtDiff, TuningsFollowTheKindOfALargeFile) {
+  const std::vector<size_t> all = {bdt::kCodeTuning, bdt::kTextTuning};
+  std::mt19937 rng(7);
+  const size_t large = bdt::kTryAllBelow;
+  // Records of text with Cyrillic names (CP1251) and line breaks.
+  Bytes text;
+  const std::string line = "00012345;\xCF\xE5\xF2\xF0\xEE\xE2 \xC8.;12.03.2024;1520.50\r\n";
+  while (text.size() < large) text.insert(text.end(), line.begin(), line.end());
+  // Machine code: mostly low bytes and zeros, some ASCII strings in it.
+  Bytes code = Random(rng, large, 32);
+  for (size_t k = 0; k + 16 < code.size(); k += 64) std::copy_n("kernel32.dll\0\0\0", 16, code.begin() + k);
+  Bytes mixed = text;
+  std::copy_n(code.begin(), mixed.size() / 4, mixed.begin());
+  const struct {
+    const char* what;
+    Bytes file;
+    std::vector<size_t> tunings;
+  } cases[] = {
+      {"large text", text, {bdt::kTextTuning}},
+      {"large code", code, {bdt::kCodeTuning}},
+      {"large, one quarter code", mixed, all},
+      {"small text", Bytes(text.begin(), text.begin() + large - 1), all},
+      {"small code", Bytes(code.begin(), code.begin() + 4096), all},
+      {"empty", Bytes(), all},
+  };
+  for (const auto& c : cases) EXPECT_EQ(bdt::TuningsFor(c.file), c.tunings) << c.what;
+}
