@@ -1,6 +1,7 @@
 #include "apply/bdt_diff.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -190,6 +191,7 @@ bool TOldIndex::Build(std::span<const uint8_t> oldFile, const DiffOptions& optio
   stride_ = ChooseStride(oldFile.size(), options);
   sa_.clear();
   heads_.clear();
+  next_.clear();
   const size_t s = stride_;
   const size_t m = oldFile.size() / s;  // whole symbols only; the rest is never a start
   if (m == 0) return true;
@@ -201,13 +203,23 @@ bool TOldIndex::Build(std::span<const uint8_t> oldFile, const DiffOptions& optio
 
   try {
     // The old file as a string of stride-byte symbols, each replaced by its rank
-    // among the distinct symbols (1 up), then the sentinel 0.
-    std::vector<uint32_t> text(m + 1);
-    uint32_t maxSymbol = 0;
+    // among the distinct symbols (1 up), then the sentinel 0. Without a stride the
+    // symbols are the bytes + 1, in 16 bits.
+    // The array is made only when the symbols are ready: with a stride, the
+    // radix sort's own arrays are gone by then.
+    static_assert(sizeof(int32_t) == sizeof(uint32_t));
+    auto sa = [&] {
+      sa_.resize(m + 1);
+      return reinterpret_cast<int32_t*>(sa_.data());
+    };
     if (s == 1) {
-      for (size_t k = 0; k < m; ++k) text[k] = o[k] + 1u;
-      maxSymbol = 256;
+      std::vector<uint16_t> bytes(m + 1);
+      for (size_t k = 0; k < m; ++k) bytes[k] = static_cast<uint16_t>(o[k] + 1u);
+      bytes[m] = 0;
+      step(steps - 2, steps);
+      Sais<uint16_t>(bytes.data(), sa(), static_cast<int32_t>(m + 1), 256);
     } else {
+      std::vector<uint32_t> text(m + 1);
       // Radix sort of the symbol starts, 16 bits a pass from the last two bytes,
       // then ranks in sorted order.
       std::vector<uint32_t> order(m), spare(m);
@@ -237,32 +249,40 @@ bool TOldIndex::Build(std::span<const uint8_t> oldFile, const DiffOptions& optio
           ++rank;
         text[order[k]] = rank;
       }
-      maxSymbol = rank;
+      std::vector<uint32_t>().swap(order);
+      text[m] = 0;
+      step(steps - 2, steps);
+      Sais<uint32_t>(text.data(), sa(), static_cast<int32_t>(m + 1), rank);
     }
-    text[m] = 0;
-    step(steps - 2, steps);
-
-    sa_.resize(m + 1);
-    static_assert(sizeof(int32_t) == sizeof(uint32_t));
-    Sais<uint32_t>(text.data(), reinterpret_cast<int32_t*>(sa_.data()),
-                   static_cast<int32_t>(m + 1), maxSymbol);
-    std::vector<uint32_t>().swap(text);
     // Drop the sentinel's suffix (always first) and turn symbol indices into
     // old positions.
     for (size_t k = 0; k < m; ++k) sa_[k] = sa_[k + 1] * static_cast<uint32_t>(s);
     sa_.resize(m);
-    sa_.shrink_to_fit();
     // Where the suffixes of each start of headBytes_ bytes begin in the array: a
     // search then only bisects that range. Three bytes (a 64 MiB table) once the
     // array is large enough that the table saves more than it costs.
+    //
+    // Without a stride the index is small enough to keep, beside each suffix, the
+    // four bytes after its head: most steps of a search then read no old byte.
+    // (Within the budget: the text array it replaces was as large.)
     headBytes_ = m >= kThreeByteHeads ? 3 : 2;
     heads_.assign((size_t{1} << (8 * headBytes_)) + 1, 0);
-    for (uint32_t p : sa_) ++heads_[HeadKey(o + p, oldFile.size() - p, headBytes_) + 1];
+    if (s == 1) next_.resize(m);
+    const size_t size = oldFile.size();
+    for (size_t k = 0; k < m; ++k) {
+      const size_t p = sa_[k];
+      ++heads_[HeadKey(o + p, size - p, headBytes_) + 1];
+      if (s == 1) {
+        const size_t after = p + headBytes_;
+        next_[k] = after < size ? HeadKey(o + after, size - after, 4) : 0;
+      }
+    }
     for (size_t k = 1; k < heads_.size(); ++k) heads_[k] += heads_[k - 1];
     step(steps, steps);
   } catch (const std::bad_alloc&) {
     sa_.clear();
     heads_.clear();
+    next_.clear();
     error = "not enough memory to index the old file (" + std::to_string(oldFile.size()) +
             " bytes)";
     return false;
@@ -288,8 +308,10 @@ struct Candidate {
 class Matcher {
  public:
   Matcher(std::span<const uint8_t> old, const std::vector<uint32_t>& sa,
-          const std::vector<uint32_t>& heads, unsigned headBytes)
-      : o_(old.data()), n_(old.size()), sa_(sa), heads_(heads), headBytes_(headBytes) {}
+          const std::vector<uint32_t>& heads, unsigned headBytes,
+          const std::vector<uint32_t>& next)
+      : o_(old.data()), n_(old.size()), sa_(sa), heads_(heads), next_(next),
+        headBytes_(headBytes) {}
 
   // The longest match of p[0..len) among the indexed suffixes (len >= 2), and
   // when it is at least `worthTies` long, the closest to `expected` among equally
@@ -303,12 +325,34 @@ class Matcher {
     // The common prefixes with the range's ends bound that of everything between
     // them, so each step compares only from the smaller of the two.
     size_t lcpLo = Lcp(lo, p, len, 0), lcpHi = Lcp(hi, p, len, 0);
+    // The pattern's four bytes after the head, to hold against next_.
+    const size_t cached = headBytes_ + 4;
+    const bool useNext = !next_.empty() && len >= cached;
+    const uint32_t pNext = useNext ? HeadKey(p + headBytes_, 4, 4) : 0;
     while (hi - lo > 1) {
       const size_t mid = lo + (hi - lo) / 2;
-      const size_t l = Lcp(mid, p, len, std::min(lcpLo, lcpHi));
+      const size_t from = std::min(lcpLo, lcpHi);
       const uint32_t pos = sa_[mid];
-      const bool patternAfter =
-          l < len && (pos + l >= n_ || p[l] > o_[pos + l]);
+      size_t l;
+      bool patternAfter;
+      // The head is shared by the whole range and the first `from` bytes are
+      // known equal, so when the suffix is long enough to hold them, the cached
+      // bytes decide wherever they differ from the pattern's.
+      const bool cacheHolds = useNext && from < cached && n_ - pos >= cached;
+      uint32_t diff = 0;
+      if (cacheHolds) {
+        const size_t known = from > headBytes_ ? from - headBytes_ : 0;
+        diff = (pNext ^ next_[mid]) & (~0u >> (8 * known));
+      }
+      if (diff != 0) {
+        const unsigned byte = static_cast<unsigned>(std::countl_zero(diff)) / 8;
+        const unsigned shift = 24 - 8 * byte;
+        l = headBytes_ + byte;
+        patternAfter = (pNext >> shift & 0xFF) > (next_[mid] >> shift & 0xFF);
+      } else {
+        l = Lcp(mid, p, len, cacheHolds ? cached : from);
+        patternAfter = l < len && (pos + l >= n_ || p[l] > o_[pos + l]);
+      }
       if (patternAfter) {
         lo = mid;
         lcpLo = l;
@@ -356,6 +400,7 @@ class Matcher {
   size_t n_;
   const std::vector<uint32_t>& sa_;
   const std::vector<uint32_t>& heads_;
+  const std::vector<uint32_t>& next_;
   unsigned headBytes_;
 };
 
@@ -401,7 +446,7 @@ bool TOldIndex::Diff(std::span<const uint8_t> newFile, TDiff& out, std::string& 
   };
 
   const bool indexed = !sa_.empty();
-  const Matcher matcher(old_, sa_, heads_, headBytes_);
+  const Matcher matcher(old_, sa_, heads_, headBytes_, next_);
   uint64_t reported = 0;
   size_t searched = 0;  // new positions below this have been looked up
   size_t i = 0;

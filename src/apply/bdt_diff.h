@@ -92,6 +92,7 @@ class TOldIndex {
   std::span<const uint8_t> old_;
   std::vector<uint32_t> sa_;     // old positions of the sampled suffixes, sorted
   std::vector<uint32_t> heads_;  // where each start of headBytes_ bytes begins in sa_
+  std::vector<uint32_t> next_;   // without a stride: the 4 bytes after each head of sa_
   unsigned headBytes_ = 2;
   uint32_t stride_ = 1;
   DiffOptions options_;
