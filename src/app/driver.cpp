@@ -211,6 +211,17 @@ void TForm1::FormActivate() {
     Say("Программа выполнена успешно");
   }();
 
+  // Every change is journalled before it is made, so a failed run whose journal
+  // names none changed nothing: kept, the journal would only have the next start
+  // offer to roll back a run that did nothing. It goes, with the temporary folder.
+  if (!ok && JournalStream.IsOpen() && ChangesJournalled == 0) {
+    JournalEnd();
+    if (DropPath(JournalFile)) {
+      CleanFolder(TempDir, true);
+      Say("Изменений не было, файл отката удален");
+    }
+  }
+
   EndBlock(ok, noLaunch);
 }
 

@@ -152,6 +152,8 @@ class TForm1 {
   os::NamedMutex InstallMutex;
   os::NamedMutex CopyMutex;
   bool JournalMuted = true;
+  // Records of changes (copy folder, restore, removal) this run wrote to the journal.
+  int ChangesJournalled = 0;
   bool SeqStarted = false;
   bool SeqFinished = false;
   std::vector<std::unique_ptr<pkg::TPartNfo>> PartList;

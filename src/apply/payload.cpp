@@ -52,6 +52,10 @@ bool ParseHeader(const uint8_t* data, size_t available, Header& header) {
   return true;
 }
 
+uint32_t DecoderDictionary(uint32_t declared, uint32_t outSize) {
+  return std::max(kMinDictionary, std::min(declared, outSize));
+}
+
 Status DecodeLzma(const Header& header, const uint8_t* in, size_t inSize, uint8_t* out,
                   uint32_t outSize, uint32_t& produced, const ProgressFn& progress) {
   produced = 0;
@@ -67,11 +71,8 @@ Status DecodeLzma(const Header& header, const uint8_t* in, size_t inSize, uint8_
   filters[1].id = LZMA_VLI_UNKNOWN;
   filters[1].options = nullptr;
 
-  // No match can reach further back than the bytes produced so far, so a
-  // dictionary larger than the output is never used: clamp it, and refuse what
-  // is still too large for the heap.
   auto* opt = static_cast<lzma_options_lzma*>(filters[0].options);
-  opt->dict_size = std::max(kMinDictionary, std::min(opt->dict_size, outSize));
+  opt->dict_size = DecoderDictionary(opt->dict_size, outSize);
   if (opt->dict_size > kMaxDictionary) return Status::TooLarge;
 
   // Plain LZMA1 takes the size as unknown: an end marker anywhere ends the stream

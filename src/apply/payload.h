@@ -21,10 +21,17 @@ namespace payload {
 constexpr size_t kHeaderSize = 14;
 constexpr uint8_t kFilterNone = 0;
 constexpr uint8_t kFilterX86 = 1;
-// The decoder's dictionary lives on the heap; a header asking for more than this
-// (after clamping to the unpacked size, which no valid stream can exceed) is
-// refused rather than allowed to exhaust memory.
-constexpr uint32_t kMaxDictionary = 1u << 30;
+// The decoder's dictionary lives on the heap, beside the mapped output; a header
+// asking for more than this (after clamping to the unpacked size, which no valid
+// stream can exceed) is refused rather than allowed to take the memory of a large
+// file a second time. The largest dictionary of the common presets; the packages
+// made for the installer use 8 MiB.
+constexpr uint32_t kMaxDictionary = 64u << 20;
+
+// The dictionary the decoder takes for a stream that declares `declared` and
+// unpacks to `outSize` bytes: no match reaches further back than the bytes made
+// so far, so a larger one is never used.
+uint32_t DecoderDictionary(uint32_t declared, uint32_t outSize);
 
 struct Header {
   uint8_t filter = 0;

@@ -27,6 +27,7 @@ bool TForm1::JournalStart() {
       return false;
     }
     JournalStream = std::move(stream);
+    ChangesJournalled = 0;
     if (JournalMuted) return true;
     JournalCmd(journal::kCmdStart, journal::StartText());
     return true;
@@ -64,8 +65,11 @@ bool TForm1::JournalCmd(int kind, const std::string& text, bool durable) {
       const std::string bytes = journal::FrameCommand(record, end);
       // The record must be on the disk before the change it names is made: a
       // run that dies right after the change is then still rolled back.
-      if (JournalStream.Write(bytes.data(), bytes.size()) && (!durable || JournalStream.Flush()))
+      if (JournalStream.Write(bytes.data(), bytes.size()) && (!durable || JournalStream.Flush())) {
+        if (kind == journal::kCmdCopyDir || kind == journal::kCmdRestore || kind == journal::kCmdDrop)
+          ++ChangesJournalled;
         return true;
+      }
       error = os::LastErrorText();
     }
   } catch (const std::exception& e) {

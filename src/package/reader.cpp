@@ -47,6 +47,9 @@ std::string CheckPayloadHead(TByteSource& src, const TPartNfo& entry) {
     return "неизвестный фильтр";
   if (h.props[0] >= 9 * 5 * 5) return "недопустимые параметры LZMA";
   if (h.unpackedSize == 0 || h.unpackedSize > 0xFFFFFFFFu) return "недопустимый размер";
+  if (payload::DecoderDictionary(h.dictSize, static_cast<uint32_t>(h.unpackedSize)) >
+      payload::kMaxDictionary)
+    return "словарь LZMA больше 64 МиБ";
   if ((entry.Kind == kAddRepl || entry.Kind == kAddRepM) && h.unpackedSize != entry.NewSize)
     return "размер не совпадает с размером файла в каталоге";
   return std::string();

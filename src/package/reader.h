@@ -43,7 +43,8 @@ uint32_t GetRealLength(TForm1& form, os::File& stream, uint32_t& fileLength);
 // Why the payload head of a catalogue entry cannot unpack into the entry's file ("" when
 // it can, or when the entry is not one that is unpacked): a head cut short, a filter
 // or LZMA properties the decoder does not know, an unpacked size of 0 or of 4 GiB and
-// more, and for whole-file entries an unpacked size other than the file's NewSize.
+// more, a dictionary over payload::kMaxDictionary that the unpacked size would not
+// cut down, and for whole-file entries an unpacked size other than the file's NewSize.
 std::string CheckPayloadHead(TByteSource& src, const TPartNfo& entry);
 
 // One kind 0 protocol line of the catalogue listing (see pkg::ListingLine).

@@ -769,13 +769,12 @@ TEST_F(Crash, ALittleLessFreeSpaceThanNeededIsRefusedBeforeAnyChange) {
   const Child c = p.Start(kNoStart, "free=" + std::to_string(need - 1), true);
   EXPECT_EQ(c.status, 1);
   EXPECT_NE(c.output.find(cp1251::ToUtf8("НЕДОСТАТОЧНО МЕСТА")), std::string::npos) << c.output;
-  // Nothing but the journal and the protocol file was written.
+  // Nothing but the journal and the protocol file was written, and the journal,
+  // naming no change, is gone again.
   for (const LogOp& op : ReadLog(p.Log()))
     EXPECT_TRUE(IsJournal(op.path) || IsProtocolFile(op.path))
         << op.k << " " << op.op << " " << cp1251::ToUtf8(op.path);
-  zt::Tree after = Installation(p.Install());
-  after.erase("zum_3.0.7.1.txt");
-  EXPECT_EQ(zt::Diff(ref.before, after), "");
+  EXPECT_EQ(zt::Diff(ref.before, Installation(p.Install())), "");
 }
 
 }  // namespace

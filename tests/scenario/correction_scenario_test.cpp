@@ -201,6 +201,28 @@ TEST_F(CorrectionTest, ATargetVersionTooLongForTheConfigurationIsRefusedBeforeAn
   EXPECT_EQ(zt::Diff(original, Now()), "");  // no journal left either
 }
 
+// The last entry's payload head declares a size other than its file's: the run is
+// refused before its first change, and since its journal names no change, the
+// journal and the temporary folder go with it; nothing is offered for rollback.
+TEST_F(CorrectionTest, APayloadHeadThatCannotMakeItsFileLeavesNothingBehind) {
+  spec.files.back().declaredSize = spec.files.back().bytes.size() + 1;
+  std::string error;
+  ASSERT_TRUE(zt::MakePackage(Installer(), spec, error)) << error;
+  original = zt::Snapshot(dir.Host() + "ZUM");
+  ui::ScriptedToolkit tk;
+  EXPECT_FALSE(Run(tk));
+  EXPECT_TRUE(Said(" Изменений не было, файл отката удален"));
+  bool said = false;
+  for (const std::string& line : lines)
+    said |= line.find("Сжатые данные повреждены: EXE\\zum.exe") != std::string::npos;
+  EXPECT_TRUE(said) << ::testing::PrintToString(lines);
+  EXPECT_EQ(zt::Diff(original, Now()), "");
+
+  ui::ScriptedToolkit again;  // no question 3001 at the next start
+  Run(again);
+  EXPECT_EQ(std::count(again.BoxIds().begin(), again.BoxIds().end(), 3001), 0);
+}
+
 TEST_F(CorrectionTest, AnEntryNameLeavingTheInstallationRefusesThePackageBeforeAnyChange) {
   for (const char* name : {"..\\outside.txt", "Doc\\..\\..\\outside.txt", "CON", "Exe\\zum.exe:x"}) {
     spec.files.push_back({5, name, "hostile", 0});

@@ -540,7 +540,9 @@ TEST(SampleInstallation, HasTheProductsFoldersAndFiles) {
   for (uint16_t i = 0; i < sections; ++i) {
     const size_t sh = pe + 24 + 224 + 40 * i;
     const uint32_t raw = U32(exe, sh + 20), size = U32(exe, sh + 16);
-    if (i > 0) EXPECT_EQ(raw, end) << "section " << i;
+    if (i > 0) {
+      EXPECT_EQ(raw, end) << "section " << i;
+    }
     end = raw + size;
   }
   EXPECT_EQ(end, exe.size());

@@ -18,6 +18,8 @@ bool MakePackage(const std::string& dosPath, const PackageSpec& spec, std::strin
     const std::vector<uint8_t> bytes(f.bytes.begin(), f.bytes.end());
     std::vector<uint8_t> framed;
     if (!payload::EncodePayload(bytes, {}, framed, error)) return false;
+    if (f.declaredSize != 0)
+      for (int i = 0; i < 8; ++i) framed[6 + i] = static_cast<uint8_t>(f.declaredSize >> (8 * i));
     pkg::TPartRecord r;
     r.NewSize = r.OldSize = static_cast<uint32_t>(bytes.size());
     r.NewSum = r.OldSum = pkg::AddSum(bytes);

@@ -13,6 +13,9 @@ struct WholeFile {
   std::string name;      // entry name, relative, backslashes
   std::string bytes;     // the new file
   uint32_t variant = 0;  // ADDREPM: 1 for the first edition, 2 for the second
+  // When set, the unpacked size the payload's head declares in place of the file's
+  // (a head that cannot make its file).
+  uint64_t declaredSize = 0;
 };
 
 struct PackageSpec {

@@ -189,6 +189,18 @@ TEST(PayloadHead, HeadsThatCannotMakeTheirFileAreRefused) {
     for (int i = 0; i < c.width; ++i) pl[c.at + i] = static_cast<uint8_t>(c.value >> (8 * i));
     EXPECT_NE(check(entry(pl), 3000), "");
   }
+  // A dictionary of 4 GiB: cut down to a small file's size it costs nothing; on a
+  // file large enough to keep it over the cap it is refused. 64 MiB passes.
+  auto withDict = [&](uint32_t dict, uint64_t unpacked) {
+    std::vector<uint8_t> pl = good;
+    for (int i = 0; i < 4; ++i) pl[2 + i] = static_cast<uint8_t>(dict >> (8 * i));
+    for (int i = 0; i < 8; ++i) pl[6 + i] = static_cast<uint8_t>(unpacked >> (8 * i));
+    return entry(pl);
+  };
+  constexpr uint32_t kLarge = 100u << 20;
+  EXPECT_EQ(check(withDict(0xFFFFFFFFu, 3000), 3000), "");
+  EXPECT_NE(check(withDict(0xFFFFFFFFu, kLarge), kLarge), "");
+  EXPECT_EQ(check(withDict(payload::kMaxDictionary, kLarge), kLarge), "");
   // The head cut short; a whole file whose NewSize is not the unpacked size.
   EXPECT_NE(check(entry(std::vector<uint8_t>(good.begin(), good.begin() + 13)), 3000), "");
   EXPECT_NE(check(entry(good), 3001), "");
