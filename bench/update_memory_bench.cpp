@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "common/cp1251.h"
 
 extern char** environ;
 
@@ -124,7 +125,7 @@ int main(int argc, char** argv) {
       return 1;
     bench::SyncDisks();
     Peak p;
-    if (!RunInstaller(work, "нет\n", p)) return 1;
+    if (!RunInstaller(work, cp1251::ToUtf8("нет\n"), p)) return 1;
     if (p.status != 0) {
       std::fprintf(stderr, "update_memory: the installer ended with status %d\n", p.status);
       return 1;
