@@ -27,7 +27,8 @@
 // reported apart from the goals: finding such a cut takes the decoding of the
 // stream up to it, as long as the file is large.
 //
-// BAD_PACKAGE_ONLY=TEXT runs only the packages whose description holds TEXT.
+// BAD_PACKAGE_ONLY=TEXT runs only the packages whose description holds TEXT;
+// BAD_PACKAGE_KEEP=1 keeps the last run's folder (the tree, protocol.txt).
 //
 // The good package runs first, as the control. The reference is `cksum` of the good
 // package, one read of the whole file, which is what the self-check of every start
@@ -865,6 +866,6 @@ int main(int argc, char** argv) {
   std::printf("bad_package: peaks include this program's own (%.1f MB), which a process "
               "started from it begins with\n",
               static_cast<double>(OwnPeakKb()) / 1024);
-  Run({"rm", "-rf", p.run, current});
+  if (!std::getenv("BAD_PACKAGE_KEEP")) Run({"rm", "-rf", p.run, current});
   return timeMet && memoryMet && accepted + crashed + changed + failed == 0 ? 0 : 1;
 }

@@ -52,6 +52,18 @@ bool ParseHeader(const uint8_t* data, size_t available, Header& header) {
   return true;
 }
 
+const char* StatusText(Status status) {
+  switch (status) {
+    case Status::Ok: return "";
+    case Status::Unsupported: return "неизвестный фильтр или параметры LZMA";
+    case Status::TooLarge: return "словарь LZMA больше 64 МиБ";
+    case Status::Truncated: return "сжатые данные обрываются раньше конца файла";
+    case Status::DataError: return "ошибка в сжатых данных";
+    case Status::NoMemory: return "не хватает памяти для распаковки";
+  }
+  return "";
+}
+
 uint32_t DecoderDictionary(uint32_t declared, uint32_t outSize) {
   return std::max(kMinDictionary, std::min(declared, outSize));
 }
@@ -177,6 +189,7 @@ uint32_t UnpackPayload(const std::string& outPath, const std::string& inPath, ui
   using namespace payload;
   uint32_t produced = 0;
   bool ok = false;
+  std::string why;  // what is wrong with the payload itself; the system's refusals set their own
   {
     // The mappings are released at the end of this block, before a failed output
     // is deleted (a mapped file cannot be deleted on Windows).
@@ -185,21 +198,28 @@ uint32_t UnpackPayload(const std::string& outPath, const std::string& inPath, ui
     Header header;
     try {
       [&] {
-        if (!input.OpenRead(inPath) || input.size() == 0) return;
-        if (offset > input.size()) return;
-        const uint8_t* start = input.data() + offset;
-        const uint64_t available = input.size() - offset;
-        if (!ParseHeader(start, static_cast<size_t>(std::min<uint64_t>(available, kHeaderSize)),
-                         header))
+        if (!input.OpenRead(inPath)) return;
+        const uint64_t available = offset < input.size() ? input.size() - offset : 0;
+        const uint8_t* start = available > 0 ? input.data() + offset : nullptr;
+        if (available < kHeaderSize || !ParseHeader(start, kHeaderSize, header)) {
+          why = "заголовок неполон";
           return;
+        }
         const uint32_t total = static_cast<uint32_t>(header.unpackedSize);
         if (progress) progress(nullptr, total);
         // A mapping of 0 bytes cannot be made: an empty payload is a failure.
-        if (total == 0) return;
-        if (!output.CreateReadWrite(outPath, total) || !output.writable()) return;
-        if (DecodeLzma(header, start + kHeaderSize, static_cast<size_t>(available - kHeaderSize),
-                       output.writable(), total, produced, progress) != Status::Ok)
+        if (total == 0) {
+          why = "недопустимый размер";
           return;
+        }
+        if (!output.CreateReadWrite(outPath, total) || !output.writable()) return;
+        const Status status =
+            DecodeLzma(header, start + kHeaderSize, static_cast<size_t>(available - kHeaderSize),
+                       output.writable(), total, produced, progress);
+        if (status != Status::Ok) {
+          why = StatusText(status);
+          return;
+        }
         if (progress) progress(&kPositionMarker, produced);
         ok = true;
       }();
@@ -209,6 +229,7 @@ uint32_t UnpackPayload(const std::string& outPath, const std::string& inPath, ui
   }
   if (!ok) {
     os::DeleteFile(outPath);
+    if (!why.empty()) os::SetLastError(os::ErrorKind::Invalid, 0, "Сжатые данные повреждены: " + why);
     return 0;
   }
   return produced;

@@ -53,6 +53,9 @@ enum class Status {
   NoMemory,     // the decoder could not allocate its state
 };
 
+// What a status means, for the protocol (CP1251; "" for Ok).
+const char* StatusText(Status status);
+
 // Progress: called with a null marker and the total first, then with a non-null
 // marker and the count produced so far. The result is ignored.
 using ProgressFn = std::function<int(const void* marker, uint32_t value)>;
@@ -78,7 +81,9 @@ void X86Decode(uint8_t* data, size_t size, uint32_t startOffset);
 // `outPath`, which is replaced and created at exactly the declared unpacked size.
 // Returns the number of bytes produced (which is smaller than the declared size
 // when an end marker came first; the file's tail is then zeros), or 0 on any
-// failure, in which case `outPath` is deleted whether or not this call made it.
-// The input file is never changed. `progress` may be empty.
+// failure, in which case `outPath` is deleted whether or not this call made it and
+// os::LastError() says why: "Сжатые данные повреждены: " and what is wrong with the
+// payload, or the system's refusal. The input file is never changed. `progress`
+// may be empty.
 uint32_t UnpackPayload(const std::string& outPath, const std::string& inPath, uint32_t offset,
                        const payload::ProgressFn& progress);

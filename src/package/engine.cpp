@@ -106,7 +106,13 @@ bool TForm1::RunEntries() {
       AddProt(7, work);
       const uint32_t unpacked =
           UnpackPayload(work, package, static_cast<uint32_t>(e.Pos + 7 + e.Name.size()), progress);
-      if (!ProtResult(unpacked != 0, false)) return false;
+      if (unpacked == 0) {
+        const std::string why = os::LastErrorText();  // the decoder's reason, or the system's
+        ProtResult(false, false);
+        AddProt(26, why);
+        return false;
+      }
+      ProtResult(true, false);
       // A difference is checked whole, against the sizes of its entry, before
       // anything is backed up or changed for it.
       // An executable's difference for the other edition is passed over unread.

@@ -430,22 +430,33 @@ TEST_F(UnpackTest, FailuresLeaveNoWorkFile) {
     const char* name;
     Bytes file;         // the package file's whole content
     uint32_t offset;
+    const char* why;    // the reason given; "" where the system's own refusal stands
   } cases[] = {
-      {"size 0", empty, 0},
-      {"filter flag 2", flag2, 0},
-      {"stream cut by the end of the file", Bytes(good.begin(), good.end() - 200), 0},
-      {"13 bytes after the offset", good, static_cast<uint32_t>(good.size() - 13)},
-      {"offset at the end", good, static_cast<uint32_t>(good.size())},
-      {"offset beyond the end", good, static_cast<uint32_t>(good.size() + 5)},
-      {"empty package file", Bytes(), 0},
+      {"size 0", empty, 0, "недопустимый размер"},
+      {"filter flag 2", flag2, 0, "неизвестный фильтр"},
+      {"stream cut by the end of the file", Bytes(good.begin(), good.end() - 200), 0,
+       "обрываются"},
+      {"13 bytes after the offset", good, static_cast<uint32_t>(good.size() - 13),
+       "заголовок неполон"},
+      {"offset at the end", good, static_cast<uint32_t>(good.size()), "заголовок неполон"},
+      {"offset beyond the end", good, static_cast<uint32_t>(good.size() + 5), "заголовок неполон"},
+      {"empty package file", Bytes(), 0, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(zt::WriteAll(package, Str(c.file)));
     // Also a work file that was there before the call goes.
     ASSERT_TRUE(zt::WriteAll(work, "old"));
+    os::SetLastError(os::ErrorKind::None, 0, "");
     EXPECT_EQ(UnpackPayload(work, package, c.offset, {}), 0u);
+    const std::string said = os::LastErrorText();
     EXPECT_FALSE(os::FileExists(work));
+    if (*c.why) {
+      EXPECT_EQ(said.rfind("Сжатые данные повреждены: ", 0), 0u) << said;
+      EXPECT_NE(said.find(c.why), std::string::npos) << said;
+    } else {
+      EXPECT_NE(said, "") << "no reason at all";
+    }
   }
   EXPECT_EQ(UnpackPayload(work, dir.Dos() + "missing.exe", 0, {}), 0u);
   EXPECT_FALSE(os::FileExists(work));

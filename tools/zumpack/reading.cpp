@@ -49,7 +49,7 @@ bool ReadEntry(os::File& f, const TEntryInfo& e, std::vector<uint8_t>& bytes, st
   return true;
 }
 
-const char* StatusText(payload::Status s) {
+const char* StatusInEnglish(payload::Status s) {
   switch (s) {
     case payload::Status::Ok: return "ok";
     case payload::Status::Unsupported: return "unsupported filter or LZMA properties";
@@ -94,7 +94,7 @@ bool Unpack(const TEntryInfo& e, const std::vector<uint8_t>& entry, std::vector<
                           entry.size() - headSize - payload::kHeaderSize, out.data(), size,
                           produced, fn);
   if (st != payload::Status::Ok) {
-    problem = std::string("the payload does not unpack: ") + StatusText(st);
+    problem = std::string("the payload does not unpack: ") + StatusInEnglish(st);
     return false;
   }
   return true;
