@@ -4,11 +4,12 @@
 //
 // The good package is update_memory_bench's correction package (the sample
 // installation 3.0.7 -> 3.0.7.1 with a 200 MB new file, Rus\big.dat, among the
-// changes), made once in the data folder and shared with that benchmark. Each bad
-// package is made from it with the package library and broken in one place: the
-// tail cut short or followed by garbage, single bits of the catalogue and trailer
-// flipped, lengths and counts at their limits, two entries sharing bytes, the big
-// entry's payload head and LZMA stream, and BDT patches that cannot make their file.
+// changes), made in the data folder (again whenever the installer is newer) and
+// shared with that benchmark. Each bad package is made from it with the package
+// library and broken in one place: the tail cut short or followed by garbage,
+// single bits of the catalogue and trailer flipped, lengths and counts at their
+// limits, two entries sharing bytes, the big entry's payload head and LZMA stream,
+// and BDT patches that cannot make their file.
 // Where only the one field is meant to be wrong, the entry's checksum in its part
 // record and the package's trailer are made to fit again.
 //
@@ -34,7 +35,6 @@
 // package, one read of the whole file, which is what the self-check of every start
 // costs at least.
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -65,7 +65,6 @@
 #include "package/package_format.h"
 #include "package/package_writer.h"
 
-extern char** environ;
 
 namespace {
 
@@ -285,14 +284,12 @@ TPart PartOf(const TBytes& good, const TLayout& l, size_t i) {
   return p;
 }
 
-// A package made by the project's writer on `stub` (by default the good package's
-// own) with the good package's tail (versions, build stamps, space needs) and the
-// entries `parts`.
-bool Write(const TBytes& good, const TLayout& l, const std::vector<TPart>& parts, TBytes& out,
-           const TBytes* stub = nullptr) {
+// A package made by the project's writer on the good package's stub with the good
+// package's tail (versions, build stamps, space needs) and the entries `parts`.
+bool Write(const TBytes& good, const TLayout& l, const std::vector<TPart>& parts, TBytes& out) {
   pkg::PackageWriter w;
   std::string error;
-  bool ok = w.SetStub(stub ? *stub : TBytes(good.begin(), good.begin() + l.real),
+  bool ok = w.SetStub(TBytes(good.begin(), good.begin() + l.real),
                       pkg::PackageWriter::StubFit::Refuse, error);
   for (const TPart& p : parts) {
     if (!ok) break;
@@ -472,24 +469,9 @@ struct TOutcome {
 // its standard output and error to `out`, and waits for its end.
 bool RunInstaller(const std::string& dir, const std::string& answers, const std::string& out,
                   TOutcome& o) {
-  const std::string in = dir + "/../answers.txt";
-  std::ofstream(in) << answers;
-  const std::string exe = dir + "/update";
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&fa, 1, 2);
-  posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
-  char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
-  pid_t pid;
   const auto t0 = std::chrono::steady_clock::now();
-  const int rc = posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) {
-    std::fprintf(stderr, "bad_package: cannot start %s: %s\n", exe.c_str(), std::strerror(rc));
-    return false;
-  }
+  const pid_t pid = bench::StartInstaller(dir, answers, out);
+  if (pid < 0) return false;
   int status = 0;
   struct rusage ru;
   pid_t w;
@@ -713,43 +695,6 @@ std::vector<TCase> BadPackages(const TLayout& l) {
   return cases;
 }
 
-// The good package, made once and shared with update_memory_bench (same folder,
-// same names).
-bool EnsurePackage(const bench::Options& opt, const TPaths& p) {
-  const std::string big = opt.dataDir + "data_200m.bin";
-  bench::EnsureData(big, kBigSize);
-  if (bench::FileSize(p.package) != 0) return true;
-  const std::string newTree = p.root + "new";
-  std::printf("making the sample trees and the package (once)\n");
-  std::fflush(stdout);
-  return Run({"rm", "-rf", p.root}) && Run({"mkdir", "-p", p.root}) &&
-         Run({kZumsample, p.oldTree, "--version", "3.0.7"}) &&
-         Run({kZumsample, newTree, "--version", "3.0.7.1", "--release", "1"}) &&
-         Run({"cp", big, newTree + "/Rus/big.dat"}) &&
-         Run({kZumpack, "build", "--old", bench::Dos(p.oldTree), "--new", bench::Dos(newTree),
-              "--stub", bench::Dos(kZumupd), "-o", bench::Dos(p.package + ".part"), "-q"}) &&
-         Run({"mv", p.package + ".part", p.package});
-}
-
-// The good package on the installer of this build: the package is made once and
-// kept, but the installer that runs is its stub, which must be today's. Done in a
-// child process, like every package made here.
-bool Restub(const std::string& good, const TLayout& l, const std::string& out) {
-  std::fflush(stdout);
-  const pid_t pid = fork();
-  if (pid < 0) return false;
-  if (pid == 0) {
-    TBytes b, stub, made;
-    bool ok = ReadWhole(good, b) && ReadWhole(kZumupd, stub);
-    std::vector<TPart> parts;
-    for (size_t i = 0; ok && i < l.entries.size(); ++i) parts.push_back(PartOf(b, l, i));
-    ok = ok && Write(b, l, parts, made, &stub) && WriteWhole(out, made, 0755);
-    _exit(ok ? 0 : 1);
-  }
-  int status = 0;
-  return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 long OwnPeakKb() {
   struct rusage ru;
   getrusage(RUSAGE_SELF, &ru);
@@ -766,20 +711,17 @@ int main(int argc, char** argv) {
   p.package = p.root + "update";
   p.run = opt.dataDir + "bad_package";
   p.work = p.run + "/ZUM";
-  if (!EnsurePackage(opt, p)) return 1;
+  bench::EnsureData(opt.dataDir + "data_200m.bin", kBigSize);
+  if (!bench::EnsureCorrectionPackage(p.root, opt.dataDir + "data_200m.bin", kZumupd, kZumsample,
+                                      kZumpack))
+    return 1;
 
   TLayout l;
-  auto layout = [&] {
-    l = TLayout();
-    if (ReadLayout(p.package, l)) return true;
+  if (!ReadLayout(p.package, l)) {
     std::fprintf(stderr, "bad_package: %s is not the expected package (a 200 MB ADDREPL entry "
                          "and a BINDIFF entry)\n", p.package.c_str());
-    return false;
-  };
-  const std::string current = opt.dataDir + "bad_package.update";
-  if (!layout() || !Restub(p.package, l, current)) return 1;
-  p.package = current;
-  if (!layout()) return 1;
+    return 1;
+  }
   std::vector<TCase> cases = BadPackages(l);
   std::printf("bad_package: good package %llu bytes, %zu entries (%s: %u bytes), %zu bad "
               "packages, %d run%s each\n",
@@ -866,6 +808,6 @@ int main(int argc, char** argv) {
   std::printf("bad_package: peaks include this program's own (%.1f MB), which a process "
               "started from it begins with\n",
               static_cast<double>(OwnPeakKb()) / 1024);
-  if (!std::getenv("BAD_PACKAGE_KEEP")) Run({"rm", "-rf", p.run, current});
+  if (!std::getenv("BAD_PACKAGE_KEEP")) Run({"rm", "-rf", p.run});
   return timeMet && memoryMet && accepted + crashed + changed + failed == 0 ? 0 : 1;
 }

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 
 extern char** environ;
@@ -102,6 +103,50 @@ bool RunTool(const std::vector<std::string>& args, const std::string& stdoutPath
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) return false;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool EnsureCorrectionPackage(const std::string& root, const std::string& bigData,
+                             const std::string& zumupd, const std::string& zumsample,
+                             const std::string& zumpack) {
+  const std::string oldTree = root + "old", newTree = root + "new", package = root + "update";
+  struct stat made, stub;
+  if (stat(package.c_str(), &made) == 0 && stat(zumupd.c_str(), &stub) == 0 &&
+      made.st_mtime >= stub.st_mtime)
+    return true;
+  std::printf("making the sample trees and the package (kept until the installer changes)\n");
+  std::fflush(stdout);
+  return RunTool({"rm", "-rf", root}) && RunTool({"mkdir", "-p", root}) &&
+         RunTool({zumsample, oldTree, "--version", "3.0.7"}, "/dev/null") &&
+         RunTool({zumsample, newTree, "--version", "3.0.7.1", "--release", "1"}, "/dev/null") &&
+         RunTool({"cp", bigData, newTree + "/Rus/big.dat"}) &&
+         RunTool({zumpack, "build", "--old", Dos(oldTree), "--new", Dos(newTree), "--stub",
+                  Dos(zumupd), "-o", Dos(package + ".part"), "-q"},
+                 "/dev/null") &&
+         RunTool({"mv", package + ".part", package});
+}
+
+int StartInstaller(const std::string& dir, const std::string& answers, const std::string& outPath) {
+  const std::string in = dir + "/../answers.txt";
+  if (FILE* f = std::fopen(in.c_str(), "wb")) {
+    std::fwrite(answers.data(), 1, answers.size(), f);
+    std::fclose(f);
+  }
+  const std::string exe = dir + "/update";
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&fa, 1, 2);
+  posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
+  char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
+  pid_t pid;
+  const int rc = posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc != 0) {
+    std::fprintf(stderr, "bench: cannot start %s: %s\n", exe.c_str(), std::strerror(rc));
+    return -1;
+  }
+  return pid;
 }
 
 namespace {

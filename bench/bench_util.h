@@ -40,6 +40,20 @@ void SyncDisks();
 // when not empty; false when it could not start or did not exit with 0.
 bool RunTool(const std::vector<std::string>& args, const std::string& stdoutPath = "");
 
+// Starts the installer `dir`/update in `dir` with the terminal front end: `answers`
+// (UTF-8, one a line) on its standard input, its standard output and error to
+// `outPath`. The process id, or -1 with the reason on stderr.
+int StartInstaller(const std::string& dir, const std::string& answers, const std::string& outPath);
+
+// The sample correction package of the installer benchmarks: the sample
+// installation 3.0.7 (folder `root`old) and release 3.0.7.1 with the 200 MB file
+// `bigData` added as Rus\big.dat, packed by `zumpack` on the installer `zumupd`
+// into `root`update. Made once and kept, and made again when the installer is
+// newer than it: the installer that runs is the package's stub.
+bool EnsureCorrectionPackage(const std::string& root, const std::string& bigData,
+                             const std::string& zumupd, const std::string& zumsample,
+                             const std::string& zumpack);
+
 struct Sample {
   double wall = 0;  // seconds
   double cpu = 0;   // seconds, user + system, with the tools' own

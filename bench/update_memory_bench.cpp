@@ -5,9 +5,7 @@
 // `cp` of the same 200 MB file.
 //
 // The programs come from the same build: zumsample makes the installation, zumpack
-// the package (made once and kept in the data folder).
-#include <fcntl.h>
-#include <spawn.h>
+// the package (kept in the data folder until the installer changes).
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,8 +20,6 @@
 
 #include "bench_util.h"
 #include "common/cp1251.h"
-
-extern char** environ;
 
 namespace {
 
@@ -58,23 +54,9 @@ struct Peak {
 // Starts the installer in `dir` with `answers` on its standard input and samples
 // its memory until it ends.
 bool RunInstaller(const std::string& dir, const std::string& answers, Peak& peak) {
-  const std::string in = dir + "/../answers.txt";
-  std::ofstream(in) << answers;
-  const std::string exe = dir + "/update";
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
-  char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
-  pid_t pid;
   const auto t0 = std::chrono::steady_clock::now();
-  const int rc = posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) {
-    std::fprintf(stderr, "update_memory: cannot start %s: %s\n", exe.c_str(), std::strerror(rc));
-    return false;
-  }
+  const pid_t pid = bench::StartInstaller(dir, answers, "/dev/null");
+  if (pid < 0) return false;
   int status = 0;
   for (;;) {
     const long anon = StatusKb(pid, "RssAnon:");
@@ -100,19 +82,8 @@ int main(int argc, char** argv) {
   bench::EnsureData(big, kSize);
 
   const std::string root = opt.dataDir + "update_memory/";
-  const std::string oldTree = root + "old", newTree = root + "new", package = root + "update";
-  if (bench::FileSize(package) == 0) {
-    std::printf("making the sample trees and the package (once)\n");
-    std::fflush(stdout);
-    if (!Run({"rm", "-rf", root}) || !Run({"mkdir", "-p", root}) ||
-        !Run({kZumsample, oldTree, "--version", "3.0.7"}) ||
-        !Run({kZumsample, newTree, "--version", "3.0.7.1", "--release", "1"}) ||
-        !Run({"cp", big, newTree + "/Rus/big.dat"}) ||
-        !Run({kZumpack, "build", "--old", bench::Dos(oldTree), "--new", bench::Dos(newTree),
-              "--stub", bench::Dos(kZumupd), "-o", bench::Dos(package + ".part"), "-q"}) ||
-        !Run({"mv", package + ".part", package}))
-      return 1;
-  }
+  const std::string oldTree = root + "old", package = root + "update";
+  if (!bench::EnsureCorrectionPackage(root, big, kZumupd, kZumsample, kZumpack)) return 1;
   std::printf("update_memory: correction package %llu bytes (a 200 MB new file among the "
               "changes), %d runs\n",
               static_cast<unsigned long long>(bench::FileSize(package)), opt.runs);

@@ -710,10 +710,10 @@ TEST_F(Crash, InjectedErrorsEndTheRunWithTheSystemsErrorAndTheRecoveryRestores) 
   std::vector<std::string> failures;
   for (const Case& c : cases) {
     const LogOp& op = ref.ops[c.k - 1];
-    const std::string spec = "fail@" + std::to_string(c.k) + (c.sticky ? "+" : "") + ":" +
+    const std::string fault = "fail@" + std::to_string(c.k) + (c.sticky ? "+" : "") + ":" +
                              errors[c.error].name;
     Place p("fail-" + std::to_string(c.k), S().orig, S().correction);
-    const Child run = p.Start(kNoStart, spec);
+    const Child run = p.Start(kNoStart, fault);
     std::string why;
     if (run.status == 0) {
       // Only a step the update does not need may fail (a protocol record of the
@@ -741,7 +741,7 @@ TEST_F(Crash, InjectedErrorsEndTheRunWithTheSystemsErrorAndTheRecoveryRestores) 
     if (why.empty())
       ++good;
     else
-      failures.push_back(spec + " (" + op.op + " " + cp1251::ToUtf8(op.path) + "): " + why);
+      failures.push_back(fault + " (" + op.op + " " + cp1251::ToUtf8(op.path) + "): " + why);
   }
   Figure("injected errors: " + std::to_string(good) + " of " + std::to_string(cases.size()) +
          " runs failed cleanly or did no harm (" + std::to_string(succeeded) +

@@ -30,14 +30,14 @@ class CorrectionTest : public ::testing::Test {
   void SetUp() override {
     std::string error;
     ASSERT_TRUE(sample::MakeSampleInstallation(Install(), {}, error)) << error;
-    spec.files = {
+    plan.files = {
         {5, "cfg\\klsstd.zum", std::string(70000, 'k') + "klassifier", 0},
         {5, "Doc\\Новое\\Описание.txt", "a file in a folder the update adds", 0},
         {5, "Base\\std3", std::string(300000, '\x33'), 0},
         {6, "EXE\\zum.exe", Pe(101), 1},
         {6, "EXE\\zum.exe", Pe(202), 2},
     };
-    ASSERT_TRUE(zt::MakePackage(Installer(), spec, error)) << error;
+    ASSERT_TRUE(zt::MakePackage(Installer(), plan, error)) << error;
     original = zt::Snapshot(dir.Host() + "ZUM");
   }
 
@@ -71,7 +71,7 @@ class CorrectionTest : public ::testing::Test {
   }
 
   zt::TempDir dir;
-  zt::PackageSpec spec;
+  zt::PackagePlan plan;
   zt::Tree original;
   std::vector<std::string> lines;
 };
@@ -90,10 +90,10 @@ TEST_F(CorrectionTest, UpdatesInPlaceAndEndsWell) {
     auto it = after.find(cp1251::ToUtf8(rel));
     return it == after.end() ? std::string("<missing>") : it->second;
   };
-  EXPECT_EQ(file("Cfg/klsstd.zum"), spec.files[0].bytes);  // name found without regard to case
-  EXPECT_EQ(file("Doc/Новое/Описание.txt"), spec.files[1].bytes);
-  EXPECT_EQ(file("Base/std3"), spec.files[2].bytes);
-  EXPECT_EQ(file("Exe/zum.exe"), spec.files[3].bytes);  // edition 0 takes variant 1
+  EXPECT_EQ(file("Cfg/klsstd.zum"), plan.files[0].bytes);  // name found without regard to case
+  EXPECT_EQ(file("Doc/Новое/Описание.txt"), plan.files[1].bytes);
+  EXPECT_EQ(file("Base/std3"), plan.files[2].bytes);
+  EXPECT_EQ(file("Exe/zum.exe"), plan.files[3].bytes);  // edition 0 takes variant 1
   const std::string cfg = file("Cfg/CFG.ZUM");
   ASSERT_EQ(cfg.size(), 1411u);
   EXPECT_STREQ(cfg.c_str() + 38, "3.0.7.1");
@@ -118,7 +118,7 @@ TEST_F(CorrectionTest, ACorruptPayloadStopsTheRunAndTheRecoveryRestores) {
   // after the earlier entries were applied.
   std::string package;
   ASSERT_TRUE(zt::ReadAll(Installer(), package));
-  const size_t at = package.rfind(spec.files[4].name.substr(4));  // "zum.exe" of the last entry
+  const size_t at = package.rfind(plan.files[4].name.substr(4));  // "zum.exe" of the last entry
   ASSERT_NE(at, std::string::npos);
   pkg::TBytes bytes(package.begin(), package.end());
   ASSERT_TRUE(pkg::UnsealPackage(bytes));
@@ -188,9 +188,9 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(CorrectionTest, ATargetVersionTooLongForTheConfigurationIsRefusedBeforeAnyChange) {
-  spec.verTo = "3.0.7." + std::string(30, '1');
+  plan.verTo = "3.0.7." + std::string(30, '1');
   std::string error;
-  ASSERT_TRUE(zt::MakePackage(Installer(), spec, error)) << error;
+  ASSERT_TRUE(zt::MakePackage(Installer(), plan, error)) << error;
   original = zt::Snapshot(dir.Host() + "ZUM");
   ui::ScriptedToolkit tk;
   EXPECT_FALSE(Run(tk));
@@ -205,9 +205,9 @@ TEST_F(CorrectionTest, ATargetVersionTooLongForTheConfigurationIsRefusedBeforeAn
 // refused before its first change, and since its journal names no change, the
 // journal and the temporary folder go with it; nothing is offered for rollback.
 TEST_F(CorrectionTest, APayloadHeadThatCannotMakeItsFileLeavesNothingBehind) {
-  spec.files.back().declaredSize = spec.files.back().bytes.size() + 1;
+  plan.files.back().declaredSize = plan.files.back().bytes.size() + 1;
   std::string error;
-  ASSERT_TRUE(zt::MakePackage(Installer(), spec, error)) << error;
+  ASSERT_TRUE(zt::MakePackage(Installer(), plan, error)) << error;
   original = zt::Snapshot(dir.Host() + "ZUM");
   ui::ScriptedToolkit tk;
   EXPECT_FALSE(Run(tk));
@@ -225,10 +225,10 @@ TEST_F(CorrectionTest, APayloadHeadThatCannotMakeItsFileLeavesNothingBehind) {
 
 TEST_F(CorrectionTest, AnEntryNameLeavingTheInstallationRefusesThePackageBeforeAnyChange) {
   for (const char* name : {"..\\outside.txt", "Doc\\..\\..\\outside.txt", "CON", "Exe\\zum.exe:x"}) {
-    spec.files.push_back({5, name, "hostile", 0});
+    plan.files.push_back({5, name, "hostile", 0});
     std::string error;
-    ASSERT_TRUE(zt::MakePackage(Installer(), spec, error)) << error;
-    spec.files.pop_back();
+    ASSERT_TRUE(zt::MakePackage(Installer(), plan, error)) << error;
+    plan.files.pop_back();
     original = zt::Snapshot(dir.Host());
     ui::ScriptedToolkit tk;
     EXPECT_FALSE(Run(tk)) << name;

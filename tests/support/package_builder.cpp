@@ -7,14 +7,14 @@
 
 namespace zt {
 
-bool MakePackage(const std::string& dosPath, const PackageSpec& spec, std::string& error) {
+bool MakePackage(const std::string& dosPath, const PackagePlan& plan, std::string& error) {
   pkg::PackageWriter writer;
   if (!writer.SetStub(sample::MakePeImage(0x12345678, 7), pkg::PackageWriter::StubFit::Refuse,
                       error))
     return false;
-  if (spec.section) writer.AddSection();
+  if (plan.section) writer.AddSection();
   uint32_t tmp = 1 << 20;
-  for (const WholeFile& f : spec.files) {
+  for (const WholeFile& f : plan.files) {
     const std::vector<uint8_t> bytes(f.bytes.begin(), f.bytes.end());
     std::vector<uint8_t> framed;
     if (!payload::EncodePayload(bytes, {}, framed, error)) return false;
@@ -28,10 +28,10 @@ bool MakePackage(const std::string& dosPath, const PackageSpec& spec, std::strin
     tmp += 2 * static_cast<uint32_t>(bytes.size());
   }
   pkg::PackageWriter::TTail tail;
-  tail.VerFrom = spec.verFrom;
-  tail.VerTo = spec.verTo;
+  tail.VerFrom = plan.verFrom;
+  tail.VerTo = plan.verTo;
   tail.TmpSpaceNeed = tmp;
-  tail.BuildStamps = spec.stamps;
+  tail.BuildStamps = plan.stamps;
   return writer.WriteFile(dosPath, tail, error);
 }
 

@@ -18,7 +18,7 @@ struct WholeFile {
   uint64_t declaredSize = 0;
 };
 
-struct PackageSpec {
+struct PackagePlan {
   std::string verFrom = "3.0.7";
   std::string verTo = "3.0.7.1";
   std::vector<uint32_t> stamps{0x55685DBC};
@@ -27,6 +27,6 @@ struct PackageSpec {
 };
 
 // Writes the installer (a small PE stub) with the package appended to `dosPath`.
-bool MakePackage(const std::string& dosPath, const PackageSpec& spec, std::string& error);
+bool MakePackage(const std::string& dosPath, const PackagePlan& plan, std::string& error);
 
 }  // namespace zt
