@@ -56,14 +56,14 @@
 #include <utility>
 #include <vector>
 
-#include "apply/payload.h"
-#include "apply/payload_encode.h"
+#include "format/payload.h"
+#include "pack/payload_encode.h"
 #include "bench_util.h"
-#include "common/cp1251.h"
-#include "package/checksum.h"
-#include "package/image.h"
-#include "package/package_format.h"
-#include "package/package_writer.h"
+#include "base/cp1251.h"
+#include "format/checksum.h"
+#include "format/image.h"
+#include "format/package_format.h"
+#include "pack/package_writer.h"
 
 
 namespace {

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <vector>
 
-#include "app/form1.h"
+#include "installer/form1.h"
 #include "bench_util.h"
-#include "package/checksum_file.h"
-#include "ui/scripted/scripted.h"
+#include "files/checksum_file.h"
+#include "frontends/scripted/scripted.h"
 
 namespace {
 

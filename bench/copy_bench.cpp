@@ -8,10 +8,10 @@
 #include <fstream>
 #include <memory>
 
-#include "app/form1.h"
+#include "installer/form1.h"
 #include "bench_util.h"
-#include "copymode/selku.h"
-#include "ui/scripted/scripted.h"
+#include "installer/selku.h"
+#include "frontends/scripted/scripted.h"
 
 namespace {
 

@@ -2,10 +2,10 @@
 // run, with the source in the page cache.
 #include <cstdio>
 
-#include "app/form1.h"
-#include "apply/copy.h"
+#include "installer/form1.h"
+#include "files/copy.h"
 #include "bench_util.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 
 int main(int argc, char** argv) {
   const bench::Options opt = bench::ParseArgs(argc, argv, "copy_compare_bench");

@@ -16,15 +16,16 @@
 #include <string>
 #include <vector>
 
-#include "app/form1.h"
-#include "apply/basefile.h"
-#include "apply/bdt_writer.h"
-#include "apply/patch.h"
+#include "installer/form1.h"
+#include "format/basefile.h"
+#include "pack/bdt_writer.h"
+#include "format/patch.h"
+#include "installer/patch_file.h"
 #include "bench_util.h"
-#include "package/checksum.h"
+#include "format/checksum.h"
 #include "product/product.h"
 #include "sample/sample.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 
 namespace {
 

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "app/form1.h"
-#include "apply/basefile.h"
+#include "installer/form1.h"
+#include "format/basefile.h"
 #include "bench_util.h"
 #include "product/product.h"
 #include "sample/sample.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 
 namespace {
 

@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "apply/payload.h"
+#include "files/unpack.h"
+#include "format/payload.h"
 #include "bench_util.h"
 
 namespace {

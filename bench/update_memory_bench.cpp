@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "common/cp1251.h"
+#include "base/cp1251.h"
 
 namespace {
 

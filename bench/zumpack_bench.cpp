@@ -30,13 +30,15 @@
 #include <utility>
 #include <vector>
 
-#include "app/form1.h"
-#include "apply/bdt_diff.h"
-#include "apply/patch.h"
-#include "apply/payload.h"
-#include "apply/payload_encode.h"
+#include "installer/form1.h"
+#include "pack/bdt_diff.h"
+#include "format/patch.h"
+#include "installer/patch_file.h"
+#include "files/unpack.h"
+#include "format/payload.h"
+#include "pack/payload_encode.h"
 #include "bench_util.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <string>
 
-#include "app/form1.h"
-#include "app/protocol.h"
+#include "installer/form1.h"
+#include "format/protocol_record.h"
 #include "fuzz_common.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 
 namespace {
 

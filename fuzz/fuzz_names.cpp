@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "package/entry_name.h"
+#include "format/entry_name.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string name(reinterpret_cast<const char*>(data), size);

@@ -3,10 +3,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/form1.h"
-#include "apply/patch.h"
+#include "installer/form1.h"
+#include "format/patch.h"
+#include "installer/patch_file.h"
 #include "fuzz_common.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;

@@ -2,7 +2,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "apply/payload.h"
+#include "files/unpack.h"
+#include "format/payload.h"
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

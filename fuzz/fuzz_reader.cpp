@@ -2,10 +2,10 @@
 // length, the tail, the catalogue and the entry walk, and the payload heads.
 #include <cstdint>
 
-#include "app/form1.h"
+#include "installer/form1.h"
 #include "fuzz_common.h"
-#include "package/reader.h"
-#include "ui/scripted/scripted.h"
+#include "installer/reader.h"
+#include "frontends/scripted/scripted.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string path = fuzz::Sandbox() + "zumupd.exe";

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "apply/basefile.h"
+#include "format/basefile.h"
 #include "product/product.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "apply/bdt_writer.h"
-#include "apply/payload_encode.h"
-#include "package/package_writer.h"
+#include "pack/bdt_writer.h"
+#include "pack/payload_encode.h"
+#include "pack/package_writer.h"
 
 namespace {
 

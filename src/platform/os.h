@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "base/local_time.h"
+
 namespace os {
 
 // ---- errors ---------------------------------------------------------------------
@@ -188,9 +190,6 @@ void RestoreErrorMode(unsigned previous);
 void SleepMs(unsigned ms);
 uint64_t TickMs();  // monotonic milliseconds
 
-struct LocalTime {
-  int year, month, day, hour, minute, second, millisecond;
-};
 LocalTime Now();
 
 // ---- disks ------------------------------------------------------------------------
@@ -224,3 +223,13 @@ bool CreateShellLink(const std::string& target, const std::string& linkPath,
 std::string HostToDosPath(const std::string& hostPath);
 
 }  // namespace os
+
+#ifdef _WIN32
+namespace os {
+// A text of the executable's string table in Windows-1251, "" when there is none.
+std::string ResourceText(int id);
+}  // namespace os
+#endif
+
+// Throws EZumError with `what` followed by the platform's last error text.
+[[noreturn]] void ThrowOsError(const std::string& what);

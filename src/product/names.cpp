@@ -1,6 +1,6 @@
 #include "product/names.h"
 
-#include "common/cp1251.h"
+#include "base/cp1251.h"
 
 namespace product {
 

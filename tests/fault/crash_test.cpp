@@ -24,9 +24,9 @@
 #include <string>
 #include <vector>
 
-#include "app/protocol.h"
-#include "common/cp1251.h"
-#include "journal/journal.h"
+#include "format/protocol_record.h"
+#include "base/cp1251.h"
+#include "format/journal_record.h"
 #include "platform/fault.h"
 #include "support/test_support.h"
 #include "support/tree.h"

@@ -15,14 +15,14 @@
 #include <map>
 #include <optional>
 
-#include "app/form1.h"
-#include "apply/payload_encode.h"
-#include "common/cp1251.h"
-#include "package/checksum.h"
-#include "package/package_writer.h"
+#include "installer/form1.h"
+#include "pack/payload_encode.h"
+#include "base/cp1251.h"
+#include "format/checksum.h"
+#include "pack/package_writer.h"
 #include "sample/sample.h"
 #include "support/test_support.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 
 #ifndef ZUM_STANDIN_PATH
 #error "ZUM_STANDIN_PATH (the built stand-in product) is not defined"

@@ -8,15 +8,15 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/form1.h"
-#include "common/cp1251.h"
-#include "common/test_point.h"
-#include "package/package_format.h"
+#include "installer/form1.h"
+#include "base/cp1251.h"
+#include "base/test_point.h"
+#include "format/package_format.h"
 #include "sample/sample.h"
 #include "support/package_builder.h"
 #include "support/test_support.h"
 #include "support/tree.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 
 namespace {
 

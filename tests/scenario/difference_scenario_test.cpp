@@ -14,20 +14,21 @@
 #include <string>
 #include <vector>
 
-#include "app/form1.h"
-#include "app/protocol.h"
-#include "apply/basefile.h"
-#include "apply/bdt_writer.h"
-#include "apply/patch.h"
-#include "apply/payload_encode.h"
-#include "apply/stamp.h"
-#include "common/cp1251.h"
-#include "package/checksum.h"
-#include "package/package_writer.h"
+#include "installer/form1.h"
+#include "format/protocol_record.h"
+#include "format/basefile.h"
+#include "pack/bdt_writer.h"
+#include "format/patch.h"
+#include "installer/patch_file.h"
+#include "pack/payload_encode.h"
+#include "format/stamp.h"
+#include "base/cp1251.h"
+#include "format/checksum.h"
+#include "pack/package_writer.h"
 #include "product/product.h"
 #include "sample/sample.h"
 #include "support/test_support.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 
 #ifndef ZUM_STANDIN_PATH
 #error "ZUM_STANDIN_PATH (the built stand-in product) is not defined"

@@ -1,9 +1,9 @@
 // The driver's sequence and its end block, run with the scripted front end.
 #include <gtest/gtest.h>
 
-#include "app/form1.h"
+#include "installer/form1.h"
 #include "support/test_support.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 
 namespace {
 

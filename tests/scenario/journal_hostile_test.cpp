@@ -10,13 +10,13 @@
 #include <map>
 #include <memory>
 
-#include "app/form1.h"
-#include "app/protocol.h"
-#include "journal/journal.h"
-#include "package/checksum.h"
+#include "installer/form1.h"
+#include "format/protocol_record.h"
+#include "format/journal_record.h"
+#include "format/checksum.h"
 #include "support/test_support.h"
 #include "support/tree.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 
 namespace {
 

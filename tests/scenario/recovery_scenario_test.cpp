@@ -13,15 +13,15 @@
 #include <map>
 #include <memory>
 
-#include "app/form1.h"
-#include "app/protocol.h"
-#include "common/cp1251.h"
-#include "journal/journal.h"
-#include "package/package_writer.h"
+#include "installer/form1.h"
+#include "format/protocol_record.h"
+#include "base/cp1251.h"
+#include "format/journal_record.h"
+#include "pack/package_writer.h"
 #include "sample/sample.h"
 #include "support/test_support.h"
 #include "support/tree.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 
 namespace {
 

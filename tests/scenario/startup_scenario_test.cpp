@@ -14,15 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "app/form1.h"
-#include "app/messages.h"
-#include "apply/basefile.h"
-#include "common/cp1251.h"
-#include "package/package_writer.h"
+#include "installer/form1.h"
+#include "installer/messages.h"
+#include "format/basefile.h"
+#include "base/cp1251.h"
+#include "pack/package_writer.h"
 #include "product/product.h"
 #include "sample/sample.h"
 #include "support/test_support.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 
 #ifndef ZUM_STANDIN_PATH
 #error "ZUM_STANDIN_PATH (the built stand-in product) is not defined"

@@ -19,17 +19,18 @@
 #include <string>
 #include <vector>
 
-#include "app/form1.h"
-#include "apply/patch.h"
-#include "apply/stamp.h"
-#include "common/cp1251.h"
-#include "common/test_point.h"
-#include "package/builder.h"
-#include "package/package_format.h"
+#include "installer/form1.h"
+#include "format/patch.h"
+#include "installer/patch_file.h"
+#include "format/stamp.h"
+#include "base/cp1251.h"
+#include "base/test_point.h"
+#include "pack/builder.h"
+#include "format/package_format.h"
 #include "platform/os.h"
 #include "sample/sample.h"
 #include "support/test_support.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 #include "zumpack/reading.h"
 
 #ifndef ZUM_STANDIN_PATH

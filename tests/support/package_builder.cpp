@@ -1,8 +1,8 @@
 #include "support/package_builder.h"
 
-#include "apply/payload_encode.h"
-#include "package/checksum.h"
-#include "package/package_writer.h"
+#include "pack/payload_encode.h"
+#include "format/checksum.h"
+#include "pack/package_writer.h"
 #include "sample/sample.h"
 
 namespace zt {

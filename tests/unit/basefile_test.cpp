@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "apply/basefile.h"
+#include "format/basefile.h"
 #include "product/product.h"
 
 namespace {

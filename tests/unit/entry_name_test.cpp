@@ -1,7 +1,7 @@
 // Entry names are input: only safe relative paths inside the installation pass.
 #include <gtest/gtest.h>
 
-#include "package/entry_name.h"
+#include "format/entry_name.h"
 
 TEST(EntryName, HostileNamesAreRefused) {
   const char* const hostile[] = {

@@ -7,11 +7,11 @@
 
 #include <algorithm>
 
-#include "app/form1.h"
-#include "copymode/folders.h"
+#include "installer/form1.h"
+#include "files/folders.h"
 #include "platform/os.h"
 #include "support/test_support.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 
 namespace {
 

@@ -6,13 +6,14 @@
 
 #include <array>
 
-#include "app/form1.h"
-#include "apply/patch.h"
-#include "apply/payload.h"
-#include "apply/payload_encode.h"
-#include "package/reader.h"
+#include "installer/form1.h"
+#include "format/patch.h"
+#include "installer/patch_file.h"
+#include "format/payload.h"
+#include "pack/payload_encode.h"
+#include "installer/reader.h"
 #include "support/test_support.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 #include "unit/package_fixture.h"
 
 namespace {

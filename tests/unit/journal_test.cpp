@@ -2,12 +2,12 @@
 // journal writer of the main window on real files.
 #include <gtest/gtest.h>
 
-#include "app/form1.h"
-#include "app/protocol.h"
-#include "journal/journal.h"
-#include "package/checksum.h"
+#include "installer/form1.h"
+#include "format/protocol_record.h"
+#include "format/journal_record.h"
+#include "format/checksum.h"
 #include "support/test_support.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 
 namespace {
 

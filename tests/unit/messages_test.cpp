@@ -1,8 +1,8 @@
 // Messages by number: catalogue texts, "$_$" values, the number suffix and the boxes.
 #include <gtest/gtest.h>
 
-#include "app/messages.h"
-#include "ui/scripted/scripted.h"
+#include "installer/messages.h"
+#include "frontends/scripted/scripted.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <utility>
 #include <vector>
 
-#include "package/checksum.h"
-#include "package/checksum_file.h"
+#include "format/checksum.h"
+#include "files/checksum_file.h"
 #include "support/test_support.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 #include "unit/package_fixture.h"
 
 namespace {

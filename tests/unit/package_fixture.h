@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "package/checksum.h"
-#include "package/package_format.h"
-#include "package/package_writer.h"
+#include "format/checksum.h"
+#include "format/package_format.h"
+#include "pack/package_writer.h"
 #include "support/test_support.h"
 
 namespace pkgtest {

@@ -2,10 +2,10 @@
 // the trailer, and the writer that puts them together.
 #include <gtest/gtest.h>
 
-#include "package/checksum.h"
-#include "package/image.h"
-#include "package/package_format.h"
-#include "package/package_writer.h"
+#include "format/checksum.h"
+#include "format/image.h"
+#include "format/package_format.h"
+#include "pack/package_writer.h"
 #include "unit/package_fixture.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <iterator>
 #include <sstream>
 
-#include "package/image.h"
-#include "package/package_writer.h"
+#include "format/image.h"
+#include "pack/package_writer.h"
 #include "platform/os.h"
 #include "unit/package_fixture.h"
 

@@ -5,11 +5,11 @@
 #include <functional>
 #include <random>
 
-#include "app/form1.h"
-#include "package/checksum.h"
-#include "package/package_format.h"
+#include "installer/form1.h"
+#include "format/checksum.h"
+#include "format/package_format.h"
 #include "support/test_support.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 #include "unit/package_fixture.h"
 
 namespace {

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <memory>
 
-#include "app/form1.h"
-#include "package/version.h"
+#include "installer/form1.h"
+#include "installer/version.h"
 #include "support/test_support.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 #include "unit/package_fixture.h"
 
 namespace {

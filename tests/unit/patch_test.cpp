@@ -10,16 +10,17 @@
 #include <string>
 #include <vector>
 
-#include "app/form1.h"
-#include "app/protocol.h"
-#include "apply/basefile.h"
-#include "apply/bdt_writer.h"
-#include "apply/patch.h"
-#include "package/checksum.h"
+#include "installer/form1.h"
+#include "format/protocol_record.h"
+#include "format/basefile.h"
+#include "pack/bdt_writer.h"
+#include "format/patch.h"
+#include "installer/patch_file.h"
+#include "format/checksum.h"
 #include "platform/os.h"
 #include "product/product.h"
 #include "support/test_support.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 
 namespace {
 

@@ -2,8 +2,9 @@
 // framing the installer's packages carry.
 #include <gtest/gtest.h>
 
-#include "apply/payload.h"
-#include "apply/payload_encode.h"
+#include "files/unpack.h"
+#include "format/payload.h"
+#include "pack/payload_encode.h"
 #include "support/test_support.h"
 
 TEST(PayloadEncode, RoundTripsThroughUnpackPayload) {

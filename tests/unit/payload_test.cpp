@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "apply/payload.h"
+#include "files/unpack.h"
+#include "format/payload.h"
 #include "platform/os.h"
 #include "support/test_support.h"
 

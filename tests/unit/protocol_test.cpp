@@ -2,10 +2,10 @@
 // time-stamped records that go into the journal file.
 #include <gtest/gtest.h>
 
-#include "app/form1.h"
-#include "app/protocol.h"
+#include "installer/form1.h"
+#include "format/protocol_record.h"
 #include "support/test_support.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 
 TEST(LineSum, KnownValues) {
   EXPECT_EQ(prot::LineSum(""), 0u);

@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "app/form1.h"
-#include "app/protocol.h"
-#include "apply/basefile.h"
+#include "installer/form1.h"
+#include "format/protocol_record.h"
+#include "format/basefile.h"
 #include "platform/os.h"
 #include "product/product.h"
 #include "support/test_support.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 
 namespace {
 

@@ -9,14 +9,14 @@
 #include <algorithm>
 #include <set>
 
-#include "app/form1.h"
-#include "app/protocol.h"
-#include "copymode/folders.h"
-#include "copymode/selku.h"
-#include "journal/journal.h"
+#include "installer/form1.h"
+#include "format/protocol_record.h"
+#include "files/folders.h"
+#include "installer/selku.h"
+#include "format/journal_record.h"
 #include "platform/os.h"
 #include "support/test_support.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "copymode/shortcut.h"
+#include "installer/shortcut.h"
 #include "platform/os.h"
 #include "support/test_support.h"
 
@@ -22,12 +22,12 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/form1.h"
-#include "app/protocol.h"
-#include "common/cp1251.h"
-#include "copymode/selku.h"
+#include "installer/form1.h"
+#include "format/protocol_record.h"
+#include "base/cp1251.h"
+#include "installer/selku.h"
 #include "platform/posix/shell_link.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 #endif
 
 namespace {

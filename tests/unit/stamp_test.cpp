@@ -2,7 +2,7 @@
 // else carried through.
 #include <gtest/gtest.h>
 
-#include "apply/stamp.h"
+#include "format/stamp.h"
 
 TEST(StampConfigBuffer, WritesVersionAndFlagsAndKeepsTheRest) {
   std::vector<uint8_t> record(1411);

@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "app/form1.h"
-#include "app/messages.h"
-#include "apply/copy.h"
-#include "package/checksum.h"
+#include "installer/form1.h"
+#include "installer/messages.h"
+#include "files/copy.h"
+#include "format/checksum.h"
 #include "platform/os.h"
 #include "product/product.h"
 #include "support/test_support.h"
-#include "ui/scripted/scripted.h"
+#include "frontends/scripted/scripted.h"
 
 namespace {
 

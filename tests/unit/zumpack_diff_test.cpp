@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "apply/bdt_diff.h"
-#include "apply/bdt_writer.h"
-#include "apply/patch.h"
+#include "pack/bdt_diff.h"
+#include "pack/bdt_writer.h"
+#include "format/patch.h"
 
 namespace {
 

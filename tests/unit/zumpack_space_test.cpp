@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "package/builder.h"
+#include "pack/builder.h"
 
 namespace {
 

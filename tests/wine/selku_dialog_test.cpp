@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "app/form1.h"
-#include "copymode/selku.h"
+#include "installer/form1.h"
+#include "installer/selku.h"
 #include "support/test_support.h"
-#include "ui/win32/selku_dialog.h"
-#include "ui/win32/win32_toolkit.h"
+#include "frontends/win32/selku_dialog.h"
+#include "frontends/win32/win32_toolkit.h"
 
 namespace {
 

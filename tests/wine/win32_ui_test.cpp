@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "app/form1.h"
-#include "app/messages.h"
+#include "installer/form1.h"
+#include "installer/messages.h"
 #include "support/test_support.h"
-#include "ui/win32/win32_toolkit.h"
+#include "frontends/win32/win32_toolkit.h"
 
 #include <commctrl.h>
 
@@ -21,7 +21,7 @@ struct CatalogueEntry {
 };
 #define ZUM_MSG(id, text) {id, text},
 const CatalogueEntry kCatalogue[] = {
-#include "app/catalogue.inc"
+#include "installer/catalogue.inc"
 };
 #undef ZUM_MSG
 

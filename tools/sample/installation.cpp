@@ -1,7 +1,7 @@
 // The sample installation on disk: the product's folders and files.
 #include <string>
 
-#include "apply/basefile.h"
+#include "format/basefile.h"
 #include "platform/os.h"
 #include "product/product.h"
 #include "sample.h"

@@ -22,8 +22,8 @@
 #include <sys/stat.h>
 #endif
 
-#include "common/cp1251.h"
-#include "package/builder.h"
+#include "base/cp1251.h"
+#include "pack/builder.h"
 #include "platform/os.h"
 #include "zumpack/reading.h"
 #include "zumpack/output.h"

@@ -9,7 +9,7 @@
 #include <unistd.h>
 #endif
 
-#include "common/cp1251.h"
+#include "base/cp1251.h"
 #include "platform/os.h"
 #include "../tools_hostpath.h"
 

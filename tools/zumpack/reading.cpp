@@ -7,15 +7,15 @@
 #include <new>
 #include <set>
 
-#include "apply/basefile.h"
-#include "apply/patch.h"
-#include "apply/payload.h"
-#include "common/cp1251.h"
-#include "package/builder.h"
-#include "package/checksum.h"
-#include "package/entry_name.h"
-#include "package/image.h"
-#include "package/reader.h"
+#include "format/basefile.h"
+#include "format/patch.h"
+#include "format/payload.h"
+#include "base/cp1251.h"
+#include "pack/builder.h"
+#include "format/checksum.h"
+#include "format/entry_name.h"
+#include "format/image.h"
+#include "files/package_file.h"
 #include "platform/os.h"
 #include "product/product.h"
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "package/package_format.h"
-#include "package/part.h"
+#include "format/package_format.h"
+#include "format/part.h"
 
 namespace zumpack {
 

@@ -1,7 +1,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/cp1251.h"
+#include "base/cp1251.h"
 #include "platform/os.h"
 #include "platform/posix/internal.h"
 #include "platform/posix/pathmap.h"

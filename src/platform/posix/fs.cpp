@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "common/cp1251.h"
+#include "base/cp1251.h"
 #include "platform/os.h"
 #include "platform/posix/internal.h"
 #include "platform/posix/pathmap.h"

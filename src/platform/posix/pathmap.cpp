@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "common/cp1251.h"
+#include "base/cp1251.h"
 
 namespace os::posix {
 

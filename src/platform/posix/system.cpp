@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "common/cp1251.h"
+#include "base/cp1251.h"
 #include "platform/os.h"
 #include "platform/posix/internal.h"
 #include "platform/posix/pathmap.h"

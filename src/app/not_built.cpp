@@ -1,4 +1,0 @@
-// Stages whose subsystems are not in this build yet. Each reports that with a
-// protocol line of kind 26 and fails; none pretends to succeed.
-#include "app/form1.h"
-

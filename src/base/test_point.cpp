@@ -1,0 +1,5 @@
+#include "base/test_point.h"
+
+namespace testpoint {
+Hook g_hook = nullptr;
+}

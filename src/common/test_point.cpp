@@ -1,5 +1,0 @@
-#include "common/test_point.h"
-
-namespace testpoint {
-Hook g_hook = nullptr;
-}

@@ -1,0 +1,342 @@
+#include "format/package_format.h"
+
+#include "format/payload.h"
+
+#include <cstring>
+
+#include "format/checksum.h"
+
+namespace pkg {
+
+// ---- reading ------------------------------------------------------------------------
+
+bool TByteReader::Seek(size_t pos) {
+  if (pos > bytes_.size()) return false;
+  pos_ = pos;
+  return true;
+}
+
+bool TByteReader::Skip(size_t n) {
+  if (n > bytes_.size() - pos_) return false;
+  pos_ += n;
+  return true;
+}
+
+bool TByteReader::U8(uint8_t& v) {
+  if (1 > bytes_.size() - pos_) return false;
+  v = bytes_[pos_++];
+  return true;
+}
+
+bool TByteReader::U16(uint16_t& v) {
+  if (2 > bytes_.size() - pos_) return false;
+  v = GetU16(bytes_.data() + pos_);
+  pos_ += 2;
+  return true;
+}
+
+bool TByteReader::U32(uint32_t& v) {
+  if (4 > bytes_.size() - pos_) return false;
+  v = GetU32(bytes_.data() + pos_);
+  pos_ += 4;
+  return true;
+}
+
+bool TByteReader::Bytes(size_t n, std::span<const uint8_t>& out) {
+  if (n > bytes_.size() - pos_) return false;
+  out = bytes_.subspan(pos_, n);
+  pos_ += n;
+  return true;
+}
+
+bool TByteReader::Text(size_t n, std::string& out) {
+  std::span<const uint8_t> bytes;
+  if (!Bytes(n, bytes)) return false;
+  out.assign(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  return true;
+}
+
+bool TSpanSource::ReadAt(uint64_t pos, void* buffer, size_t n) {
+  if (pos > bytes_.size() || n > bytes_.size() - pos) return false;
+  if (n != 0) std::memcpy(buffer, bytes_.data() + pos, n);
+  return true;
+}
+
+uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+uint32_t GetU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+uint64_t GetU64(const uint8_t* p) {
+  return static_cast<uint64_t>(GetU32(p)) | static_cast<uint64_t>(GetU32(p + 4)) << 32;
+}
+
+// ---- writing ------------------------------------------------------------------------
+
+void PutU8(TBytes& out, uint8_t v) { out.push_back(v); }
+
+void PutU16(TBytes& out, uint16_t v) {
+  out.push_back(static_cast<uint8_t>(v));
+  out.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+void PutU32(TBytes& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+void PutBytes(TBytes& out, std::span<const uint8_t> bytes) {
+  out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+void PutText(TBytes& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); }
+
+// ---- part record and catalogue header ----------------------------------------------
+
+namespace {
+
+// The slots in their order in the package.
+template <typename Record, typename F>
+void ForEachSlot(Record& r, F f) {
+  f(r.OldSize); f(r.OldSum); f(r.PrepSize); f(r.PrepSum);
+  f(r.DiffSize); f(r.DiffSum); f(r.MidSize); f(r.MidSum);
+  f(r.NewSize); f(r.NewSum); f(r.EntryLen); f(r.EntrySum);
+}
+
+}  // namespace
+
+void AppendPartRecord(TBytes& out, const TPartRecord& record) {
+  ForEachSlot(record, [&](uint32_t v) { PutU32(out, v); });
+}
+
+TPartRecord DecodePartRecord(const uint8_t (&bytes)[kPartRecordSize]) {
+  TPartRecord r;
+  const uint8_t* p = bytes;
+  ForEachSlot(r, [&](uint32_t& v) {
+    v = GetU32(p);
+    p += 4;
+  });
+  return r;
+}
+
+bool ReadPartRecord(TByteReader& in, TPartRecord& record) {
+  std::span<const uint8_t> bytes;
+  if (!in.Bytes(kPartRecordSize, bytes)) return false;
+  uint8_t raw[kPartRecordSize];
+  std::memcpy(raw, bytes.data(), kPartRecordSize);
+  record = DecodePartRecord(raw);
+  return true;
+}
+
+void AppendCatalogueHeader(TBytes& out, const TCatalogueHeader& header) {
+  PutU32(out, header.PartCount);
+  PutU32(out, header.TmpSpaceNeed);
+  PutU32(out, header.Growth);
+}
+
+bool ReadCatalogueHeader(TByteReader& in, TCatalogueHeader& header) {
+  TByteReader probe = in;
+  TCatalogueHeader h;
+  if (!probe.U32(h.PartCount) || !probe.U32(h.TmpSpaceNeed) || !probe.U32(h.Growth))
+    return false;
+  header = h;
+  in = probe;
+  return true;
+}
+
+// ---- versions, build stamps ---------------------------------------------------------
+
+bool AppendVersion(TBytes& out, const std::string& text) {
+  if (text.size() > 0xFFFF) return false;
+  PutText(out, text);
+  PutU16(out, static_cast<uint16_t>(text.size()));
+  return true;
+}
+
+bool AppendBuildStamps(TBytes& out, const std::vector<uint32_t>& stamps) {
+  if (stamps.size() > 0xFFFF) return false;
+  for (uint32_t s : stamps) PutU32(out, s);
+  PutU16(out, static_cast<uint16_t>(stamps.size()));
+  return true;
+}
+
+std::string CutVersion3(const std::string& version) {
+  int dots = 0;
+  for (size_t i = 0; i < version.size(); ++i)
+    if (version[i] == '.' && ++dots == 3) return version.substr(0, i);
+  return version;
+}
+
+namespace {
+
+// Reads the u16 that ends at `end` and the `length` bytes in front of it, all
+// inside [begin, end). `start` is where those bytes begin.
+bool ReadCountedBefore(TByteSource& src, uint64_t begin, uint64_t end, uint16_t& length,
+                       uint64_t& start) {
+  uint8_t raw[2];
+  if (end < begin || 2 > end - begin || !src.ReadAt(end - 2, raw, 2)) return false;
+  length = GetU16(raw);
+  start = end - 2;
+  return true;
+}
+
+bool ReadTextBefore(TByteSource& src, uint64_t begin, uint64_t end, std::string& text,
+                    uint64_t& textPos) {
+  uint16_t length;
+  uint64_t lengthPos;
+  if (!ReadCountedBefore(src, begin, end, length, lengthPos)) return false;
+  if (length > lengthPos - begin) return false;
+  std::string t(length, '\0');
+  if (length != 0 && !src.ReadAt(lengthPos - length, t.data(), length)) return false;
+  text = std::move(t);
+  textPos = lengthPos - length;
+  return true;
+}
+
+}  // namespace
+
+bool ReadStampsAndVersions(TByteSource& src, uint64_t begin, uint64_t end,
+                           std::vector<uint32_t>& stamps, std::string& verTo,
+                           std::string& verFrom, uint64_t& verFromPos) {
+  uint16_t count;
+  uint64_t countPos;
+  if (!ReadCountedBefore(src, begin, end, count, countPos)) return false;
+  const uint64_t stampBytes = 4ull * count;
+  if (stampBytes > countPos - begin) return false;
+  const uint64_t stampsPos = countPos - stampBytes;
+  TBytes raw(static_cast<size_t>(stampBytes));
+  if (!raw.empty() && !src.ReadAt(stampsPos, raw.data(), raw.size())) return false;
+  stamps.resize(count);
+  for (size_t i = 0; i < count; ++i) stamps[i] = GetU32(raw.data() + 4 * i);
+
+  uint64_t verToPos;
+  if (!ReadTextBefore(src, begin, stampsPos, verTo, verToPos)) return false;
+  return ReadTextBefore(src, begin, verToPos, verFrom, verFromPos);
+}
+
+bool ReadCatalogueHeaderBefore(TByteSource& src, uint64_t begin, uint64_t end,
+                               TCatalogueHeader& header, uint64_t& headerPos) {
+  uint8_t raw[kCatalogueHeaderSize];
+  if (end < begin || kCatalogueHeaderSize > end - begin) return false;
+  if (!src.ReadAt(end - kCatalogueHeaderSize, raw, sizeof raw)) return false;
+  TByteReader in(raw);
+  if (!ReadCatalogueHeader(in, header)) return false;
+  headerPos = end - kCatalogueHeaderSize;
+  return true;
+}
+
+bool PartRecordsPos(uint64_t begin, uint64_t headerPos, uint32_t partCount,
+                    uint64_t& recordsPos) {
+  const uint64_t bytes = static_cast<uint64_t>(kPartRecordSize) * partCount;
+  if (headerPos < begin || bytes > headerPos - begin) return false;
+  recordsPos = headerPos - bytes;
+  return true;
+}
+
+// ---- entries ----------------------------------------------------------------------
+
+bool ReadEntryHead(TByteSource& src, uint64_t pos, uint64_t end, TEntryHead& head) {
+  head = TEntryHead();
+  if (pos >= end || !src.ReadAt(pos, &head.Kind, 1)) return false;
+  const uint64_t left = end - pos - 1;
+  if (head.Kind == kSection) {
+    // The reserved bytes are skipped, not read; they only have to be there.
+    if (kSectionEntrySize - 1 > left) return false;
+    head.Size = kSectionEntrySize;
+    return true;
+  }
+  uint8_t raw[4];
+  if (2 > left || !src.ReadAt(pos + 1, raw, 2)) return false;
+  const uint16_t nameLen = GetU16(raw);
+  if (static_cast<uint64_t>(nameLen) + 4 > left - 2) return false;
+  std::string name(nameLen, '\0');
+  if (nameLen != 0 && !src.ReadAt(pos + 3, name.data(), nameLen)) return false;
+  if (!src.ReadAt(pos + 3 + nameLen, raw, 4)) return false;
+  head.Name = std::move(name);
+  head.Tag = GetU32(raw);
+  head.Size = static_cast<uint32_t>(kEntryHeadFixed + nameLen);
+  return true;
+}
+
+const char* KindListingText(uint8_t kind) {
+  switch (kind) {
+    case kBinDiff: return "BINDIFF, файл ";
+    case kDbbDiff: return "DBBDIFF, файл ";
+    case kPe1Diff: return "PE1DIFF, файл ";
+    case kPe2Diff: return "PE2DIFF, файл ";
+    case kCfgDiff: return "CFGDIFF, файл ";
+    case kAddRepl: return "ADDREPL, файл ";
+    case kAddRepM: return "ADDREPM, файл ";
+    case kSection: return "SECTION №";
+    default: return "НЕИЗВЕСТНЫЙ ТИП ДАННЫХ!!!";
+  }
+}
+
+std::string ListingLine(uint8_t kind, const std::string& name, int j, int b) {
+  const std::string block = std::to_string(b);
+  if (kind == kSection)
+    return block + ". " + KindListingText(kind) + block + " (начало нового блока данных)";
+  std::string line = block + "." + std::to_string(j) + ". " + KindListingText(kind);
+  if (kind < kSection) line += name;
+  return line;
+}
+
+std::string PackageTitle(bool isCorrection, const std::string& verFrom,
+                         const std::string& verFrom3, const std::string& verTo,
+                         bool trailingBlankInUpdateMode) {
+  if (isCorrection)
+    return "Исправление ZUM-5 (" + verFrom3 + ".X" + ") -> " + "ZUM-5 (" + verTo + ") ";
+  return "Обновление ZUM-5 (" + verFrom + ") -> " + "ZUM-5 (" + verTo + ")" +
+         (trailingBlankInUpdateMode ? " " : "");
+}
+
+// ---- the trailer --------------------------------------------------------------------
+
+bool SealPackage(TBytes& bytes) {
+  const uint64_t length = static_cast<uint64_t>(bytes.size()) + kTrailerSize;
+  if (length > 0xFFFFFFFFu) return false;
+  const uint32_t n = static_cast<uint32_t>(length);
+  const uint32_t sum = AddSum(bytes) + n;
+  PutU32(bytes, n);
+  PutU32(bytes, sum);
+  return true;
+}
+
+bool IsSealedPackage(std::span<const uint8_t> bytes) {
+  if (bytes.size() < kTrailerSize || bytes.size() > 0xFFFFFFFFu) return false;
+  const uint32_t n = static_cast<uint32_t>(bytes.size());
+  const uint8_t* trailer = bytes.data() + n - kTrailerSize;
+  return GetU32(trailer) == n &&
+         GetU32(trailer + 4) == AddSum(bytes.first(n - kTrailerSize)) + n;
+}
+
+bool UnsealPackage(TBytes& bytes) {
+  if (!IsSealedPackage(bytes)) return false;
+  bytes.resize(bytes.size() - kTrailerSize);
+  return true;
+}
+
+std::string CheckPayloadHead(TByteSource& src, const TPartNfo& entry) {
+  // Only the kinds that the engine unpacks; the others stop the run anyway.
+  if (entry.Kind > kAddRepM || entry.Kind == kCfgDiff) return std::string();
+  const uint64_t head = kEntryHeadFixed + entry.Name.size();
+  uint8_t raw[payload::kHeaderSize];
+  if (entry.EntryLen < head || entry.EntryLen - head < sizeof raw ||
+      !src.ReadAt(uint64_t{entry.Pos} + head, raw, sizeof raw))
+    return "заголовок сжатых данных неполон";
+  payload::Header h;
+  payload::ParseHeader(raw, sizeof raw, h);
+  if (h.filter != payload::kFilterNone && h.filter != payload::kFilterX86)
+    return "неизвестный фильтр";
+  if (h.props[0] >= 9 * 5 * 5) return "недопустимые параметры LZMA";
+  if (h.unpackedSize == 0 || h.unpackedSize > 0xFFFFFFFFu) return "недопустимый размер";
+  if (payload::DecoderDictionary(h.dictSize, static_cast<uint32_t>(h.unpackedSize)) >
+      payload::kMaxDictionary)
+    return "словарь LZMA больше 64 МиБ";
+  if ((entry.Kind == kAddRepl || entry.Kind == kAddRepM) && h.unpackedSize != entry.NewSize)
+    return "размер не совпадает с размером файла в каталоге";
+  return std::string();
+}
+
+}  // namespace pkg

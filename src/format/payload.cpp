@@ -1,0 +1,181 @@
+// Payload decoding over liblzma's raw LZMA1 decoder, straight from a read-only
+// mapping of the package into a read-write mapping of the work file.
+#include "format/payload.h"
+
+#include <lzma.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+
+
+namespace payload {
+
+namespace {
+
+// Progress is reported after each slice of output; small enough that the window
+// repaints several times a second, large enough that the reports cost nothing.
+constexpr uint32_t kProgressSlice = 1u << 20;
+// The smallest dictionary the decoder is given (liblzma rounds smaller ones up
+// anyway).
+constexpr uint32_t kMinDictionary = 4096;
+
+uint32_t ReadU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Owns a liblzma stream and the options block lzma_properties_decode allocates.
+struct Decoder {
+  lzma_stream strm = LZMA_STREAM_INIT;
+  void* options = nullptr;
+  ~Decoder() {
+    lzma_end(&strm);
+    std::free(options);  // allocated by liblzma with the default allocator (malloc)
+  }
+};
+
+}  // namespace
+
+bool ParseHeader(const uint8_t* data, size_t available, Header& header) {
+  if (!data || available < kHeaderSize) return false;
+  header.filter = data[0];
+  std::memcpy(header.props, data + 1, 5);
+  header.dictSize = ReadU32(data + 2);
+  header.unpackedSize = static_cast<uint64_t>(ReadU32(data + 6)) |
+                        static_cast<uint64_t>(ReadU32(data + 10)) << 32;
+  return true;
+}
+
+const char* StatusText(Status status) {
+  switch (status) {
+    case Status::Ok: return "";
+    case Status::Unsupported: return "неизвестный фильтр или параметры LZMA";
+    case Status::TooLarge: return "словарь LZMA больше 64 МиБ";
+    case Status::Truncated: return "сжатые данные обрываются раньше конца файла";
+    case Status::DataError: return "ошибка в сжатых данных";
+    case Status::NoMemory: return "не хватает памяти для распаковки";
+  }
+  return "";
+}
+
+uint32_t DecoderDictionary(uint32_t declared, uint32_t outSize) {
+  return std::max(kMinDictionary, std::min(declared, outSize));
+}
+
+Status DecodeLzma(const Header& header, const uint8_t* in, size_t inSize, uint8_t* out,
+                  uint32_t outSize, uint32_t& produced, const ProgressFn& progress) {
+  produced = 0;
+  if (header.filter != kFilterNone && header.filter != kFilterX86) return Status::Unsupported;
+
+  Decoder dec;
+  lzma_filter filters[2];
+  filters[0].id = LZMA_FILTER_LZMA1;
+  filters[0].options = nullptr;
+  if (lzma_properties_decode(&filters[0], nullptr, header.props, 5) != LZMA_OK)
+    return Status::Unsupported;
+  dec.options = filters[0].options;
+  filters[1].id = LZMA_VLI_UNKNOWN;
+  filters[1].options = nullptr;
+
+  auto* opt = static_cast<lzma_options_lzma*>(filters[0].options);
+  opt->dict_size = DecoderDictionary(opt->dict_size, outSize);
+  if (opt->dict_size > kMaxDictionary) return Status::TooLarge;
+
+  // Plain LZMA1 takes the size as unknown: an end marker anywhere ends the stream
+  // with LZMA_STREAM_END, and without one the decoder simply stops when the
+  // output is full. That is exactly the rule for payloads.
+  switch (lzma_raw_decoder(&dec.strm, filters)) {
+    case LZMA_OK: break;
+    case LZMA_MEM_ERROR: return Status::NoMemory;
+    default: return Status::Unsupported;
+  }
+
+  dec.strm.next_in = in;
+  dec.strm.avail_in = inSize;
+  dec.strm.next_out = out;
+  uint32_t done = 0;
+  Status status = Status::Ok;
+  while (done < outSize) {
+    const uint32_t slice = std::min(kProgressSlice, outSize - done);
+    dec.strm.avail_out = slice;
+    const lzma_ret ret = lzma_code(&dec.strm, LZMA_RUN);
+    done += slice - static_cast<uint32_t>(dec.strm.avail_out);
+    if (ret == LZMA_STREAM_END) break;  // an end marker before the declared size
+    if (ret != LZMA_OK) {
+      // LZMA_BUF_ERROR: no progress possible, the input has run out.
+      status = ret == LZMA_BUF_ERROR   ? Status::Truncated
+               : ret == LZMA_MEM_ERROR ? Status::NoMemory
+                                       : Status::DataError;
+      break;
+    }
+    if (progress && done < outSize) progress(&kPositionMarker, done);
+  }
+  if (status != Status::Ok) return status;
+
+  if (header.filter == kFilterX86) X86Decode(out, done, 0);
+  produced = done;
+  return Status::Ok;
+}
+
+void X86Decode(uint8_t* data, size_t size, uint32_t startOffset) {
+  // A call or jump (E8/E9) is followed by a 32-bit operand; the encoder replaced
+  // operands whose top byte is 00 or FF by absolute addresses. `prevMask` remembers
+  // which of the last bytes were E8/E9 candidates that were not converted, since an
+  // opcode byte inside a converted operand must not be taken for another call.
+  static const bool kAllowedMask[8] = {true, true, true, false, true, false, false, false};
+  static const uint32_t kMaskToBit[8] = {0, 1, 2, 2, 3, 3, 3, 3};
+  auto isMsByte = [](uint8_t b) { return b == 0x00 || b == 0xFF; };
+
+  if (size < 5) return;
+  uint32_t prevMask = 0;
+  uint32_t prevPos = startOffset - 5;
+  const size_t limit = size - 5;
+  size_t pos = 0;
+  while (pos <= limit) {
+    uint8_t b = data[pos];
+    if (b != 0xE8 && b != 0xE9) {
+      ++pos;
+      continue;
+    }
+    const uint32_t here = startOffset + static_cast<uint32_t>(pos);
+    const uint32_t distance = here - prevPos;
+    prevPos = here;
+    if (distance > 5) {
+      prevMask = 0;
+    } else {
+      for (uint32_t i = 0; i < distance; ++i) {
+        prevMask &= 0x77;
+        prevMask <<= 1;
+      }
+    }
+
+    b = data[pos + 4];
+    if (isMsByte(b) && kAllowedMask[(prevMask >> 1) & 7] && (prevMask >> 1) < 0x10) {
+      uint32_t src = static_cast<uint32_t>(b) << 24 | static_cast<uint32_t>(data[pos + 3]) << 16 |
+                     static_cast<uint32_t>(data[pos + 2]) << 8 | data[pos + 1];
+      uint32_t dest;
+      for (;;) {
+        dest = src - (here + 5);
+        if (prevMask == 0) break;
+        const uint32_t i = kMaskToBit[prevMask >> 1];
+        b = static_cast<uint8_t>(dest >> (24 - i * 8));
+        if (!isMsByte(b)) break;
+        src = dest ^ ((1u << (32 - i * 8)) - 1);
+      }
+      data[pos + 4] = static_cast<uint8_t>(~(((dest >> 24) & 1) - 1));
+      data[pos + 3] = static_cast<uint8_t>(dest >> 16);
+      data[pos + 2] = static_cast<uint8_t>(dest >> 8);
+      data[pos + 1] = static_cast<uint8_t>(dest);
+      pos += 5;
+      prevMask = 0;
+    } else {
+      ++pos;
+      prevMask |= 1;
+      if (isMsByte(b)) prevMask |= 0x10;
+    }
+  }
+}
+
+}  // namespace payload

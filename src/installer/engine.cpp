@@ -1,0 +1,189 @@
+// The execution engine: walks the catalogue, checks, unpacks, backs up and applies
+// every entry, then stamps the configuration and finishes a copy.
+#include <exception>
+
+#include "installer/form1.h"
+#include "format/patch.h"
+#include "installer/patch_file.h"
+#include "files/unpack.h"
+#include "format/payload.h"
+#include "base/test_point.h"
+#include "files/folders.h"
+#include "files/checksum_file.h"
+#include "installer/reader.h"
+#include "product/product.h"
+
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.find_last_of('\\');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// The highest folder of `folder` (with its trailing backslash) that does not exist
+// yet; "" when it exists.
+std::string TopmostMissing(std::string folder) {
+  std::string topmost;
+  while (folder.size() > 3 && !os::DirectoryExists(folder)) {
+    topmost = folder;
+    folder.pop_back();
+    folder = FolderOf(folder);
+  }
+  return topmost;
+}
+
+}  // namespace
+
+bool TForm1::MakeTargetFolder(const std::string& target) {
+  // A file the update adds may lie in a folder that does not exist yet: the folders
+  // are made, and journalled as created before they are, so that a rollback
+  // removes them again.
+  const std::string topmost = TopmostMissing(FolderOf(target));
+  if (topmost.empty()) return true;
+  JournalCmd(9, "z<" + topmost + "0000000000" + "0000000000");
+  std::string made;
+  return MakeFolderPath(FolderOf(target), made);
+}
+
+bool TForm1::CheckPayloadHeads() {
+  // A payload that cannot unpack into its entry's file refuses the whole package
+  // before the first change, not when its turn comes.
+  os::File f;
+  if (!f.Open(ExePath(), os::kRead, os::kShareAll, os::Disposition::OpenExisting)) {
+    AddProt(26, os::LastErrorText());
+    return false;
+  }
+  pkg::TFileSource src(f);
+  for (size_t i = 0; i < PartList.size(); ++i) {
+    if (static_cast<int>(i) < FirstSection) continue;
+    const std::string why = pkg::CheckPayloadHead(src, *PartList[i]);
+    if (!why.empty()) {
+      AddProt(26, "Сжатые данные повреждены: " + PartList[i]->Name + " (" + why + ")");
+      return false;
+    }
+  }
+  return true;
+}
+
+bool TForm1::RunEntries() {
+  try {
+    ShowStatus(true);
+    const std::string package = ExePath();
+    const size_t count = PartList.size();
+    const std::string total = std::to_string(count);
+    auto progress = [this](const void* marker, uint32_t value) {
+      if (marker) testpoint::Hit("unpack");
+      return ShowProgress(marker, value);
+    };
+
+    if (!CheckPayloadHeads()) return false;
+
+    for (size_t i = 0; i < count; ++i) {
+      const pkg::TPartNfo& e = *PartList[i];
+      const std::string number = std::to_string(i + 1);
+      SetStatusText(number + " из " + total);
+
+      if (static_cast<int>(i) < FirstSection) {
+        AddProt(17, number + ". " + package + "(" + e.Name + ")");
+        continue;
+      }
+      if (e.Kind == pkg::kSection) {
+        AddProt(17, number + ". Секция с данными №" + std::to_string(SectionNo + 1));
+        ++SectionNo;
+        continue;
+      }
+
+      AddProt(21, package + "(" + e.Name + ")");
+      uint32_t sum = 0;
+      const bool intact = SumFileRange(package, e.Pos, e.EntryLen, &PrBar, sum) && sum == e.EntrySum;
+      if (!ProtResult(intact, false)) return false;
+
+      std::string made;
+      const std::string work = TempDir + "WRK\\" + e.Name;
+      MakeFolderPath(FolderOf(work), made);
+      const std::string target = (UpdateVariant == 1 ? CopyDir : InstallDir) + e.Name;
+      const std::string backup = TempDir + "BAK" + std::to_string(SectionNo) + "\\" + e.Name;
+      MakeFolderPath(FolderOf(backup), made);
+
+      AddProt(7, work);
+      const uint32_t unpacked =
+          UnpackPayload(work, package, static_cast<uint32_t>(e.Pos + 7 + e.Name.size()), progress);
+      if (unpacked == 0) {
+        const std::string why = os::LastErrorText();  // the decoder's reason, or the system's
+        ProtResult(false, false);
+        AddProt(26, why);
+        return false;
+      }
+      ProtResult(true, false);
+      // A difference is checked whole, against the sizes of its entry, before
+      // anything is backed up or changed for it.
+      // An executable's difference for the other edition is passed over unread.
+      const bool peDiff = e.Kind == pkg::kPe1Diff || e.Kind == pkg::kPe2Diff;
+      const bool otherEdition =
+          peDiff && (ConfigBuffer.size() <= product::kConfigEditionOffset ||
+                     (ConfigBuffer[product::kConfigEditionOffset] != 0) == (e.Kind == pkg::kPe1Diff));
+      if (e.Kind <= pkg::kPe2Diff && !otherEdition &&
+          !CheckPatchFile(*this, work, e.Kind == pkg::kDbbDiff ? e.PrepSize : e.OldSize,
+                          e.NewSize))
+        return false;
+
+      Say("...Обновление " + e.Name);
+      if (e.Kind <= pkg::kAddRepM) {
+        if (!ProtResult(JournalCopy(target, backup, false), false)) return false;
+      }
+
+      testpoint::Hit("backed-up");
+      const bool applies =
+          e.Kind != pkg::kAddRepM ||
+          static_cast<uint32_t>(ConfigBuffer[product::kConfigEditionOffset]) + 1 == e.DiffSum;
+      if (e.Kind <= pkg::kAddRepM && e.Kind != pkg::kCfgDiff && applies &&
+          !MakeTargetFolder(target)) {
+        AddProt(26, "Невозможно создать папку " + FolderOf(target));
+        return false;
+      }
+
+      bool applied;
+      switch (e.Kind) {
+        case pkg::kBinDiff:
+          applied = ApplyBinDiff(e, target, work, backup);
+          break;
+        case pkg::kDbbDiff:
+          applied = ApplyDbbDiff(e, target, work, backup);
+          break;
+        case pkg::kPe1Diff:
+        case pkg::kPe2Diff:
+          applied = ApplyPeDiff(e, e.Kind, work, backup, target);
+          break;
+        case pkg::kAddRepl:
+          applied = ApplyAddRepl(e, target, work, backup);
+          break;
+        case pkg::kAddRepM:
+          applied = ApplyAddRepM(e, target, work, backup);
+          break;
+        default:
+          AddProt(26, "Неизвестный тип файла в обновлении");
+          return false;
+      }
+      if (!applied) return false;
+    }
+
+    if (!StampConfig()) return false;
+    if (IsCorrection) {
+      ShowStatus(false);
+      return true;
+    }
+    if (UpdateVariant == 1) {
+      Say("Компиляция путей");
+      ProtResult(true, true);
+      Say("Очистка usekls.zum (старые маршруты)");
+      ProtResult(true, true);
+      Say("Создание ярлыка");
+      if (!ProtResult(CreateDesktopLink(), true)) return false;
+    }
+    ShowStatus(false);
+    return true;
+  } catch (const std::exception& ex) {
+    AddProt(26, ex.what());
+    return false;
+  }
+}

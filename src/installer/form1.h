@@ -1,0 +1,205 @@
+// TForm1: the main window's logic, the central object of the installer. It owns the
+// state of one run and has one method per stage; the methods live in the files of
+// their subsystem (package/reader.cpp defines TForm1::ReadPackage, and so on).
+// The window itself is a toolkit's business (ui/toolkit.h).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "base/progress.h"
+#include "base/cp1251.h"
+#include "format/part.h"
+#include "platform/os.h"
+
+namespace ui { class Toolkit; }
+
+// Protocol kinds: the number selects the phrase that opens a protocol line.
+using TProtKind = int;
+
+// Update variant codes (the dialog's results).
+enum TUpdateVariant { VariantCopy = 1, VariantCancel = 2, VariantFailed = 3, VariantInPlace = 6 };
+
+// A sorted set of texts that ignores letter case (BackedUpFiles).
+struct NoCaseLess {
+  bool operator()(const std::string& a, const std::string& b) const {
+    return cp1251::CompareNoCase(a, b) < 0;
+  }
+};
+using TNoCaseSet = std::set<std::string, NoCaseLess>;
+
+class TForm1 {
+ public:
+  explicit TForm1(ui::Toolkit* toolkit);
+  ~TForm1();
+  TForm1(const TForm1&) = delete;
+  TForm1& operator=(const TForm1&) = delete;
+
+  // ---- events ----
+  void FormCreate();
+  void FormActivate();
+  // True when the window may close now.
+  bool FormClose();
+  void FormDestroy();
+  void Btn_CloseClick();
+
+  // ---- driver helpers ----
+  bool ProtResult(bool ok, bool newLine);
+  bool DropPath(const std::string& path);
+  void RunProduct();
+
+  // ---- protocol ----
+  bool AddProt(TProtKind kind, const std::string& text, bool newLine = true);
+  // Writes a kind 0 line.
+  void Say(const std::string& text) { AddProt(0, text, true); }
+  const std::vector<std::string>& ProtLines() const { return protLines_; }
+  // Adds a line to the list box only (not recorded, not selected).
+  void AddListLine(const std::string& line);
+  bool SaveProtocol(const std::string& path, std::string& error) const;
+
+  // ---- start-up checks ----
+  bool StartUp();
+  bool CheckSingle();
+  bool InitData();
+  bool FindProductExe(bool copy, bool quiet);
+  bool TryHoldProduct(bool copy);
+  bool WaitProduct(bool copy);
+
+  // ---- package ----
+  bool ReadPackage();
+  bool CheckVersion();
+  bool CheckFreeSpace();
+  bool RunEntries();
+  // The progress callback of long operations: marker absent sets the range,
+  // present sets the position and lets the window repaint.
+  int ShowProgress(const void* marker, uint32_t value);
+
+  // ---- whole-file appliers, copy and compare ----
+  bool ApplyAddRepl(const pkg::TPartNfo& e, const std::string& target, const std::string& work,
+                    const std::string& backup);
+  bool ApplyAddRepM(const pkg::TPartNfo& e, const std::string& target, const std::string& work,
+                    const std::string& backup);
+  bool CompareFiles(const std::string& a, const std::string& b);
+
+  // ---- difference appliers, configuration stamp, shortcut ----
+  bool ApplyBinDiff(const pkg::TPartNfo& e, const std::string& target, const std::string& work,
+                    const std::string& backup);
+  bool ApplyDbbDiff(const pkg::TPartNfo& e, const std::string& target, const std::string& work,
+                    const std::string& backup);
+  bool ApplyPeDiff(const pkg::TPartNfo& e, int kind, const std::string& work,
+                   const std::string& backup, const std::string& target);
+  // Converts a base file from key `oldKey` to key `newKey` (0: plain) into
+  // `destination`, which is replaced. False when the file ends early or a write
+  // fails; false with a kind 26 line when its layout is beyond the converter's
+  // limits or a file cannot be opened or read.
+  bool RekeyBase(const std::string& source, const std::string& destination, uint32_t newKey,
+                 uint32_t oldKey);
+  bool StampConfig();
+  bool CreateDesktopLink();
+  // Makes the missing folders of a target file, journalled as created first.
+  bool MakeTargetFolder(const std::string& target);
+
+  // ---- journal ----
+  bool JournalExists();
+  bool JournalStart();
+  bool JournalEnd();
+  // `durable`: the record reaches the disk before the call returns. Records of
+  // items created in a copy need not: the copy folder's own record (command 1),
+  // written durably first, makes the recovery remove all of it.
+  bool JournalCmd(int kind, const std::string& text, bool durable = true);
+  bool JournalCopy(const std::string& source, const std::string& destination, bool newItem);
+  bool Recover();
+  bool ReplayLine(const std::string& record, bool& ok, bool settingsPass);
+  // The journal's records checked before any is replayed; false, with protocol
+  // lines, for a journal that this installer cannot have written here.
+  bool JournalTrusted(const std::vector<std::string>& lines);
+  bool CheckPayloadHeads();
+  bool RestoreFile(const std::string& backup, const std::string& target, uint32_t checksum,
+                   uint32_t size);
+
+  // ---- free space and the temporary folder ----
+  struct sDskNfo {
+    char Letter = 0;
+    uint32_t FreeBytes = 0;
+    uint32_t Delay = 0xFFFFFFFFu;
+  };
+  bool FindFreeDisk(uint32_t extra, uint32_t need, char& letter);
+  bool TestDiskSpeed(const std::string& root, sDskNfo& record);
+  std::string ChooseFolder(const std::string& title, uint32_t base, uint32_t extra,
+                           char installLetter);
+
+  // ---- copy mode ----
+  int SelectKind(const std::string& copyName);
+
+  // ---- folders ----
+  bool CleanFolder(const std::string& folder, bool removeFolder);
+
+  // ---- state (declaration order of the product's window) ----
+  os::File JournalStream;
+  std::string InstallDir;
+  std::string CopyDir;
+  std::string InstallMutexName;
+  std::string CopyMutexName;
+  std::string JournalFile;
+  std::string TempDir;
+  bool PrevRunFailed = false;
+  TNoCaseSet BackedUpFiles;
+  os::NamedMutex SelfMutex;
+  os::NamedMutex InstallMutex;
+  os::NamedMutex CopyMutex;
+  bool JournalMuted = true;
+  // Records of changes (copy folder, restore, removal) this run wrote to the journal.
+  int ChangesJournalled = 0;
+  bool SeqStarted = false;
+  bool SeqFinished = false;
+  std::vector<std::unique_ptr<pkg::TPartNfo>> PartList;
+  uint32_t PartCount = 0;
+  uint32_t TmpSpaceNeed = 0;
+  uint32_t GrowSpaceNeed = 0;
+  std::string VerTo, VerFrom;
+  std::string VerTo3, VerFrom3;
+  int FirstSection = 0;
+  int SectionNo = 0;
+  int UpdateVariant = -1;
+  std::vector<uint32_t> BuildStamps;
+  uint16_t BuildStampCount = 0;
+  bool IsCorrection = false;
+  // The first 1,411 bytes of Cfg\CFG.ZUM, read by the version match.
+  std::vector<uint8_t> ConfigBuffer;
+
+  // ---- the window's parts as the core sees them ----
+  ui::Toolkit* Toolkit() const { return toolkit_; }
+  TProgressBar PrBar;
+  void SetCaption(const std::string& caption);
+  const std::string& Caption() const { return caption_; }
+  void ShowStatus(bool visible);
+  void SetStatusText(const std::string& text);
+
+  // Outcome of the last run of the sequence (the terminal build's exit status).
+  bool RunOk() const { return runOk_; }
+  // The path the protocol file was saved to in the end block ("" before).
+  const std::string& ProtocolPath() const { return protocolPath_; }
+  // Full path of the running installer (the package file). Tests set
+  // ExePathOverride to run the driver against a package of their own.
+  std::string ExePath() const;
+  std::string ExePathOverride;
+  // The pause of the running-product wait loop; tests replace it to run without
+  // waiting and to act between attempts.
+  std::function<void(unsigned)> SleepFn = os::SleepMs;
+
+ private:
+  void EndBlock(bool ok, bool noLaunch);
+
+  ui::Toolkit* toolkit_;
+  std::vector<std::string> protLines_;
+  std::string caption_;
+  bool runOk_ = false;
+  std::string protocolPath_;
+};
+
+// Stages that are not built yet report it with this line and fail.
+bool NotBuiltYet(TForm1& form, const char* stage);

@@ -1,0 +1,68 @@
+#include "installer/messages.h"
+
+#include "toolkit/toolkit.h"
+
+const char* const kCaptionQuestion = "Внимание!";
+const char* const kCaptionError = "Ошибка!";
+const char* const kCaptionInformation = "Информация.";
+
+namespace {
+const std::string kMark = "$_$";
+
+bool Show(ui::BoxStyle style, const std::string& text, int msgId) {
+  ui::Toolkit* tk = ui::Current();
+  if (!tk) return false;
+  const char* caption = style == ui::BoxStyle::Question ? kCaptionQuestion
+                        : style == ui::BoxStyle::Error  ? kCaptionError
+                                                        : kCaptionInformation;
+  return tk->MessageBox(style, DropMarks(text), caption, msgId);
+}
+}  // namespace
+
+std::string NumberSuffix(int id) { return "\n(msgid №" + std::to_string(id) + ")"; }
+
+std::string DropMarks(std::string text) {
+  size_t pos;
+  while ((pos = text.find(kMark)) != std::string::npos) text.erase(pos, kMark.size());
+  return text;
+}
+
+std::string ComposeMsg(int id, const std::string* values, int valueCount, bool withNumber) {
+  std::string text = LoadCatalogueText(id);
+  for (int i = 0; i < valueCount; ++i) {
+    size_t pos = text.find(kMark);
+    if (pos != std::string::npos)
+      text.replace(pos, kMark.size(), values[i]);
+    else
+      text += " " + values[i];
+  }
+  if (withNumber) text += NumberSuffix(id);
+  return text;
+}
+
+bool AskMsg(int id, bool withNumber) {
+  return AskText(ComposeMsg(id, nullptr, 0, withNumber), id);
+}
+bool AskMsg1(int id, const std::string& v1, bool withNumber) {
+  return AskText(ComposeMsg(id, &v1, 1, withNumber), id);
+}
+bool AskMsg2(int id, const std::string& v1, const std::string& v2, bool withNumber) {
+  const std::string v[] = {v1, v2};
+  return AskText(ComposeMsg(id, v, 2, withNumber), id);
+}
+bool AskMsg3(int id, const std::string& v1, const std::string& v2, const std::string& v3,
+             bool withNumber) {
+  const std::string v[] = {v1, v2, v3};
+  return AskText(ComposeMsg(id, v, 3, withNumber), id);
+}
+void ErrMsg(int id) { ErrText(ComposeMsg(id, nullptr, 0, true), id); }
+void ErrMsg1(int id, const std::string& v1) { ErrText(ComposeMsg(id, &v1, 1, false), id); }
+void ErrMsg2(int id, const std::string& v1, const std::string& v2) {
+  const std::string v[] = {v1, v2};
+  ErrText(ComposeMsg(id, v, 2, false), id);
+}
+void InfoMsg(int id, bool withNumber) { InfoText(ComposeMsg(id, nullptr, 0, withNumber), id); }
+
+bool AskText(const std::string& text, int msgId) { return Show(ui::BoxStyle::Question, text, msgId); }
+void ErrText(const std::string& text, int msgId) { Show(ui::BoxStyle::Error, text, msgId); }
+void InfoText(const std::string& text, int msgId) { Show(ui::BoxStyle::Information, text, msgId); }

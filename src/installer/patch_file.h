@@ -1,0 +1,34 @@
+// The patcher on files: the old file, the patch and the output mapped whole, with the
+// protocol lines and the progress bar of the main window.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class TForm1;
+
+// Builds `outPath` from the old file and the patch, all three mapped whole. Writes the
+// protocol lines of every failure (kind 26, with the path as a kind 0 line where a
+// file cannot be opened or created or the patch is refused) and drives the form's
+// progress bar. A patch that breaks its rules is refused before the output is
+// created. An output file created before a later failure is left on disk.
+bool PatchFile(TForm1& form, const std::string& oldPath, const std::string& outPath,
+               const std::string& patchPath);
+
+// Checks the unpacked patch of a difference entry before anything is changed for
+// it: the records against an old file of `oldSize` bytes, and the size it produces
+// against the entry's `newSize`. A refused patch gets the same protocol lines as a
+// patch that PatchFile refuses.
+bool CheckPatchFile(TForm1& form, const std::string& patchPath, uint64_t oldSize,
+                    uint32_t newSize);
+
+// Points inside the difference appliers where a test may act (and end the process
+// to see what a crash there leaves behind). Empty, and so without effect, unless a
+// test sets it. The points: "dbb-patched" (the target holds the plain patched file),
+// "rekey-step" (each step of the progress bar while a base file is converted),
+// "pe-moved" (the executable has been moved aside).
+extern std::function<void(const char* point)> DifferenceTestPoint;
+inline void ReachTestPoint(const char* point) {
+  if (DifferenceTestPoint) DifferenceTestPoint(point);
+}

@@ -1,0 +1,227 @@
+// The recovery of a failed run: the journal it left is replayed backwards, from its
+// last record to the record of the run's start, restoring backed-up files and
+// removing what the run created.
+#include <exception>
+
+#include "installer/form1.h"
+#include "format/protocol_record.h"
+#include "files/copy.h"
+#include "installer/shortcut.h"
+#include "format/journal_record.h"
+#include "format/journal_check.h"
+#include "files/checksum_file.h"
+
+namespace {
+
+// The whole journal file, read through a handle of its own that only reads.
+bool ReadJournal(const std::string& path, std::string& bytes) {
+  os::File file;
+  if (!file.Open(path, os::kRead, os::kShareRead, os::Disposition::OpenExisting)) return false;
+  bytes.clear();
+  char buffer[64 * 1024];
+  for (;;) {
+    size_t got = 0;
+    if (!file.Read(buffer, sizeof buffer, got)) return false;
+    if (got == 0) return true;
+    bytes.append(buffer, got);
+  }
+}
+
+}  // namespace
+
+bool TForm1::Recover() {
+  bool ok = true;
+  try {
+    UpdateVariant = 0;
+    AddProt(15, JournalFile);
+
+    // The journal is replayed, and at the end deleted, through no handle but the
+    // reader's; a stream of ours left open would also take new records.
+    JournalStream.Close();
+    std::string bytes;
+    if (!ReadJournal(JournalFile, bytes)) {
+      AddProt(26, os::LastErrorText());
+      return false;
+    }
+    std::vector<std::string> lines = journal::SplitLines(bytes);
+    bytes.clear();
+    // A last record torn by a power loss was never completed, so the change it
+    // would have protected never began: it is left out, and said so.
+    if (journal::DropTornLastRecord(lines))
+      Say("Последняя запись файла протокола не дописана и не учитывается");
+
+    // The rollback walks the command records from the last to the first; the
+    // settings pass from the first to the last, so that the latest record of each
+    // setting stays in effect (the dialog writes the copy's folder again when the
+    // user chooses another). False when the walk was cut short by a damaged record;
+    // `ok` is then false.
+    // With `outsideCopy` the rollback replays only the records of changes outside
+    // the copy's folder.
+    auto walk = [&](bool settingsPass, bool outsideCopy = false) {
+      for (size_t n = 0; n < lines.size(); ++n) {
+        std::string record = lines[settingsPass ? n : lines.size() - 1 - n];
+        if (!journal::IsCommandLine(record)) continue;
+        if (!journal::IsRecordSealed(record)) {
+          AddProt(16, JournalFile);
+          ok = false;
+          return false;
+        }
+        prot::StripSeal(record);
+        if (outsideCopy) {
+          int kind = 0;
+          std::string text;
+          if (journal::ParseCommand(record, kind, text) && kind == journal::kCmdStart) return true;
+          if (!journal::ChangesOutside(record, CopyDir)) continue;
+        }
+        const bool started = ReplayLine(record, ok, settingsPass);
+        if (!ok) return false;
+        if (started) return true;
+      }
+      return true;
+    };
+
+    // Settings pass: the copy folder, the variant and the temporary folder of the
+    // failed run. Every seal and every kind is checked here, so a damaged journal
+    // fails before anything is replayed.
+    if (!walk(true)) return false;
+    if (!JournalTrusted(lines)) return false;
+
+    FindProductExe(false, true);
+    if (WaitProduct(false)) return false;  // the user gave up waiting
+
+    if (UpdateVariant == 1 && !CopyDir.empty() && os::DirectoryExists(CopyDir)) {
+      // The installation was not changed; the driver removes the whole copy. What
+      // the run changed outside it (the desktop shortcut) is rolled back here.
+      ok = FindProductExe(true, true) ? !WaitProduct(true) : true;
+      if (ok && !walk(false, true)) return false;
+    } else {
+      if (!walk(false)) return false;
+    }
+
+    if (ok && !os::DeleteFile(JournalFile)) {
+      // Left on disk, the journal would be replayed again at the next start, after
+      // the driver has removed the backups it names.
+      AddProt(26, os::LastErrorText());
+      ok = false;
+    }
+    return ok;
+  } catch (const std::exception& e) {
+    AddProt(26, e.what());
+    return false;
+  }
+}
+
+bool TForm1::JournalTrusted(const std::vector<std::string>& lines) {
+  // The journal is input like the package: before anything is replayed it must be
+  // what this installer writes for this installation.
+  std::vector<std::string> records;
+  for (const std::string& line : lines) {
+    if (!journal::IsCommandLine(line)) continue;
+    records.push_back(line);
+    prot::StripSeal(records.back());
+  }
+  journal::TJournalFacts facts;
+  facts.InstallDir = InstallDir;
+  facts.JournalName = JournalFile.substr(JournalFile.find_last_of('\\') + 1);
+  facts.WindowsDir = os::WindowsDir();
+  facts.DesktopDir = DesktopFolder();
+  if (!facts.DesktopDir.empty() && facts.DesktopDir.back() != '\\') facts.DesktopDir += '\\';
+  facts.FileSize = [](const std::string& path, uint64_t& size) {
+    os::File file;
+    return os::FileExists(path) &&
+           file.Open(path, os::kRead, os::kShareRead, os::Disposition::OpenExisting) &&
+           file.Size(size);
+  };
+  const journal::TJournalVerdict verdict = journal::CheckJournal(records, facts);
+  if (verdict.Why.empty()) return true;
+  AddProt(16, JournalFile);
+  AddProt(26, "Файл протокола отвергнут: " + verdict.Why +
+                  (verdict.Record.empty() ? std::string() : ": " + verdict.Record));
+  return false;
+}
+
+bool TForm1::ReplayLine(const std::string& record, bool& ok, bool settingsPass) {
+  int kind = 0;
+  std::string text;
+  if (!journal::ParseCommand(record, kind, text)) {
+    // A record that cannot be read cannot be undone, nor can anything older.
+    AddProt(26, "Команда файла протокола не распознана: " + record);
+    ok = false;
+    return false;
+  }
+
+  // The settings are taken in the settings pass only, which meets the latest last.
+  if (settingsPass && kind == journal::kCmdCopyDir) CopyDir = text;
+  if (settingsPass && kind == journal::kCmdVariant) UpdateVariant = journal::ReadVariant(text);
+  if (kind <= journal::kCmdVariant) return false;
+  if (settingsPass) {
+    // Known before the rollback, the temporary folder can be removed also when
+    // the copy-mode branch replays nothing.
+    if (kind == journal::kCmdTempDir) TempDir = text;
+    return false;
+  }
+
+  AddProt(14, record);
+  bool started = false;
+  switch (kind) {
+    case journal::kCmdStart:
+      ok = true;
+      started = true;
+      break;
+    case journal::kCmdEnd:
+      ok = true;
+      break;
+    case journal::kCmdRestore: {
+      std::string target, backup;
+      uint32_t checksum = 0, size = 0;
+      if (journal::ParseRestoreText(text, target, backup, checksum, size)) {
+        ok = RestoreFile(backup, target, checksum, size);
+      } else {
+        AddProt(26, "Команда файла протокола не распознана: " + record);
+        ok = false;
+      }
+      break;
+    }
+    case journal::kCmdTempDir:
+      TempDir = text;
+      break;
+    case journal::kCmdDrop: {
+      std::string path;
+      if (!journal::ParseDropText(text, path)) {
+        AddProt(26, "Команда файла протокола не распознана: " + record);
+        ok = false;
+      } else if (path == journal::kNoPath) {
+        ok = true;  // older journals: a file added by the run, not named
+      } else {
+        ok = DropPath(path);
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  ProtResult(ok, false);
+  return started;
+}
+
+bool TForm1::RestoreFile(const std::string& backup, const std::string& target, uint32_t checksum,
+                         uint32_t size) {
+  bool ok = false;
+  try {
+    AddProt(6, target);
+    AddProt(21, backup);
+    uint32_t actualSum = 0, actualSize = 0;
+    ok = SumFile(backup, actualSum, actualSize, &PrBar) && actualSum == checksum &&
+         actualSize == size;
+    ProtResult(ok, false);
+    if (ok) {
+      AddProt(8, backup + " в " + target);
+      ok = ProtResult(CopyFileBar(backup, target, &PrBar, false), false);
+      if (ok) ok = ProtResult(CompareFiles(backup, target), false);
+    }
+  } catch (const std::exception& e) {
+    AddProt(26, e.what());
+    ok = false;
+  }
+  return ProtResult(ok, true);
+}

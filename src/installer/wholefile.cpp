@@ -1,0 +1,43 @@
+// The appliers of entries that carry a whole new file: the work file takes the
+// target's place and is verified against the entry's part record.
+#include <exception>
+
+#include "installer/form1.h"
+#include "files/checksum_file.h"
+#include "product/product.h"
+
+bool TForm1::ApplyAddRepl(const pkg::TPartNfo& e, const std::string& target,
+                          const std::string& work, const std::string& backup) {
+  try {
+    // Whatever is at the target goes: a file, or a whole folder tree.
+    if (!DropPath(target)) return false;
+
+    AddProt(13, work + " в " + target);
+    if (!ProtResult(os::MoveFile(work, target), false)) return false;
+
+    AddProt(20, target);
+    uint32_t sum = 0, size = 0;
+    if (!ProtResult(SumFile(target, sum, size, &PrBar), true)) return false;
+
+    AddProt(21, target);
+    return ProtResult(sum == e.NewSum && size == e.NewSize, false);
+  } catch (const std::exception& ex) {
+    AddProt(26, ex.what());
+    return false;
+  }
+}
+
+bool TForm1::ApplyAddRepM(const pkg::TPartNfo& e, const std::string& target,
+                          const std::string& work, const std::string& backup) {
+  // Without the configuration record the edition is unknown; applying a build
+  // meant for another edition would break the product, so that is a failure.
+  if (ConfigBuffer.size() <= product::kConfigEditionOffset) {
+    AddProt(26, "Не прочитан файл-конфигуратор: редакция ZUM неизвестна");
+    return false;
+  }
+  // Several builds of one executable travel under one name; only the one for the
+  // installed edition is applied, the others are passed over silently.
+  const uint32_t edition = ConfigBuffer[product::kConfigEditionOffset];
+  if (edition + 1 != e.DiffSum) return true;
+  return ApplyAddRepl(e, target, work, backup);
+}
