@@ -3,7 +3,7 @@
 #include <cctype>
 #include <filesystem>
 
-#include "common/cp1251.h"
+#include "base/cp1251.h"
 #ifndef _WIN32
 #include "platform/posix/pathmap.h"
 #endif
