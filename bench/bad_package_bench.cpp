@@ -64,6 +64,7 @@
 #include "format/image.h"
 #include "format/package_format.h"
 #include "pack/package_writer.h"
+#include "base/bytes.h"
 
 
 namespace {
@@ -245,10 +246,6 @@ std::string Region(const TLayout& l, uint64_t at) {
 
 // ---- damage -------------------------------------------------------------------------
 
-void Put32(TBytes& b, uint64_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 void Put64(TBytes& b, uint64_t at, uint64_t v) {
   for (int i = 0; i < 8; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
@@ -264,7 +261,7 @@ bool Resealed(TBytes& b, F damage) {
 
 // Entry i's checksum in its part record, taken again after its bytes changed.
 void FixEntrySum(TBytes& b, const TLayout& l, size_t i) {
-  Put32(b, l.RecordPos(i) + kEntrySumSlot,
+  le::Set32(b, l.RecordPos(i) + kEntrySumSlot,
         pkg::AddSum(b.data() + l.entries[i].pos, l.entries[i].record.EntryLen));
 }
 
@@ -310,11 +307,11 @@ bool Write(const TBytes& good, const TLayout& l, const std::vector<TPart>& parts
 TBytes Patch(uint32_t oldSize, uint32_t newSize, std::vector<std::array<uint32_t, 3>> records,
              const std::string& literals) {
   TBytes b = {'B', 'D', 'T', 1, 0, 4};
-  pkg::PutU32(b, oldSize);
-  pkg::PutU32(b, newSize);
-  pkg::PutU32(b, static_cast<uint32_t>(records.size()));
+  le::Append32(b, oldSize);
+  le::Append32(b, newSize);
+  le::Append32(b, static_cast<uint32_t>(records.size()));
   for (const auto& r : records)
-    for (uint32_t v : r) pkg::PutU32(b, v);
+    for (uint32_t v : r) le::Append32(b, v);
   b.insert(b.end(), literals.begin(), literals.end());
   return b;
 }
@@ -608,14 +605,14 @@ std::vector<TCase> BadPackages(const TLayout& l) {
   for (uint32_t v : {0u, 0x80000000u, 0xFFFFFFFFu}) {
     const uint64_t entryLen = l.RecordPos(l.big) + kEntryLenSlot;
     add("EntryLen of " + bigName + " " + Hex(v), [entryLen, v](TBytes& b) {
-      return Resealed(b, [&](TBytes& s) { Put32(s, entryLen, v); });
+      return Resealed(b, [&](TBytes& s) { le::Set32(s, entryLen, v); });
     });
     const uint64_t count = l.headerPos;
     add("PartCount " + Hex(v), [count, v](TBytes& b) {
-      return Resealed(b, [&](TBytes& s) { Put32(s, count, v); });
+      return Resealed(b, [&](TBytes& s) { le::Set32(s, count, v); });
     });
     add("trailer's file length " + Hex(v), [v](TBytes& b) {
-      Put32(b, b.size() - pkg::kTrailerSize, v);
+      le::Set32(b, b.size() - pkg::kTrailerSize, v);
       return true;
     });
   }
@@ -630,8 +627,8 @@ std::vector<TCase> BadPackages(const TLayout& l) {
     add("entries " + l.Name(first) + " and " + l.Name(first + 1) + " overlapping by 5 bytes",
         [a, b2, lenA, lenB](TBytes& b) {
           return Resealed(b, [&](TBytes& s) {
-            Put32(s, a, lenA + 5);
-            Put32(s, b2, lenB - 5);
+            le::Set32(s, a, lenA + 5);
+            le::Set32(s, b2, lenB - 5);
           });
         });
   }
@@ -656,7 +653,7 @@ std::vector<TCase> BadPackages(const TLayout& l) {
   }
   add(bigName + " payload head: LZMA dictionary 4 GiB", [&l, head](TBytes& b) {
     return Resealed(b, [&](TBytes& s) {
-      Put32(s, head + 2, 0xFFFFFFFFu);
+      le::Set32(s, head + 2, 0xFFFFFFFFu);
       FixEntrySum(s, l, l.big);
     });
   });

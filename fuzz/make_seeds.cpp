@@ -10,36 +10,33 @@
 #include "pack/bdt_writer.h"
 #include "pack/payload_encode.h"
 #include "pack/package_writer.h"
+#include "base/bytes.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
 void Put16(Bytes& b, size_t at, uint16_t v) { b[at] = v & 0xFF; b[at + 1] = v >> 8; }
-void Put32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 // A PE image of headers and one 0x200-byte section, ending where its file ends.
 Bytes SmallPe() {
   Bytes b(0x400, 0);
   b[0] = 'M';
   b[1] = 'Z';
-  Put32(b, 60, 0x40);
+  le::Set32(b, 60, 0x40);
   std::memcpy(&b[0x40], "PE\0\0", 4);
   Put16(b, 0x44, 0x014C);
   Put16(b, 0x46, 1);            // one section
-  Put32(b, 0x48, 0x55685DBC);   // link time stamp
+  le::Set32(b, 0x48, 0x55685DBC);   // link time stamp
   Put16(b, 0x54, 224);          // SizeOfOptionalHeader
   Put16(b, 0x56, 0x0102);
   Put16(b, 0x58, 0x010B);
   const size_t h = 0x40 + 24 + 224;
   std::memcpy(&b[h], ".text", 5);
-  Put32(b, h + 8, 0x200);
-  Put32(b, h + 12, 0x1000);
-  Put32(b, h + 16, 0x200);      // SizeOfRawData
-  Put32(b, h + 20, 0x200);      // PointerToRawData
-  Put32(b, h + 36, 0x60000020);
+  le::Set32(b, h + 8, 0x200);
+  le::Set32(b, h + 12, 0x1000);
+  le::Set32(b, h + 16, 0x200);      // SizeOfRawData
+  le::Set32(b, h + 20, 0x200);      // PointerToRawData
+  le::Set32(b, h + 36, 0x60000020);
   return b;
 }
 

@@ -8,17 +8,13 @@
 #include "base/progress.h"
 #include "files/folders.h"
 #include "platform/os.h"
+#include "base/dos_path.h"
 
 namespace {
 
 // The file goes through this buffer piece by piece, so that copying a large file
 // needs no more memory than a small one; a small file is one read and one write.
 constexpr size_t kCopyBuffer = 1u << 20;
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.find_last_of('\\');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
 
 }  // namespace
 
@@ -31,7 +27,7 @@ bool CopyFileBar(const std::string& source, const std::string& destination, TPro
 
     os::File from;
     if (!from.Open(source, os::kRead, os::kShareRead, os::Disposition::OpenExisting)) return false;
-    const std::string folder = FolderOf(destination);
+    const std::string folder = dos::FolderOf(destination);
     if (!folder.empty() && !os::DirectoryExists(folder)) {
       std::string made;
       if (!MakeFolderPath(folder, made)) return false;

@@ -4,12 +4,9 @@
 #include <exception>
 
 #include "platform/os.h"
+#include "base/dos_path.h"
 
 namespace {
-
-std::string WithSlash(const std::string& folder) {
-  return !folder.empty() && folder.back() != '\\' ? folder + '\\' : folder;
-}
 
 bool IsHiddenOrSystem(uint32_t attr) { return (attr & (os::kAttrHidden | os::kAttrSystem)) != 0; }
 
@@ -17,7 +14,7 @@ bool IsHiddenOrSystem(uint32_t attr) { return (attr & (os::kAttrHidden | os::kAt
 
 void ListFolders(const std::string& folder, std::vector<std::string>& list) {
   // A folder named without its backslash is still searched inside, not beside.
-  const std::string dir = WithSlash(folder);
+  const std::string dir = dos::WithSlash(folder);
   list.push_back(dir);
   std::vector<os::FindEntry> entries;
   // Hidden and system folders are not asked for, so the search leaves them out.
@@ -49,7 +46,7 @@ int ListFiles(const std::string& folder, const std::string& mask, std::vector<st
 }
 
 int DeleteTree(const std::string& folder) {
-  const std::string dir = WithSlash(folder);
+  const std::string dir = dos::WithSlash(folder);
   int failures = 0;
   std::vector<std::string> items;
   ListFiles(dir, "*.*", items, false);

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "files/checksum_file.h"
+#include "base/bytes.h"
 
 namespace pkg {
 
@@ -11,7 +12,7 @@ namespace {
 bool ReadU32At(os::File& f, uint64_t pos, uint32_t& v) {
   uint8_t raw[4];
   if (!f.Seek(pos) || !f.ReadExact(raw, sizeof raw)) return false;
-  v = GetU32(raw);
+  v = le::Get32(raw);
   return true;
 }
 

@@ -1,12 +1,9 @@
 #include "format/basefile.h"
 
 #include "product/product.h"
+#include "base/bytes.h"
 
 namespace {
-
-uint32_t GetU32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // The byte at `count` of a stretch XORed with `value`.
 uint8_t Plain(uint8_t byte, size_t count, uint16_t value) {
@@ -28,7 +25,7 @@ BaseStatus Walk(std::span<const uint8_t> file, uint32_t oldKey, uint32_t m1, uin
   const uint16_t hv = oldKey ? BaseHeaderValue(oldKey, m1) : 0;
   uint8_t header[kBaseHeaderSize];
   for (size_t i = 0; i < kBaseHeaderSize; ++i) header[i] = Plain(file[i], i, hv);
-  const uint32_t n = GetU32(header + 4);
+  const uint32_t n = le::Get32(header + 4);
   if (n > kBaseMaxIndexCount) return BaseStatus::IndexTooLarge;
   const size_t indexEnd = kBaseHeaderSize + kBaseIndexEntrySize * n;
   if (indexEnd > size) return BaseStatus::ShortIndex;
@@ -38,7 +35,7 @@ BaseStatus Walk(std::span<const uint8_t> file, uint32_t oldKey, uint32_t m1, uin
     const uint16_t iv = oldKey ? BaseIndexValue(oldKey, m2) : 0;
     uint8_t first[4];
     for (size_t i = 0; i < 4; ++i) first[i] = Plain(file[kBaseHeaderSize + i], i, iv);
-    const uint32_t offset = GetU32(first);
+    const uint32_t offset = le::Get32(first);
     // Records inside the header or index would be converted twice.
     if (offset < indexEnd || offset > size) return BaseStatus::BadRecordsStart;
     start = offset;

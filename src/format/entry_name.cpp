@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "base/cp1251.h"
+#include "product/product.h"
 
 namespace pkg {
 namespace {
@@ -70,7 +71,7 @@ std::string CheckEntryName(const std::string& name, const std::string& journalNa
   if (!why.empty()) return why;
   const std::vector<std::string> parts = Components(name);
   const std::string first = cp1251::Upper(parts[0]);
-  if (first == "ZUMUPDTA.TMP" || first == "ZUMUPDT.TMP" || first == "ZUMUPDTM.TMP")
+  if (first == product::kTempInInstall || first == product::kTempOnDrive || first == product::kTempChosen)
     return "имя временной папки";
   if (parts.size() == 1 && cp1251::EqualNoCase(parts[0], journalName)) return "имя файла отката";
   // On a disk with short names "ZUMUPD~1.TMP" or "ZUM_30~1.TXT" may be one of the

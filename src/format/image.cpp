@@ -1,4 +1,5 @@
 #include "format/image.h"
+#include "base/bytes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -23,7 +24,7 @@ bool ReadPeHeaders(TByteSource& src, uint64_t dosPos, uint32_t& lfanew,
                    uint8_t (&pe)[kPeHeadersSize]) {
   uint8_t dos[kDosHeaderSize];
   if (!src.ReadAt(dosPos, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return false;
-  lfanew = GetU32(dos + 60);
+  lfanew = le::Get32(dos + 60);
   return src.ReadAt(lfanew, pe, sizeof pe) && std::memcmp(pe, "PE\0\0", 4) == 0;
 }
 
@@ -41,8 +42,8 @@ uint32_t PeRealLength(TByteSource& src) {
   uint32_t lfanew;
   uint8_t pe[kPeHeadersSize];
   if (src.Size() < 4 || !ReadPeHeaders(src, 0, lfanew, pe)) return 0;
-  const uint16_t sectionCount = GetU16(pe + 6);
-  const uint16_t optionalHeaderSize = GetU16(pe + 20);
+  const uint16_t sectionCount = le::Get16(pe + 6);
+  const uint16_t optionalHeaderSize = le::Get16(pe + 20);
   const uint64_t table = static_cast<uint64_t>(lfanew) + 24 + optionalHeaderSize;
   if (!InFile(src, table, static_cast<uint64_t>(sectionCount) * kSectionHeaderSize)) return 0;
 
@@ -57,11 +58,11 @@ uint32_t PeRealLength(TByteSource& src) {
       if (!src.ReadAt(table + uint64_t{current} * kSectionHeaderSize, h, sizeof h)) return 0;
       loaded = current;
     }
-    if (base == 0) base = GetU32(h + 20);  // PointerToRawData
-    const bool plain = GetU32(h + 24) == 0 && GetU32(h + 28) == 0 && GetU16(h + 32) == 0 &&
-                       GetU16(h + 34) == 0 && GetU32(h + 36) != 0;
+    if (base == 0) base = le::Get32(h + 20);  // PointerToRawData
+    const bool plain = le::Get32(h + 24) == 0 && le::Get32(h + 28) == 0 && le::Get16(h + 32) == 0 &&
+                       le::Get16(h + 34) == 0 && le::Get32(h + 36) != 0;
     if (plain) {
-      sum += GetU32(h + 16);  // SizeOfRawData
+      sum += le::Get32(h + 16);  // SizeOfRawData
       ++current;
     }
   }
@@ -80,21 +81,21 @@ uint32_t ElfRealLength(TByteSource& src) {
   uint16_t ehsize, phentsize, phnum, shentsize;
   uint32_t shnum;
   if (is64) {
-    phoff = GetU64(eh + 32);
-    shoff = GetU64(eh + 40);
-    ehsize = GetU16(eh + 52);
-    phentsize = GetU16(eh + 54);
-    phnum = GetU16(eh + 56);
-    shentsize = GetU16(eh + 58);
-    shnum = GetU16(eh + 60);
+    phoff = le::Get64(eh + 32);
+    shoff = le::Get64(eh + 40);
+    ehsize = le::Get16(eh + 52);
+    phentsize = le::Get16(eh + 54);
+    phnum = le::Get16(eh + 56);
+    shentsize = le::Get16(eh + 58);
+    shnum = le::Get16(eh + 60);
   } else {
-    phoff = GetU32(eh + 28);
-    shoff = GetU32(eh + 32);
-    ehsize = GetU16(eh + 40);
-    phentsize = GetU16(eh + 42);
-    phnum = GetU16(eh + 44);
-    shentsize = GetU16(eh + 46);
-    shnum = GetU16(eh + 48);
+    phoff = le::Get32(eh + 28);
+    shoff = le::Get32(eh + 32);
+    ehsize = le::Get16(eh + 40);
+    phentsize = le::Get16(eh + 42);
+    phnum = le::Get16(eh + 44);
+    shentsize = le::Get16(eh + 46);
+    shnum = le::Get16(eh + 48);
   }
   const size_t phMin = is64 ? 56 : 32;
   const size_t shMin = is64 ? 64 : 40;
@@ -106,8 +107,8 @@ uint32_t ElfRealLength(TByteSource& src) {
     end = std::max(end, phoff + uint64_t{phnum} * phentsize);
     for (uint32_t i = 0; i < phnum; ++i) {
       if (!src.ReadAt(phoff + uint64_t{i} * phentsize, entry, phMin)) return 0;
-      const uint64_t offset = is64 ? GetU64(entry + 8) : GetU32(entry + 4);
-      const uint64_t fileSize = is64 ? GetU64(entry + 32) : GetU32(entry + 16);
+      const uint64_t offset = is64 ? le::Get64(entry + 8) : le::Get32(entry + 4);
+      const uint64_t fileSize = is64 ? le::Get64(entry + 32) : le::Get32(entry + 16);
       if (fileSize != 0) end = std::max(end, AddSat(offset, fileSize));
     }
   }
@@ -118,7 +119,7 @@ uint32_t ElfRealLength(TByteSource& src) {
       // More sections than the header can count: the count is the size of
       // section 0.
       if (!InFile(src, shoff, shMin) || !src.ReadAt(shoff, entry, shMin)) return 0;
-      const uint64_t count = is64 ? GetU64(entry + 32) : GetU32(entry + 20);
+      const uint64_t count = is64 ? le::Get64(entry + 32) : le::Get32(entry + 20);
       if (count > UINT32_MAX) return 0;
       shnum = static_cast<uint32_t>(count);
     }
@@ -127,9 +128,9 @@ uint32_t ElfRealLength(TByteSource& src) {
     for (uint32_t i = 0; i < shnum; ++i) {
       if (!src.ReadAt(shoff + uint64_t{i} * shentsize, entry, shMin)) return 0;
       constexpr uint32_t kNoBits = 8;  // SHT_NOBITS: no file space
-      if (GetU32(entry + 4) == kNoBits) continue;
-      const uint64_t offset = is64 ? GetU64(entry + 24) : GetU32(entry + 16);
-      const uint64_t size = is64 ? GetU64(entry + 32) : GetU32(entry + 20);
+      if (le::Get32(entry + 4) == kNoBits) continue;
+      const uint64_t offset = is64 ? le::Get64(entry + 24) : le::Get32(entry + 16);
+      const uint64_t size = is64 ? le::Get64(entry + 32) : le::Get32(entry + 20);
       if (size != 0) end = std::max(end, AddSat(offset, size));
     }
   }
@@ -154,7 +155,7 @@ bool PeLinkStamp(TByteSource& src, uint64_t dosHeaderPos, uint32_t& stamp) {
   uint32_t lfanew;
   uint8_t pe[kPeHeadersSize];
   if (!ReadPeHeaders(src, dosHeaderPos, lfanew, pe)) return false;
-  stamp = GetU32(pe + 8);
+  stamp = le::Get32(pe + 8);
   return true;
 }
 

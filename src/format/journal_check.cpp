@@ -8,6 +8,8 @@
 #include "base/cp1251.h"
 #include "format/journal_record.h"
 #include "format/entry_name.h"
+#include "base/dos_path.h"
+#include "product/product.h"
 
 namespace journal {
 namespace {
@@ -48,7 +50,7 @@ bool IsSystemFolder(const std::string& folder, const std::string& windowsDir) {
   }
   if (!windowsDir.empty()) {
     std::string windows = windowsDir;
-    if (windows.back() != '\\') windows += '\\';
+    windows = dos::WithSlash(windows);
     if (SameFolder(folder, windows) || IsInside(folder, windows) || IsInside(windows, folder))
       return true;
   }
@@ -73,7 +75,7 @@ std::string CheckTempFolder(const std::string& folder, const TJournalFacts& fact
   std::string why = CheckFolder(folder, facts);
   if (!why.empty()) return why;
   const std::string name = cp1251::Upper(LastComponent(folder));
-  if (name != "ZUMUPDTA.TMP" && name != "ZUMUPDT.TMP" && name != "ZUMUPDTM.TMP")
+  if (name != product::kTempInInstall && name != product::kTempOnDrive && name != product::kTempChosen)
     return "временная папка с чужим именем";
   return std::string();
 }

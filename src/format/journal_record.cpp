@@ -4,6 +4,7 @@
 #include "format/protocol_record.h"
 #include "base/cp1251.h"
 #include "format/journal_record.h"
+#include "base/dos_path.h"
 
 namespace journal {
 namespace {
@@ -31,6 +32,8 @@ uint32_t ReadNumber10(const std::string& s, size_t from) {
 }
 
 }  // namespace
+
+std::string FileName(const std::string& verTo) { return "zum_" + verTo + ".txt"; }
 
 const std::string& StartText() {
   static const std::string text = "Запуск";
@@ -122,7 +125,7 @@ bool ChangesOutside(const std::string& record, const std::string& folder) {
   if (!(kind == kCmdRestore && ParseRestoreText(text, path, backup, checksum, size)) &&
       !(kind == kCmdDrop && ParseDropText(text, path) && path != kNoPath))
     return false;
-  if (path.back() != '\\') path += '\\';
+  path = dos::WithSlash(path);
   return folder.empty() || path.size() < folder.size() ||
          !cp1251::EqualNoCase(std::string_view(path).substr(0, folder.size()), folder);
 }

@@ -20,6 +20,10 @@
 
 namespace journal {
 
+// The journal's file name in the installation folder, made from the package's target
+// version ("zum_3.0.7.1.txt").
+std::string FileName(const std::string& verTo);
+
 // Command kinds. Kinds that no command uses are replayed as nothing.
 enum Command : int {
   kCmdCopyDir = 1,   // the copy folder of copy mode

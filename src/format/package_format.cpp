@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "format/checksum.h"
+#include "base/bytes.h"
 
 namespace pkg {
 
@@ -30,14 +31,14 @@ bool TByteReader::U8(uint8_t& v) {
 
 bool TByteReader::U16(uint16_t& v) {
   if (2 > bytes_.size() - pos_) return false;
-  v = GetU16(bytes_.data() + pos_);
+  v = le::Get16(bytes_.data() + pos_);
   pos_ += 2;
   return true;
 }
 
 bool TByteReader::U32(uint32_t& v) {
   if (4 > bytes_.size() - pos_) return false;
-  v = GetU32(bytes_.data() + pos_);
+  v = le::Get32(bytes_.data() + pos_);
   pos_ += 4;
   return true;
 }
@@ -62,29 +63,7 @@ bool TSpanSource::ReadAt(uint64_t pos, void* buffer, size_t n) {
   return true;
 }
 
-uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
-uint32_t GetU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-uint64_t GetU64(const uint8_t* p) {
-  return static_cast<uint64_t>(GetU32(p)) | static_cast<uint64_t>(GetU32(p + 4)) << 32;
-}
-
 // ---- writing ------------------------------------------------------------------------
-
-void PutU8(TBytes& out, uint8_t v) { out.push_back(v); }
-
-void PutU16(TBytes& out, uint16_t v) {
-  out.push_back(static_cast<uint8_t>(v));
-  out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void PutU32(TBytes& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
 
 void PutBytes(TBytes& out, std::span<const uint8_t> bytes) {
   out.insert(out.end(), bytes.begin(), bytes.end());
@@ -107,14 +86,14 @@ void ForEachSlot(Record& r, F f) {
 }  // namespace
 
 void AppendPartRecord(TBytes& out, const TPartRecord& record) {
-  ForEachSlot(record, [&](uint32_t v) { PutU32(out, v); });
+  ForEachSlot(record, [&](uint32_t v) { le::Append32(out, v); });
 }
 
 TPartRecord DecodePartRecord(const uint8_t (&bytes)[kPartRecordSize]) {
   TPartRecord r;
   const uint8_t* p = bytes;
   ForEachSlot(r, [&](uint32_t& v) {
-    v = GetU32(p);
+    v = le::Get32(p);
     p += 4;
   });
   return r;
@@ -130,9 +109,9 @@ bool ReadPartRecord(TByteReader& in, TPartRecord& record) {
 }
 
 void AppendCatalogueHeader(TBytes& out, const TCatalogueHeader& header) {
-  PutU32(out, header.PartCount);
-  PutU32(out, header.TmpSpaceNeed);
-  PutU32(out, header.Growth);
+  le::Append32(out, header.PartCount);
+  le::Append32(out, header.TmpSpaceNeed);
+  le::Append32(out, header.Growth);
 }
 
 bool ReadCatalogueHeader(TByteReader& in, TCatalogueHeader& header) {
@@ -150,14 +129,14 @@ bool ReadCatalogueHeader(TByteReader& in, TCatalogueHeader& header) {
 bool AppendVersion(TBytes& out, const std::string& text) {
   if (text.size() > 0xFFFF) return false;
   PutText(out, text);
-  PutU16(out, static_cast<uint16_t>(text.size()));
+  le::Append16(out, static_cast<uint16_t>(text.size()));
   return true;
 }
 
 bool AppendBuildStamps(TBytes& out, const std::vector<uint32_t>& stamps) {
   if (stamps.size() > 0xFFFF) return false;
-  for (uint32_t s : stamps) PutU32(out, s);
-  PutU16(out, static_cast<uint16_t>(stamps.size()));
+  for (uint32_t s : stamps) le::Append32(out, s);
+  le::Append16(out, static_cast<uint16_t>(stamps.size()));
   return true;
 }
 
@@ -176,7 +155,7 @@ bool ReadCountedBefore(TByteSource& src, uint64_t begin, uint64_t end, uint16_t&
                        uint64_t& start) {
   uint8_t raw[2];
   if (end < begin || 2 > end - begin || !src.ReadAt(end - 2, raw, 2)) return false;
-  length = GetU16(raw);
+  length = le::Get16(raw);
   start = end - 2;
   return true;
 }
@@ -208,7 +187,7 @@ bool ReadStampsAndVersions(TByteSource& src, uint64_t begin, uint64_t end,
   TBytes raw(static_cast<size_t>(stampBytes));
   if (!raw.empty() && !src.ReadAt(stampsPos, raw.data(), raw.size())) return false;
   stamps.resize(count);
-  for (size_t i = 0; i < count; ++i) stamps[i] = GetU32(raw.data() + 4 * i);
+  for (size_t i = 0; i < count; ++i) stamps[i] = le::Get32(raw.data() + 4 * i);
 
   uint64_t verToPos;
   if (!ReadTextBefore(src, begin, stampsPos, verTo, verToPos)) return false;
@@ -248,13 +227,13 @@ bool ReadEntryHead(TByteSource& src, uint64_t pos, uint64_t end, TEntryHead& hea
   }
   uint8_t raw[4];
   if (2 > left || !src.ReadAt(pos + 1, raw, 2)) return false;
-  const uint16_t nameLen = GetU16(raw);
+  const uint16_t nameLen = le::Get16(raw);
   if (static_cast<uint64_t>(nameLen) + 4 > left - 2) return false;
   std::string name(nameLen, '\0');
   if (nameLen != 0 && !src.ReadAt(pos + 3, name.data(), nameLen)) return false;
   if (!src.ReadAt(pos + 3 + nameLen, raw, 4)) return false;
   head.Name = std::move(name);
-  head.Tag = GetU32(raw);
+  head.Tag = le::Get32(raw);
   head.Size = static_cast<uint32_t>(kEntryHeadFixed + nameLen);
   return true;
 }
@@ -298,8 +277,8 @@ bool SealPackage(TBytes& bytes) {
   if (length > 0xFFFFFFFFu) return false;
   const uint32_t n = static_cast<uint32_t>(length);
   const uint32_t sum = AddSum(bytes) + n;
-  PutU32(bytes, n);
-  PutU32(bytes, sum);
+  le::Append32(bytes, n);
+  le::Append32(bytes, sum);
   return true;
 }
 
@@ -307,8 +286,8 @@ bool IsSealedPackage(std::span<const uint8_t> bytes) {
   if (bytes.size() < kTrailerSize || bytes.size() > 0xFFFFFFFFu) return false;
   const uint32_t n = static_cast<uint32_t>(bytes.size());
   const uint8_t* trailer = bytes.data() + n - kTrailerSize;
-  return GetU32(trailer) == n &&
-         GetU32(trailer + 4) == AddSum(bytes.first(n - kTrailerSize)) + n;
+  return le::Get32(trailer) == n &&
+         le::Get32(trailer + 4) == AddSum(bytes.first(n - kTrailerSize)) + n;
 }
 
 bool UnsealPackage(TBytes& bytes) {

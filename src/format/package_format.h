@@ -86,15 +86,9 @@ class TSpanSource final : public TByteSource {
   std::span<const uint8_t> bytes_;
 };
 
-uint16_t GetU16(const uint8_t* p);
-uint32_t GetU32(const uint8_t* p);
-uint64_t GetU64(const uint8_t* p);
 
 // ---- writing ------------------------------------------------------------------------
 
-void PutU8(TBytes& out, uint8_t v);
-void PutU16(TBytes& out, uint16_t v);
-void PutU32(TBytes& out, uint32_t v);
 void PutBytes(TBytes& out, std::span<const uint8_t> bytes);
 void PutText(TBytes& out, const std::string& text);
 

@@ -1,6 +1,7 @@
 // Payload decoding over liblzma's raw LZMA1 decoder, straight from a read-only
 // mapping of the package into a read-write mapping of the work file.
 #include "format/payload.h"
+#include "base/bytes.h"
 
 #include <lzma.h>
 
@@ -21,11 +22,6 @@ constexpr uint32_t kProgressSlice = 1u << 20;
 // anyway).
 constexpr uint32_t kMinDictionary = 4096;
 
-uint32_t ReadU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 // Owns a liblzma stream and the options block lzma_properties_decode allocates.
 struct Decoder {
   lzma_stream strm = LZMA_STREAM_INIT;
@@ -42,9 +38,9 @@ bool ParseHeader(const uint8_t* data, size_t available, Header& header) {
   if (!data || available < kHeaderSize) return false;
   header.filter = data[0];
   std::memcpy(header.props, data + 1, 5);
-  header.dictSize = ReadU32(data + 2);
-  header.unpackedSize = static_cast<uint64_t>(ReadU32(data + 6)) |
-                        static_cast<uint64_t>(ReadU32(data + 10)) << 32;
+  header.dictSize = le::Get32(data + 2);
+  header.unpackedSize = static_cast<uint64_t>(le::Get32(data + 6)) |
+                        static_cast<uint64_t>(le::Get32(data + 10)) << 32;
   return true;
 }
 

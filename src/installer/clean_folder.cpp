@@ -3,14 +3,7 @@
 
 #include "files/folders.h"
 #include "installer/form1.h"
-
-namespace {
-
-std::string WithSlash(const std::string& folder) {
-  return !folder.empty() && folder.back() != '\\' ? folder + '\\' : folder;
-}
-
-}  // namespace
+#include "base/dos_path.h"
 
 bool TForm1::CleanFolder(const std::string& folder, bool removeFolder) {
   try {
@@ -19,7 +12,7 @@ bool TForm1::CleanFolder(const std::string& folder, bool removeFolder) {
       Say("Попытка очистки и удаления несуществующей папки");
       return false;
     }
-    const std::string path = WithSlash(folder);
+    const std::string path = dos::WithSlash(folder);
     if (!os::DirectoryExists(path)) {
       if (removeFolder) return true;
       std::string made;

@@ -6,13 +6,9 @@
 #include "installer/selku.h"
 #include "platform/os.h"
 #include "product/product.h"
+#include "base/dos_path.h"
 
 namespace {
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.find_last_of('\\');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
 
 struct Item {
   std::string path;  // a folder ends with a backslash
@@ -24,7 +20,7 @@ struct Item {
 // files from the same search: opening every file of a large installation only to
 // learn its size would cost more than listing it.
 void ListTree(const std::string& folder, std::vector<Item>& items) {
-  const std::string dir = !folder.empty() && folder.back() != '\\' ? folder + '\\' : folder;
+  const std::string dir = dos::WithSlash(folder);
   items.push_back({dir, 0});
   std::vector<os::FindEntry> entries;
   os::FindFiles(dir + "*.*", os::kAttrDirectory, entries);
@@ -99,9 +95,7 @@ bool CopyTree(const std::string& source, const std::string& target,
       // A folder entry may come before its parent (or the parent is not listed at
       // all, as Rus\ in a clean copy): the parents are made first, or an empty
       // folder would be lost.
-      std::string parent = to;
-      parent.pop_back();
-      parent = FolderOf(parent);
+      const std::string parent = dos::ParentOf(to);
       if (!parent.empty() && !os::DirectoryExists(parent)) {
         std::string made;
         if (!MakeFolderPath(parent, made)) return false;

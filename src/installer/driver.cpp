@@ -4,6 +4,8 @@
 #include "installer/form1.h"
 #include "installer/messages.h"
 #include "toolkit/toolkit.h"
+#include "base/dos_path.h"
+#include "product/product.h"
 
 TForm1::TForm1(ui::Toolkit* toolkit) : PrBar(toolkit), toolkit_(toolkit) {}
 
@@ -67,14 +69,6 @@ bool TForm1::DropPath(const std::string& path) {
 }
 
 namespace {
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.find_last_of('\\');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-std::string FileNameOf(const std::string& path) {
-  size_t slash = path.find_last_of('\\');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 }  // namespace
 
 void TForm1::FormActivate() {
@@ -236,9 +230,9 @@ void TForm1::EndBlock(bool ok, bool noLaunch) {
 
   std::string path;
   if (!JournalFile.empty())
-    path = FolderOf(JournalFile) + "\\Протокол_" + FileNameOf(JournalFile);
+    path = dos::FolderOf(JournalFile) + "Протокол_" + dos::LeafOf(JournalFile);
   else
-    path = FolderOf(ExePath()) + "\\Протокол.txt";
+    path = dos::FolderOf(ExePath()) + "Протокол.txt";
   protocolPath_ = path;
 
   std::string error;
@@ -260,7 +254,7 @@ void TForm1::EndBlock(bool ok, bool noLaunch) {
 
 void TForm1::RunProduct() {
   if (UpdateVariant == 1) InstallDir = CopyDir;
-  const std::string program = InstallDir + "EXE\\zum.exe";
+  const std::string program = InstallDir + product::kExePath;
   const std::string folder = UpdateVariant == 1 ? CopyDir : InstallDir;
   if (os::StartProcess(program, folder, 3)) {
     Btn_CloseClick();

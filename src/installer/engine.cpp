@@ -12,13 +12,9 @@
 #include "files/checksum_file.h"
 #include "installer/reader.h"
 #include "product/product.h"
+#include "base/dos_path.h"
 
 namespace {
-
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.find_last_of('\\');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
 
 // The highest folder of `folder` (with its trailing backslash) that does not exist
 // yet; "" when it exists.
@@ -26,8 +22,7 @@ std::string TopmostMissing(std::string folder) {
   std::string topmost;
   while (folder.size() > 3 && !os::DirectoryExists(folder)) {
     topmost = folder;
-    folder.pop_back();
-    folder = FolderOf(folder);
+    folder = dos::ParentOf(folder);
   }
   return topmost;
 }
@@ -38,11 +33,11 @@ bool TForm1::MakeTargetFolder(const std::string& target) {
   // A file the update adds may lie in a folder that does not exist yet: the folders
   // are made, and journalled as created before they are, so that a rollback
   // removes them again.
-  const std::string topmost = TopmostMissing(FolderOf(target));
+  const std::string topmost = TopmostMissing(dos::FolderOf(target));
   if (topmost.empty()) return true;
   JournalCmd(9, "z<" + topmost + "0000000000" + "0000000000");
   std::string made;
-  return MakeFolderPath(FolderOf(target), made);
+  return MakeFolderPath(dos::FolderOf(target), made);
 }
 
 bool TForm1::CheckPayloadHeads() {
@@ -100,10 +95,10 @@ bool TForm1::RunEntries() {
 
       std::string made;
       const std::string work = TempDir + "WRK\\" + e.Name;
-      MakeFolderPath(FolderOf(work), made);
+      MakeFolderPath(dos::FolderOf(work), made);
       const std::string target = (UpdateVariant == 1 ? CopyDir : InstallDir) + e.Name;
       const std::string backup = TempDir + "BAK" + std::to_string(SectionNo) + "\\" + e.Name;
-      MakeFolderPath(FolderOf(backup), made);
+      MakeFolderPath(dos::FolderOf(backup), made);
 
       AddProt(7, work);
       const uint32_t unpacked =
@@ -138,7 +133,7 @@ bool TForm1::RunEntries() {
           static_cast<uint32_t>(ConfigBuffer[product::kConfigEditionOffset]) + 1 == e.DiffSum;
       if (e.Kind <= pkg::kAddRepM && e.Kind != pkg::kCfgDiff && applies &&
           !MakeTargetFolder(target)) {
-        AddProt(26, "Невозможно создать папку " + FolderOf(target));
+        AddProt(26, "Невозможно создать папку " + dos::FolderOf(target));
         return false;
       }
 

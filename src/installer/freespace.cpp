@@ -10,6 +10,8 @@
 #include "installer/messages.h"
 #include "base/error.h"
 #include "toolkit/toolkit.h"
+#include "base/dos_path.h"
+#include "product/product.h"
 
 namespace {
 
@@ -57,7 +59,7 @@ bool TForm1::CheckFreeSpace() {
       // Sums of requirements are 32-bit, as the package stores them.
       const uint32_t both = GrowSpaceNeed + TmpSpaceNeed;
       if (both < free) {
-        TempDir = InstallDir + "ZUMUPDTA.TMP\\";
+        TempDir = InstallDir + product::kTempInInstall + "\\";
         ok = true;
         return;
       }
@@ -68,7 +70,7 @@ bool TForm1::CheckFreeSpace() {
         char letter = 0;
         if (FindFreeDisk(GrowSpaceNeed, TmpSpaceNeed, letter)) {
           Say("Выбрана папка для временных файлов");
-          TempDir = std::string(1, letter) + ":\\ZUMUPDT.TMP\\";
+          TempDir = std::string(1, letter) + ":\\" + product::kTempOnDrive + "\\";
           Say(TempDir);
           ProtResult(true, false);
           ok = true;
@@ -88,8 +90,8 @@ bool TForm1::CheckFreeSpace() {
         Say("Пользователь оказался от выбора");
         return;
       }
-      if (folder.back() != '\\') folder += '\\';
-      TempDir = folder + "ZUMUPDTM.TMP\\";
+      folder = dos::WithSlash(folder);
+      TempDir = folder + product::kTempChosen + "\\";
       ok = true;
     }();
   } catch (const std::exception& e) {
@@ -188,7 +190,7 @@ std::string TForm1::ChooseFolder(const std::string& title, uint32_t base, uint32
   for (;;) {
     std::string path = toolkit_->BrowseForFolder(title);
     if (path.empty()) return std::string();
-    if (path.back() != '\\') path += '\\';
+    path = dos::WithSlash(path);
     const uint64_t free = FreeOf(path);
     uint64_t needed = base;
     if (UpperLetter(path) == installLetter) needed += extra;

@@ -14,15 +14,12 @@
 #include "format/payload.h"
 #include "format/checksum.h"
 #include "format/image.h"
+#include "base/dos_path.h"
+#include "format/journal_record.h"
 
 namespace pkg {
 
 namespace {
-
-std::string FileNameOf(const std::string& path) {
-  const size_t slash = path.find_last_of('\\');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 }  // namespace
 
@@ -58,7 +55,7 @@ bool TForm1::ReadPackage() {
     if (!f.Open(path, os::kRead, os::kShareAll, os::Disposition::OpenExisting) ||
         !CheckPackage(f)) {
       AddProt(3, "5001");
-      ErrMsg1(5001, FileNameOf(path));
+      ErrMsg1(5001, dos::LeafOf(path));
       return false;
     }
 
@@ -108,7 +105,7 @@ bool TForm1::ReadPackage() {
     }
     if (!ProtResult(ok, false)) return false;
 
-    AddProt(24, FileNameOf(path));
+    AddProt(24, dos::LeafOf(path));
     // Every entry must lie in the entry area, between the real length and the
     // first part record, and the entries must fill it exactly.
     uint64_t pos = real;
@@ -137,7 +134,7 @@ bool TForm1::ReadPackage() {
     // Entry names come from the package: a name that would leave the installation
     // folder, or name the installer's own working files, refuses the whole package
     // before anything is changed.
-    const std::string journalName = "zum_" + VerTo + ".txt";
+    const std::string journalName = journal::FileName(VerTo);
     for (const auto& entry : PartList) {
       if (!ok) break;
       if (entry->Kind == kSection) continue;

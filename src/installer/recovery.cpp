@@ -10,6 +10,7 @@
 #include "format/journal_record.h"
 #include "format/journal_check.h"
 #include "files/checksum_file.h"
+#include "base/dos_path.h"
 
 namespace {
 
@@ -122,10 +123,10 @@ bool TForm1::JournalTrusted(const std::vector<std::string>& lines) {
   }
   journal::TJournalFacts facts;
   facts.InstallDir = InstallDir;
-  facts.JournalName = JournalFile.substr(JournalFile.find_last_of('\\') + 1);
+  facts.JournalName = dos::LeafOf(JournalFile);
   facts.WindowsDir = os::WindowsDir();
   facts.DesktopDir = DesktopFolder();
-  if (!facts.DesktopDir.empty() && facts.DesktopDir.back() != '\\') facts.DesktopDir += '\\';
+  facts.DesktopDir = dos::WithSlash(facts.DesktopDir);
   facts.FileSize = [](const std::string& path, uint64_t& size) {
     os::File file;
     return os::FileExists(path) &&

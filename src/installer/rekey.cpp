@@ -14,6 +14,7 @@
 #include "installer/patch_file.h"
 #include "base/error.h"
 #include "product/product.h"
+#include "base/bytes.h"
 
 namespace {
 
@@ -22,10 +23,6 @@ namespace {
 constexpr size_t kBufferSize = size_t{1} << 20;
 static_assert(kBufferSize >= kBaseHeaderSize + kBaseIndexEntrySize * kBaseMaxIndexCount);
 static_assert(kBufferSize >= kBaseRecordHeadSize + kBaseMaxDataLen);
-
-uint32_t GetU32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // The byte at `count` of a stretch whose value is `value`, unscrambled.
 uint8_t PlainByte(uint8_t byte, size_t count, uint16_t value) {
@@ -82,8 +79,8 @@ bool TForm1::RekeyBase(const std::string& source, const std::string& destination
     if (!in.Read(buf, kBaseHeaderSize, got)) ThrowOsError("Ошибка чтения файла");
     if (got < kBaseHeaderSize) return false;
     XorBaseStretch({buf, kBaseHeaderSize}, HeaderValue(oldKey));
-    const uint32_t step = GetU32(buf) / 100;
-    const uint32_t count = GetU32(buf + 4);
+    const uint32_t step = le::Get32(buf) / 100;
+    const uint32_t count = le::Get32(buf + 4);
     PrBar.SetPosition(0);
     PrBar.SetMax(100);
     PrBar.SetStep(1);
@@ -95,7 +92,7 @@ bool TForm1::RekeyBase(const std::string& source, const std::string& destination
     if (got < indexBytes) return false;
     XorBaseStretch({buf + kBaseHeaderSize, indexBytes}, IndexValue(oldKey));
     // Without an index the records follow the header.
-    const uint64_t first = count != 0 ? GetU32(buf + kBaseHeaderSize) : headerEnd;
+    const uint64_t first = count != 0 ? le::Get32(buf + kBaseHeaderSize) : headerEnd;
     if (first < headerEnd) return refuse("записи начинаются внутри индекса");
 
     XorBaseStretch({buf, kBaseHeaderSize}, HeaderValue(newKey));

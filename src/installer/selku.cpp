@@ -13,6 +13,7 @@
 #include "format/journal_record.h"
 #include "platform/os.h"
 #include "toolkit/toolkit.h"
+#include "base/dos_path.h"
 
 namespace {
 
@@ -74,9 +75,9 @@ uint32_t Saturate32(uint64_t v) { return v > kU32Max ? kU32Max : static_cast<uin
 // Folder text, a backslash where missing, the name, a closing backslash.
 std::string ComposePath(const std::string& folder, const std::string& name) {
   std::string text = TrimText(folder);
-  if (!text.empty() && text.back() != '\\') text += '\\';
+  text = dos::WithSlash(text);
   text += TrimText(name);
-  if (!text.empty() && text.back() != '\\') text += '\\';
+  text = dos::WithSlash(text);
   return text;
 }
 
@@ -424,7 +425,7 @@ bool RunSelKUCommand(TFrm_SelKU& dialog, const std::string& line, std::string& e
         error = "Папка не лежит ни на одном диске: " + arg;
         return false;
       }
-      if (value.back() != '\\') value += '\\';
+      value = dos::WithSlash(value);
     }
     const TSelKUControl edit = word == "folder" ? C::Ed_NewFolder
                                : word == "name" ? C::Ed_CloneName

@@ -6,6 +6,8 @@
 #include "files/folders.h"
 #include "installer/selku.h"
 #include "platform/os.h"
+#include "base/dos_path.h"
+#include "product/product.h"
 
 std::string DesktopFolder() {
   std::string desktop = os::ReadDesktopFolder();
@@ -27,7 +29,7 @@ bool MakeDesktopShortcut(const std::string& target, const std::string& name,
                      "Не найдена папка рабочего стола для ярлыка " + name);
     return false;
   }
-  if (desktop.back() != '\\') desktop += '\\';
+  desktop = dos::WithSlash(desktop);
   // A shortcut that could not be written is a failed step, not a finished one.
   return os::CreateShellLink(target, desktop + name, name, workDir);
 }
@@ -40,7 +42,7 @@ bool TForm1::CreateDesktopLink() {
   // leaves the desktop as it was.
   std::string desktop = DesktopFolder();
   if (!desktop.empty()) {
-    if (desktop.back() != '\\') desktop += '\\';
+    desktop = dos::WithSlash(desktop);
     const std::string backupDir = TempDir + "BAK" + std::to_string(SectionNo) + "\\";
     std::string made;
     MakeFolderPath(backupDir, made);
@@ -49,7 +51,7 @@ bool TForm1::CreateDesktopLink() {
       return false;
     }
   }
-  const bool ok = MakeDesktopShortcut(CopyDir + "EXE\\zum.exe", name, CopyDir);
+  const bool ok = MakeDesktopShortcut(CopyDir + product::kExePath, name, CopyDir);
   if (!ok) AddProt(26, os::LastErrorText());
   return ok;
 }

@@ -11,18 +11,10 @@
 #include "installer/messages.h"
 #include "product/names.h"
 #include "product/product.h"
+#include "base/dos_path.h"
+#include "format/journal_record.h"
 
 namespace {
-
-std::string FileNameOf(const std::string& path) {
-  const size_t slash = path.find_last_of('\\');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.find_last_of('\\');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
 
 // The first entry matching `pattern` (files always match; folders too with
 // kAttrDirectory in the mask), as the file system spells it.
@@ -72,7 +64,7 @@ bool TForm1::CheckSingle() {
   bool taken = false;
   try {
     bool existed = false;
-    const bool created = SelfMutex.Create(product::SelfMutexName(FileNameOf(ExePath())), existed);
+    const bool created = SelfMutex.Create(product::SelfMutexName(dos::LeafOf(ExePath())), existed);
     // The handle stays in SelfMutex either way; the window closes it when it goes.
     taken = created && !existed;
   } catch (const std::exception& e) {
@@ -88,7 +80,7 @@ bool TForm1::CheckSingle() {
 bool TForm1::InitData() {
   bool found = false;
   try {
-    const std::string dir = FolderOf(ExePath());
+    const std::string dir = dos::FolderOf(ExePath());
     InstallDir = dir;
     std::string name;
     if (FindFirst(dir + product::kExeDirName, os::kAttrDirectory, name)) {
@@ -104,7 +96,7 @@ bool TForm1::InitData() {
     AddProt(26, e.what());
     found = false;
   }
-  JournalFile = InstallDir + "zum_" + VerTo + ".txt";
+  JournalFile = InstallDir + journal::FileName(VerTo);
   if (found) Say("Предположительно. Папка исходной ZUM: " + InstallDir);
   return found;
 }

@@ -10,6 +10,7 @@
 #include "format/image.h"
 #include "format/package_format.h"
 #include "installer/reader.h"
+#include "product/product.h"
 
 namespace pkg {
 
@@ -41,7 +42,7 @@ bool TForm1::CheckVersion() {
   try {
     // The configuration file and the product executable are opened exclusively: a
     // file another process holds open cannot be read here.
-    const std::string cfgPath = InstallDir + "Cfg\\CFG.ZUM";
+    const std::string cfgPath = InstallDir + product::kConfigFile;
     {
       os::File cfg;
       if (!cfg.Open(cfgPath, os::kRead, os::kShareNone, os::Disposition::OpenExisting))
@@ -68,7 +69,7 @@ bool TForm1::CheckVersion() {
 
     uint32_t stamp = 0;
     {
-      const std::string exePath = InstallDir + "exe\\zum.exe";
+      const std::string exePath = InstallDir + product::kExeDirName + "\\" + product::kExeFileName;
       os::File exe;
       if (!exe.Open(exePath, os::kRead, os::kShareNone, os::Disposition::OpenExisting))
         ThrowOsError("Невозможно открыть файл " + exePath);

@@ -1,4 +1,5 @@
 #include "pack/bdt_writer.h"
+#include "base/bytes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,10 +12,6 @@ void Put16(std::vector<uint8_t>& b, uint16_t v) {
   b.push_back(static_cast<uint8_t>(v));
   b.push_back(static_cast<uint8_t>(v >> 8));
 }
-void Put32(std::vector<uint8_t>& b, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
 // Length of the common prefix of a and b, at most n bytes.
 size_t CommonPrefix(const uint8_t* a, const uint8_t* b, size_t n) {
   size_t i = 0;
@@ -98,13 +95,13 @@ std::vector<uint8_t> WritePatch(uint32_t oldSize, uint32_t newSize,
   b.insert(b.end(), {'B', 'D', 'T'});
   Put16(b, 1);
   b.push_back(4);
-  Put32(b, oldSize);
-  Put32(b, newSize);
-  Put32(b, static_cast<uint32_t>(records.size()));
+  le::Append32(b, oldSize);
+  le::Append32(b, newSize);
+  le::Append32(b, static_cast<uint32_t>(records.size()));
   for (const TPatchRecord& r : records) {
-    Put32(b, static_cast<uint32_t>(r.Seek));
-    Put32(b, r.InsLen);
-    Put32(b, r.CopyLen);
+    le::Append32(b, static_cast<uint32_t>(r.Seek));
+    le::Append32(b, r.InsLen);
+    le::Append32(b, r.CopyLen);
   }
   b.insert(b.end(), literals.begin(), literals.end());
   return b;

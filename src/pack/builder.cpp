@@ -18,6 +18,7 @@
 #include "pack/package_writer.h"
 #include "platform/os.h"
 #include "product/product.h"
+#include "base/dos_path.h"
 
 namespace pkg {
 
@@ -34,11 +35,6 @@ constexpr uint64_t kAlwaysCompareWhole = 32ull << 20;
 constexpr uint64_t kEstimateMargin = 3;
 
 std::string Key(const std::string& name) { return cp1251::Upper(name); }
-
-std::string WithSlash(std::string dir) {
-  if (!dir.empty() && dir.back() != '\\') dir += '\\';
-  return dir;
-}
 
 std::string ExeName() { return std::string(product::kExeDirName) + "\\" + product::kExeFileName; }
 bool IsExe(const std::string& name) { return cp1251::EqualNoCase(name, ExeName()); }
@@ -685,7 +681,7 @@ bool Planner::Run() {
 
 bool ScanTree(const std::string& dosDir, TTree& tree, std::string& error) {
   tree = TTree();
-  tree.Dir = WithSlash(dosDir);
+  tree.Dir = dos::WithSlash(dosDir);
   if (!os::DirectoryExists(tree.Dir)) {
     error = "no folder " + tree.Dir;
     return false;

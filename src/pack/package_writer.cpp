@@ -3,6 +3,7 @@
 #include "format/checksum.h"
 #include "format/image.h"
 #include "platform/os.h"
+#include "base/bytes.h"
 
 namespace pkg {
 
@@ -53,7 +54,7 @@ bool PackageWriter::LoadStub(const std::string& path, StubFit fit, std::string& 
 
 void PackageWriter::AddSection() {
   entryOffsets_.push_back(entries_.size());
-  PutU8(entries_, kSection);
+  le::Append8(entries_, kSection);
   entries_.insert(entries_.end(), kSectionEntrySize - 1, 0);
   records_.push_back(TPartRecord());
 }
@@ -75,10 +76,10 @@ bool PackageWriter::AddFile(uint8_t kind, const std::string& name, uint32_t tag,
     return false;
   }
   const size_t start = entries_.size();
-  PutU8(entries_, kind);
-  PutU16(entries_, static_cast<uint16_t>(name.size()));
+  le::Append8(entries_, kind);
+  le::Append16(entries_, static_cast<uint16_t>(name.size()));
   PutText(entries_, name);
-  PutU32(entries_, tag);
+  le::Append32(entries_, tag);
   PutBytes(entries_, payload);
 
   TPartRecord record = slots;

@@ -16,6 +16,15 @@ inline constexpr const char* kExeDirName = "exe";
 inline constexpr const char* kExeFileName = "zum.exe";
 // Relative to the installation folder.
 inline constexpr const char* kConfigFile = "Cfg\\CFG.ZUM";
+// The product executable relative to the installation folder, as the product's start
+// and the copy's desktop shortcut name it.
+inline constexpr const char* kExePath = "EXE\\zum.exe";
+
+// The installer's temporary folders: in the installation folder, in the root of
+// another drive, and in a folder the user chose.
+inline constexpr const char* kTempInInstall = "ZUMUPDTA.TMP";
+inline constexpr const char* kTempOnDrive = "ZUMUPDT.TMP";
+inline constexpr const char* kTempChosen = "ZUMUPDTM.TMP";
 
 // The folders of an installation, in the order the clean copy knows them. The last
 // two are the AutoSave folders.

@@ -29,6 +29,7 @@
 #include "sample/sample.h"
 #include "support/test_support.h"
 #include "frontends/scripted/scripted.h"
+#include "base/bytes.h"
 
 #ifndef ZUM_STANDIN_PATH
 #error "ZUM_STANDIN_PATH (the built stand-in product) is not defined"
@@ -60,14 +61,10 @@ Tree Snapshot(const std::string& hostFolder) {
 std::string S(const Bytes& b) { return std::string(b.begin(), b.end()); }
 Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-uint32_t Get32(const Bytes& b, size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-
 // Base file 1 in its plain form, changed as a new release of the data would be:
 // the text of every 40th record rewritten in place and a record added at the end.
 Bytes NewPlainBase(Bytes plain) {
-  size_t p = Get32(plain, 8);
+  size_t p = le::Get32(plain, 8);
   for (int n = 0; p + 7 <= plain.size(); ++n) {
     const size_t len = plain[p + 5] | (plain[p + 6] << 8);
     if (n % 40 == 0)

@@ -22,6 +22,7 @@
 #include "support/test_support.h"
 #include "support/tree.h"
 #include "frontends/scripted/scripted.h"
+#include "base/dos_path.h"
 
 namespace {
 
@@ -30,7 +31,6 @@ namespace fs = std::filesystem;
 using zt::Snapshot;
 using zt::Tree;
 
-std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('\\') + 1); }
 
 // Makes `folder` (with a trailing backslash) and its missing parents.
 void MakeFolders(const std::string& folder) {
@@ -41,7 +41,7 @@ void MakeFolders(const std::string& folder) {
 }
 
 void Write(const std::string& path, const std::string& bytes) {
-  MakeFolders(FolderOf(path));
+  MakeFolders(dos::FolderOf(path));
   ASSERT_TRUE(zt::WriteAll(path, bytes)) << path;
 }
 
@@ -85,7 +85,7 @@ class FailedRun {
   bool Change(const std::string& name, int block, const std::string& bytes) {
     const std::string target = form_.InstallDir + name;
     if (!form_.JournalCopy(target, Backup(name, block), false)) return false;
-    MakeFoldersJournalled(FolderOf(target));
+    MakeFoldersJournalled(dos::FolderOf(target));
     return zt::WriteAll(target, bytes);
   }
   // As the engine does for a file in a folder that does not exist yet: the topmost
@@ -95,7 +95,7 @@ class FailedRun {
     for (std::string f = folder; f.size() > 3 && !os::DirectoryExists(f);) {
       topmost = f;
       f.pop_back();
-      f = FolderOf(f);
+      f = dos::FolderOf(f);
     }
     if (topmost.empty()) return;
     form_.JournalCmd(journal::kCmdDrop, journal::MakeDropText(topmost));

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "platform/os.h"
+#include "base/dos_path.h"
 
 namespace zt {
 
@@ -46,7 +47,7 @@ TempDir::TempDir() {
     }
   }
 #ifdef _WIN32
-  if (!host_.empty() && host_.back() != '\\') host_ += '\\';
+  host_ = dos::WithSlash(host_);
 #else
   if (!host_.empty() && host_.back() != '/') host_ += '/';
 #endif

@@ -7,6 +7,7 @@
 
 #include "format/basefile.h"
 #include "product/product.h"
+#include "base/bytes.h"
 
 namespace {
 
@@ -14,10 +15,6 @@ void Put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
   b[at] = static_cast<uint8_t>(v);
   b[at + 1] = static_cast<uint8_t>(v >> 8);
 }
-void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 // A plain base file:
 //   0   TotalSize
 //   4   IndexCount = indexCount
@@ -28,16 +25,16 @@ std::vector<uint8_t> PlainBase(const std::vector<uint16_t>& dataLens, uint32_t i
   size_t size = start;
   for (uint16_t len : dataLens) size += 7 + len;
   std::vector<uint8_t> b(size, 0);
-  Put32(b, 0, static_cast<uint32_t>(size));
-  Put32(b, 4, indexCount);
+  le::Set32(b, 0, static_cast<uint32_t>(size));
+  le::Set32(b, 4, indexCount);
   for (uint32_t i = 0; i < indexCount; ++i) {
-    Put32(b, 8 + 8 * i, static_cast<uint32_t>(start));
-    Put32(b, 12 + 8 * i, static_cast<uint32_t>(size - start));
+    le::Set32(b, 8 + 8 * i, static_cast<uint32_t>(start));
+    le::Set32(b, 12 + 8 * i, static_cast<uint32_t>(size - start));
   }
   size_t p = start;
   uint32_t number = 1;
   for (uint16_t len : dataLens) {
-    Put32(b, p, number++);
+    le::Set32(b, p, number++);
     b[p + 4] = 1;
     Put16(b, p + 5, len);
     for (size_t i = 0; i < len; ++i) b[p + 7 + i] = static_cast<uint8_t>('a' + i % 26);
@@ -122,7 +119,7 @@ TEST(BaseScramble, BytesBetweenIndexAndRecordsStayAsTheyAre) {
   std::vector<uint8_t> plain = PlainBase({10, 20});
   // Move the records 5 bytes on, leaving a gap after the index.
   plain.insert(plain.begin() + 16, {0xA1, 0xA2, 0xA3, 0xA4, 0xA5});
-  Put32(plain, 8, 21);
+  le::Set32(plain, 8, 21);
   std::vector<uint8_t> s = plain;
   ASSERT_EQ(ScrambleBase(s, 0x1234, kM1, kM2), BaseStatus::Ok);
   EXPECT_EQ(std::vector<uint8_t>(s.begin() + 16, s.begin() + 21),
@@ -149,22 +146,22 @@ TEST(BaseScramble, RefusesWhatItCannotConvertAndLeavesTheBytesAlone) {
   add("2,499 index entries", PlainBase({3}, 2499), BaseStatus::Ok);
   {
     std::vector<uint8_t> f = PlainBase({3}, 2499);
-    Put32(f, 4, 2500);
+    le::Set32(f, 4, 2500);
     add("2,500 index entries", f, BaseStatus::IndexTooLarge);
   }
   {
     std::vector<uint8_t> f = PlainBase({3});
-    Put32(f, 4, 4);  // 32 index bytes claimed, 26 bytes remain
+    le::Set32(f, 4, 4);  // 32 index bytes claimed, 26 bytes remain
     add("index beyond the end", f, BaseStatus::ShortIndex);
   }
   {
     std::vector<uint8_t> f = PlainBase({3}, 2);
-    Put32(f, 8, 12);  // inside the index
+    le::Set32(f, 8, 12);  // inside the index
     add("records start inside the index", f, BaseStatus::BadRecordsStart);
   }
   {
     std::vector<uint8_t> f = PlainBase({3});
-    Put32(f, 8, static_cast<uint32_t>(f.size() + 1));
+    le::Set32(f, 8, static_cast<uint32_t>(f.size() + 1));
     add("records start past the end", f, BaseStatus::BadRecordsStart);
   }
   add("DataLen 20,000", PlainBase({20000}), BaseStatus::Ok);
@@ -199,7 +196,7 @@ TEST(BaseScramble, LimitsApplyToThePlainValuesOfAScrambledFile) {
   const uint32_t k = 0x7F4A7C09;
   // A scrambled file whose plain header claims 2,500 entries.
   std::vector<uint8_t> f = PlainBase({3}, 2499);
-  Put32(f, 4, 2500);
+  le::Set32(f, 4, 2500);
   XorBaseStretch(std::span<uint8_t>(f).subspan(0, 8), BaseHeaderValue(k, kM1));
   const std::vector<uint8_t> before = f;
   EXPECT_EQ(UnscrambleBase(f, k, kM1, kM2), BaseStatus::IndexTooLarge);

@@ -15,11 +15,11 @@
 #include "support/test_support.h"
 #include "frontends/scripted/scripted.h"
 #include "unit/package_fixture.h"
+#include "base/bytes.h"
 
 namespace {
 
 using pkg::TBytes;
-using pkgtest::Put32;
 
 class HostilePackageTest : public ::testing::Test {
  protected:
@@ -128,19 +128,19 @@ TEST_F(HostilePackageTest, SizesAndCountsAtTheirLimits) {
   const size_t entryLen7 = p.recordsPos + 7 * 48 + 40;  // EntryLen of the last entry
   for (uint32_t v : {0u, 0x80000000u, 0xFFFFFFFFu}) {
     SCOPED_TRACE(v);
-    ExpectRefused(pkgtest::Resealed(p.bytes, [&](TBytes& b) { Put32(b, entryLen1, v); }));
-    ExpectRefused(pkgtest::Resealed(p.bytes, [&](TBytes& b) { Put32(b, entryLen7, v); }));
-    ExpectRefused(pkgtest::Resealed(p.bytes, [&](TBytes& b) { Put32(b, p.headerPos, v); }));
+    ExpectRefused(pkgtest::Resealed(p.bytes, [&](TBytes& b) { le::Set32(b, entryLen1, v); }));
+    ExpectRefused(pkgtest::Resealed(p.bytes, [&](TBytes& b) { le::Set32(b, entryLen7, v); }));
+    ExpectRefused(pkgtest::Resealed(p.bytes, [&](TBytes& b) { le::Set32(b, p.headerPos, v); }));
     // The trailer's length: the file is not that long.
     TBytes b = p.bytes;
-    Put32(b, b.size() - 8, v);
+    le::Set32(b, b.size() - 8, v);
     ExpectDamaged(b);
   }
   // Two entries that would share bytes: the first one longer by 5, the second
   // shorter by 5, so that the second begins inside the first's payload.
   ExpectRefused(pkgtest::Resealed(p.bytes, [&](TBytes& b) {
-    Put32(b, entryLen1, p.records[1].EntryLen - 5);
-    Put32(b, entryLen1 + 48, p.records[2].EntryLen + 5);
+    le::Set32(b, entryLen1, p.records[1].EntryLen - 5);
+    le::Set32(b, entryLen1 + 48, p.records[2].EntryLen + 5);
   }));
 }
 
@@ -222,11 +222,11 @@ class PatchCheckTest : public ::testing::Test {
   static std::string Patch(uint32_t newSize, std::vector<std::array<uint32_t, 3>> records,
                            const std::string& literals) {
     TBytes b = {'B', 'D', 'T', 1, 0, 4};
-    pkg::PutU32(b, 10);
-    pkg::PutU32(b, newSize);
-    pkg::PutU32(b, static_cast<uint32_t>(records.size()));
+    le::Append32(b, 10);
+    le::Append32(b, newSize);
+    le::Append32(b, static_cast<uint32_t>(records.size()));
     for (const auto& r : records)
-      for (uint32_t v : r) pkg::PutU32(b, v);
+      for (uint32_t v : r) le::Append32(b, v);
     return std::string(b.begin(), b.end()) + literals;
   }
 

@@ -13,6 +13,7 @@
 #include "format/package_format.h"
 #include "pack/package_writer.h"
 #include "support/test_support.h"
+#include "base/bytes.h"
 
 namespace pkgtest {
 
@@ -22,10 +23,6 @@ inline void Put16(TBytes& b, size_t at, uint16_t v) {
   b[at] = static_cast<uint8_t>(v);
   b[at + 1] = static_cast<uint8_t>(v >> 8);
 }
-inline void Put32(TBytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline uint32_t Get32(const TBytes& b, size_t at) { return pkg::GetU32(b.data() + at); }
 
 // The fake PE's layout.
 constexpr size_t kLfanew = 0x40;             // the PE signature follows the DOS header
@@ -43,11 +40,11 @@ inline TBytes MakePe(const std::vector<uint32_t>& rawSizes, uint32_t linkStamp) 
   TBytes b(kHeadersSize, 0);
   b[0] = 'M';
   b[1] = 'Z';
-  Put32(b, 60, kLfanew);
+  le::Set32(b, 60, kLfanew);
   std::memcpy(&b[kLfanew], "PE\0\0", 4);
   Put16(b, kFileHeader + 0, 0x014C);                        // Machine: i386
   Put16(b, kFileHeader + 2, static_cast<uint16_t>(rawSizes.size()));
-  Put32(b, kFileHeader + 4, linkStamp);                     // TimeDateStamp
+  le::Set32(b, kFileHeader + 4, linkStamp);                     // TimeDateStamp
   Put16(b, kFileHeader + 16, 224);                          // SizeOfOptionalHeader
   Put16(b, kFileHeader + 18, 0x0102);                       // executable, 32-bit
   Put16(b, kLfanew + 24, 0x010B);                           // optional header: PE32
@@ -56,11 +53,11 @@ inline TBytes MakePe(const std::vector<uint32_t>& rawSizes, uint32_t linkStamp) 
     const size_t h = SectionHeader(i);
     b[h] = '.';
     b[h + 1] = static_cast<uint8_t>('a' + i);
-    Put32(b, h + 8, rawSizes[i]);                           // VirtualSize
-    Put32(b, h + 12, 0x1000 * static_cast<uint32_t>(i + 1));  // VirtualAddress
-    Put32(b, h + 16, rawSizes[i]);                          // SizeOfRawData
-    Put32(b, h + 20, raw);                                  // PointerToRawData
-    Put32(b, h + 36, i == 0 ? 0x60000020u : 0x40000040u);   // Characteristics
+    le::Set32(b, h + 8, rawSizes[i]);                           // VirtualSize
+    le::Set32(b, h + 12, 0x1000 * static_cast<uint32_t>(i + 1));  // VirtualAddress
+    le::Set32(b, h + 16, rawSizes[i]);                          // SizeOfRawData
+    le::Set32(b, h + 20, raw);                                  // PointerToRawData
+    le::Set32(b, h + 36, i == 0 ? 0x60000020u : 0x40000040u);   // Characteristics
     raw += rawSizes[i];
   }
   for (size_t i = b.size(); i < raw; ++i) b.push_back(static_cast<uint8_t>(i * 7 + 1));

@@ -7,11 +7,11 @@
 #include "format/package_format.h"
 #include "pack/package_writer.h"
 #include "unit/package_fixture.h"
+#include "base/bytes.h"
 
 namespace {
 
 using pkg::TBytes;
-using pkgtest::Get32;
 
 TEST(CutVersion3, KeepsThreeComponents) {
   const std::pair<const char*, const char*> cases[] = {
@@ -51,7 +51,7 @@ TEST(PartRecord, TwelveLittleEndianSlotsInOrder) {
   TBytes out;
   pkg::AppendPartRecord(out, r);
   ASSERT_EQ(out.size(), pkg::kPartRecordSize);
-  for (uint32_t slot = 0; slot < 11; ++slot) EXPECT_EQ(Get32(out, 4 * slot), slot + 1);
+  for (uint32_t slot = 0; slot < 11; ++slot) EXPECT_EQ(le::Get32(out, 4 * slot), slot + 1);
   EXPECT_EQ(out[44], 0xD4);
   EXPECT_EQ(out[47], 0xA1);
 
@@ -68,16 +68,16 @@ TEST(PartRecord, TwelveLittleEndianSlotsInOrder) {
 TEST(Tail, ReadBackwardsFromTheTrailer) {
   TBytes b(16, 0xEE);                       // [0, 16): stands for the image and entries
   const uint64_t begin = 16;
-  pkg::PutU32(b, 2);                        // catalogue header: PartCount
-  pkg::PutU32(b, 1000);                     //   TmpSpaceNeed
-  pkg::PutU32(b, 0xFFFFFFF0);               //   growth (the installation shrinks)
+  le::Append32(b, 2);                        // catalogue header: PartCount
+  le::Append32(b, 1000);                     //   TmpSpaceNeed
+  le::Append32(b, 0xFFFFFFF0);               //   growth (the installation shrinks)
   pkg::PutText(b, "3.0.7");                 // VerFrom
-  pkg::PutU16(b, 5);                        //   its length
+  le::Append16(b, 5);                        //   its length
   pkg::PutText(b, "3.1.0");                 // VerTo
-  pkg::PutU16(b, 5);                        //   its length
-  pkg::PutU32(b, 0x55685DBC);               // build stamps
-  pkg::PutU32(b, 1);
-  pkg::PutU16(b, 2);                        //   K
+  le::Append16(b, 5);                        //   its length
+  le::Append32(b, 0x55685DBC);               // build stamps
+  le::Append32(b, 1);
+  le::Append16(b, 2);                        //   K
   const uint64_t end = b.size();            // the trailer would start here
 
   pkg::TSpanSource src(b);
@@ -114,9 +114,9 @@ TEST(Tail, ReadBackwardsFromTheTrailer) {
 
 TEST(Tail, CountsThatReachOutsideFail) {
   TBytes b;
-  pkg::PutU16(b, 0);       // VerFrom "" and its length
-  pkg::PutU16(b, 0);       // VerTo ""
-  pkg::PutU16(b, 0);       // K = 0: a valid empty list
+  le::Append16(b, 0);       // VerFrom "" and its length
+  le::Append16(b, 0);       // VerTo ""
+  le::Append16(b, 0);       // K = 0: a valid empty list
   pkg::TSpanSource src(b);
   std::vector<uint32_t> stamps{7};
   std::string verTo = "x", verFrom = "y";
@@ -139,13 +139,13 @@ TEST(Tail, CountsThatReachOutsideFail) {
 
 TEST(EntryHead, SectionsFilesAndBounds) {
   TBytes b;
-  pkg::PutU8(b, pkg::kSection);           // SECTION
+  le::Append8(b, pkg::kSection);           // SECTION
   b.insert(b.end(), 8, 0);                //   reserved
-  pkg::PutU8(b, pkg::kAddRepl);           // ADDREPL
-  pkg::PutU16(b, 3);                      //   NameLen
+  le::Append8(b, pkg::kAddRepl);           // ADDREPL
+  le::Append16(b, 3);                      //   NameLen
   pkg::PutText(b, "a\\b");                //   Name
-  pkg::PutU32(b, 0xCAFEF00D);             //   entry tag
-  pkg::PutU8(b, 0x42);                    //   payload
+  le::Append32(b, 0xCAFEF00D);             //   entry tag
+  le::Append8(b, 0x42);                    //   payload
   pkg::TSpanSource src(b);
   pkg::TEntryHead h;
   ASSERT_TRUE(pkg::ReadEntryHead(src, 0, b.size(), h));
@@ -203,8 +203,8 @@ TEST(Trailer, SealCheckAndUnseal) {
   TBytes b = {'a', 'b', 'c'};
   ASSERT_TRUE(pkg::SealPackage(b));
   ASSERT_EQ(b.size(), 11u);
-  EXPECT_EQ(Get32(b, 3), 11u);                          // M + 8
-  EXPECT_EQ(Get32(b, 7), 'a' + 'b' + 'c' + 11u);        // sum of the M bytes + M + 8
+  EXPECT_EQ(le::Get32(b, 3), 11u);                          // M + 8
+  EXPECT_EQ(le::Get32(b, 7), 'a' + 'b' + 'c' + 11u);        // sum of the M bytes + M + 8
   EXPECT_TRUE(pkg::IsSealedPackage(b));
 
   TBytes damaged = b;
@@ -222,7 +222,7 @@ TEST(Trailer, SealCheckAndUnseal) {
   EXPECT_EQ(b, (TBytes{'a', 'b', 'c'}));
   TBytes empty;                                         // an empty range sums to 0
   ASSERT_TRUE(pkg::SealPackage(empty));
-  EXPECT_EQ(Get32(empty, 4), 8u);
+  EXPECT_EQ(le::Get32(empty, 4), 8u);
 }
 
 // Every byte of a tiny package, in order.
@@ -262,20 +262,20 @@ TEST(Writer, LayoutOfATinyPackage) {
   EXPECT_EQ(take(48), TBytes(48, 0));                                      // SECTION record
   const size_t record = p;
   p += 48;
-  EXPECT_EQ(Get32(out, record + 0), 10u);                                  // OldSize
-  EXPECT_EQ(Get32(out, record + 32), 7u);                                  // NewSize
-  EXPECT_EQ(Get32(out, record + 36), 99u);                                 // NewSum
-  EXPECT_EQ(Get32(out, record + 40), entry.size());                        // EntryLen
-  EXPECT_EQ(Get32(out, record + 44), pkg::AddSum(entry));                  // EntrySum
-  EXPECT_EQ(Get32(out, p), 2u);                                            // PartCount
-  EXPECT_EQ(Get32(out, p + 4), 0x01020304u);                               // TmpSpaceNeed
-  EXPECT_EQ(Get32(out, p + 8), 0xFFFFFFFDu);                               // growth 7 - 10
+  EXPECT_EQ(le::Get32(out, record + 0), 10u);                                  // OldSize
+  EXPECT_EQ(le::Get32(out, record + 32), 7u);                                  // NewSize
+  EXPECT_EQ(le::Get32(out, record + 36), 99u);                                 // NewSum
+  EXPECT_EQ(le::Get32(out, record + 40), entry.size());                        // EntryLen
+  EXPECT_EQ(le::Get32(out, record + 44), pkg::AddSum(entry));                  // EntrySum
+  EXPECT_EQ(le::Get32(out, p), 2u);                                            // PartCount
+  EXPECT_EQ(le::Get32(out, p + 4), 0x01020304u);                               // TmpSpaceNeed
+  EXPECT_EQ(le::Get32(out, p + 8), 0xFFFFFFFDu);                               // growth 7 - 10
   p += 12;
   EXPECT_EQ(take(5), (TBytes{'3', '.', '0', 3, 0}));                       // VerFrom, L1
   EXPECT_EQ(take(7), (TBytes{'3', '.', '0', '.', '1', 5, 0}));             // VerTo, L2
   EXPECT_EQ(take(6), (TBytes{0xDD, 0xCC, 0xBB, 0xAA, 1, 0}));              // stamps, K
-  EXPECT_EQ(Get32(out, p), out.size());                                    // N
-  EXPECT_EQ(Get32(out, p + 4), pkg::AddSum(out.data(), p) + out.size());   // checksum
+  EXPECT_EQ(le::Get32(out, p), out.size());                                    // N
+  EXPECT_EQ(le::Get32(out, p + 4), pkg::AddSum(out.data(), p) + out.size());   // checksum
   EXPECT_EQ(p + 8, out.size());
   EXPECT_EQ(w.EntryPos(1), stub.size() + 9);
 }

@@ -19,7 +19,6 @@ namespace {
 
 using pkg::TBytes;
 using pkgtest::Put16;
-using pkgtest::Put32;
 using pkgtest::SectionHeader;
 
 TEST(PeRealLength, SectionsBackToBack) {
@@ -59,7 +58,7 @@ TEST(PeRealLength, TheWalkOfTheSectionTable) {
       if (c.field == 32 || c.field == 34)
         Put16(b, at, static_cast<uint16_t>(c.value));
       else
-        Put32(b, at, c.value);
+        le::Set32(b, at, c.value);
     } else {
       Put16(b, pkgtest::kFileHeader + 2, 0);
     }
@@ -86,7 +85,7 @@ TEST(PeRealLength, HeadersOutsideTheFileGiveZero) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TBytes b = pe;
-    if (c.wide) Put32(b, c.at, c.value); else Put16(b, c.at, static_cast<uint16_t>(c.value));
+    if (c.wide) le::Set32(b, c.at, c.value); else Put16(b, c.at, static_cast<uint16_t>(c.value));
     EXPECT_EQ(pkg::RealLength(b), 0u);
   }
   EXPECT_EQ(pkg::RealLength(TBytes{'M', 'Z', 0}), 0u);   // shorter than 4
@@ -104,7 +103,7 @@ TEST(PeLinkStamp, FromTheFileHeader) {
   const TBytes text(400, 'a');
   pkg::TSpanSource notPe(text);
   EXPECT_FALSE(pkg::PeLinkStamp(notPe, 0, stamp));
-  Put32(pe, 60, static_cast<uint32_t>(pe.size() - 10));
+  le::Set32(pe, 60, static_cast<uint32_t>(pe.size() - 10));
   pkg::TSpanSource outside(pe);
   EXPECT_FALSE(pkg::PeLinkStamp(outside, 0, stamp));
 }
@@ -119,27 +118,27 @@ TBytes MakeElf64() {
   b[6] = 1;                    // version
   Put16(b, 16, 2);             // ET_EXEC
   Put16(b, 18, 62);            // x86-64
-  Put32(b, 32, 64);            // e_phoff
+  le::Set32(b, 32, 64);            // e_phoff
   Put16(b, 52, 64);            // e_ehsize
   Put16(b, 54, 56);            // e_phentsize
   Put16(b, 56, 1);             // e_phnum
   Put16(b, 58, 64);            // e_shentsize
   Put16(b, 60, 3);             // e_shnum
   // The program header: PT_LOAD of the first 0x100 bytes.
-  Put32(b, 64, 1);
-  Put32(b, 64 + 32, 0x100);    // p_filesz (u64, low half)
+  le::Set32(b, 64, 1);
+  le::Set32(b, 64 + 32, 0x100);    // p_filesz (u64, low half)
   b.resize(0x100 + 0x80, 0x90);          // .text at 0x100, 0x80 bytes
   const size_t shoff = b.size();
-  Put32(b, 40, static_cast<uint32_t>(shoff));  // e_shoff (u64, low half)
+  le::Set32(b, 40, static_cast<uint32_t>(shoff));  // e_shoff (u64, low half)
   b.resize(shoff + 3 * 64, 0);
   // Section 1: PROGBITS at 0x100, 0x80 bytes.
-  Put32(b, shoff + 64 + 4, 1);
-  Put32(b, shoff + 64 + 24, 0x100);
-  Put32(b, shoff + 64 + 32, 0x80);
+  le::Set32(b, shoff + 64 + 4, 1);
+  le::Set32(b, shoff + 64 + 24, 0x100);
+  le::Set32(b, shoff + 64 + 32, 0x80);
   // Section 2: NOBITS "at" the end with a large size: no file space.
-  Put32(b, shoff + 128 + 4, 8);
-  Put32(b, shoff + 128 + 24, 0x180);
-  Put32(b, shoff + 128 + 32, 0x100000);
+  le::Set32(b, shoff + 128 + 4, 8);
+  le::Set32(b, shoff + 128 + 24, 0x180);
+  le::Set32(b, shoff + 128 + 32, 0x100000);
   return b;
 }
 
@@ -151,16 +150,16 @@ TEST(ElfRealLength, TheFileTheLinkerWrote) {
   EXPECT_EQ(pkg::RealLength(withPackage), elf.size());
 
   TBytes b = elf;
-  Put32(b, 40, static_cast<uint32_t>(elf.size() - 64));   // table runs past the end
+  le::Set32(b, 40, static_cast<uint32_t>(elf.size() - 64));   // table runs past the end
   EXPECT_EQ(pkg::RealLength(b), 0u);
   b = elf;
-  Put32(b, 32, 0x7FFFFFF0);                                // program headers outside
+  le::Set32(b, 32, 0x7FFFFFF0);                                // program headers outside
   EXPECT_EQ(pkg::RealLength(b), 0u);
   b = elf;
   b[5] = 2;                                                // big-endian: not ours
   EXPECT_EQ(pkg::RealLength(b), 0u);
   b = withPackage;
-  Put32(b, elf.size() - 64 + 4, 1);                        // the NOBITS section as PROGBITS
+  le::Set32(b, elf.size() - 64 + 4, 1);                        // the NOBITS section as PROGBITS
   EXPECT_EQ(pkg::RealLength(b), 0x180u + 0x100000);        // beyond the file: the reader refuses
 }
 

@@ -16,7 +16,6 @@ namespace {
 
 using pkg::TBytes;
 using pkgtest::Put16;
-using pkgtest::Put32;
 
 const char kOk[] = " ...ОК ";
 const char kFailed[] = " ...Были ошибки ";
@@ -165,7 +164,7 @@ std::vector<Damage> DamagedPackages() {
       {"three bytes", [](P) { return TBytes{'M', 'Z', 0}; }, nullptr},
       {"no trailer", [](P p) { return TBytes(p.bytes.begin(), p.bytes.end() - 8); }, nullptr},
       {"stored length is not the file length",
-       [](P p) { TBytes b = p.bytes; Put32(b, b.size() - 8, static_cast<uint32_t>(b.size() + 1)); return b; },
+       [](P p) { TBytes b = p.bytes; le::Set32(b, b.size() - 8, static_cast<uint32_t>(b.size() + 1)); return b; },
        nullptr},
       {"stored checksum altered", [](P p) { return Flip(p.bytes, p.bytes.size() - 3); }, nullptr},
       {"a byte appended", [](P p) { TBytes b = p.bytes; b.push_back(0); return b; }, nullptr},
@@ -174,13 +173,13 @@ std::vector<Damage> DamagedPackages() {
       // Sealed again after the damage: the self-check passes, a later step fails.
       {"real length 0 (no MZ)", reseal([](P, TBytes& b) { b[0] = 'X'; }), "Определение"},
       {"real length beyond the file",
-       reseal([](P, TBytes& b) { Put32(b, pkgtest::SectionHeader(1) + 16, 0x7FFF0000); }), "Определение"},
+       reseal([](P, TBytes& b) { le::Set32(b, pkgtest::SectionHeader(1) + 16, 0x7FFF0000); }), "Определение"},
       {"real length equal to the file length",
        reseal([](P p, TBytes& b) {
-         Put32(b, pkgtest::SectionHeader(2) + 16, 0x200 + static_cast<uint32_t>(b.size() + 8 - p.real));
+         le::Set32(b, pkgtest::SectionHeader(2) + 16, 0x200 + static_cast<uint32_t>(b.size() + 8 - p.real));
        }),
        "Определение"},
-      {"e_lfanew outside the file", reseal([](P, TBytes& b) { Put32(b, 60, 0xFFFFFF00); }), "Определение"},
+      {"e_lfanew outside the file", reseal([](P, TBytes& b) { le::Set32(b, 60, 0xFFFFFF00); }), "Определение"},
       {"section table outside the file",
        reseal([](P, TBytes& b) { Put16(b, pkgtest::kFileHeader + 2, 0xFFFF); }), "Определение"},
       {"more build stamps than the file holds",
@@ -194,27 +193,27 @@ std::vector<Damage> DamagedPackages() {
        }),
        "Чтение каталога"},
       {"more entries than the file holds",
-       reseal([](P p, TBytes& b) { Put32(b, p.headerPos, 0xFFFFFFFF); }), "Чтение имен"},
+       reseal([](P p, TBytes& b) { le::Set32(b, p.headerPos, 0xFFFFFFFF); }), "Чтение имен"},
       {"part records reaching into the image",
        reseal([](P p, TBytes& b) {
-         Put32(b, p.headerPos, static_cast<uint32_t>((p.headerPos - p.real) / 48 + 1));
+         le::Set32(b, p.headerPos, static_cast<uint32_t>((p.headerPos - p.real) / 48 + 1));
        }),
        "Чтение имен"},
       {"one entry more than the entry area holds",
-       reseal([](P p, TBytes& b) { Put32(b, p.headerPos, 9); }), ""},
+       reseal([](P p, TBytes& b) { le::Set32(b, p.headerPos, 9); }), ""},
       {"a name longer than the file holds",
        reseal([](P p, TBytes& b) { Put16(b, p.entryPos[1] + 1, 0xFFFF); }), "1. SECTION"},
       {"a payload running into the part records",
-       reseal([](P p, TBytes& b) { Put32(b, p.recordsPos + 7 * 48 + 40, 0x10000); }), "1.7."},
+       reseal([](P p, TBytes& b) { le::Set32(b, p.recordsPos + 7 * 48 + 40, 0x10000); }), "1.7."},
       {"an entry shorter than its own head",   // the walk would read it twice
-       reseal([](P p, TBytes& b) { Put32(b, p.recordsPos + 48 + 40, 0); }), "1.1."},
+       reseal([](P p, TBytes& b) { le::Set32(b, p.recordsPos + 48 + 40, 0); }), "1.1."},
       {"entries that end before the part records",
-       reseal([](P p, TBytes& b) { Put32(b, p.recordsPos + 7 * 48 + 40, p.records[7].EntryLen - 1); }),
+       reseal([](P p, TBytes& b) { le::Set32(b, p.recordsPos + 7 * 48 + 40, p.records[7].EntryLen - 1); }),
        "1.7."},
       {"a SECTION cut by the part records",
        reseal([](P p, TBytes& b) {
          // Entry 6 made longer so that entry 7 is a SECTION 5 bytes before the records.
-         Put32(b, p.recordsPos + 6 * 48 + 40, static_cast<uint32_t>(p.recordsPos - 5 - p.entryPos[6]));
+         le::Set32(b, p.recordsPos + 6 * 48 + 40, static_cast<uint32_t>(p.recordsPos - 5 - p.entryPos[6]));
          b[p.recordsPos - 5] = pkg::kSection;
        }),
        "1.6."},

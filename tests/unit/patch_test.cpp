@@ -21,6 +21,7 @@
 #include "product/product.h"
 #include "support/test_support.h"
 #include "frontends/scripted/scripted.h"
+#include "base/bytes.h"
 
 namespace {
 
@@ -44,23 +45,19 @@ Bytes Patch(uint32_t newSize, const std::vector<TPatchRecord>& records, const st
   return bdt::WritePatch(oldSize, newSize, records, B(literals));
 }
 
-uint32_t Get32(const Bytes& b, size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-
 // The rules read independently, every access checked: the bytes a patch makes, or
 // nothing when it breaks a rule.
 std::optional<Bytes> Reference(const Bytes& old, const Bytes& patch) {
   if (patch.size() < 18) return std::nullopt;
-  const uint32_t newSize = Get32(patch, 10), count = Get32(patch, 14);
+  const uint32_t newSize = le::Get32(patch, 10), count = le::Get32(patch, 14);
   if (18 + 12ull * count > patch.size()) return std::nullopt;
   size_t lit = 18 + 12ull * count;
   Bytes out;
   int64_t pos = 0;
   for (uint32_t i = 0; i < count; ++i) {
     const size_t r = 18 + 12ull * i;
-    const int32_t seek = static_cast<int32_t>(Get32(patch, r));
-    const uint32_t ins = Get32(patch, r + 4), copy = Get32(patch, r + 8);
+    const int32_t seek = static_cast<int32_t>(le::Get32(patch, r));
+    const uint32_t ins = le::Get32(patch, r + 4), copy = le::Get32(patch, r + 8);
     if (ins >= 0x80000000u || copy >= 0x80000000u) return std::nullopt;
     for (uint32_t k = 0; k < ins; ++k) {
       if (lit >= patch.size() || out.size() >= newSize) return std::nullopt;
@@ -191,7 +188,7 @@ TEST(BdtPatch, DamagedPatchesAgreeWithTheRules) {
   now.insert(now.end(), old.begin(), old.begin() + 64);
   Bytes good;
   ASSERT_TRUE(bdt::MakeDiff(old, now, good));
-  const size_t table = 18 + 12 * Get32(good, 14);
+  const size_t table = 18 + 12 * le::Get32(good, 14);
   ASSERT_GT(table, 18u + 12 * 3);
 
   int refused = 0;
@@ -255,7 +252,7 @@ TEST(BdtDiff, RebuildsTheNewFileFromChangesOfEveryKind) {
     Bytes patch, out;
     ASSERT_TRUE(bdt::MakeDiff(c.old, c.now, patch));
     EXPECT_LE(patch.size(), c.maxPatch);
-    EXPECT_EQ(Get32(patch, 6), c.old.size());
+    EXPECT_EQ(le::Get32(patch, 6), c.old.size());
     ASSERT_EQ(bdt::PatchBytes(c.old, patch, out), PatchStatus::Ok);
     EXPECT_TRUE(out == c.now);
   }
@@ -383,26 +380,22 @@ TEST_F(PatchFileTest, BrokenPatchIsRefusedBeforeTheOutputIsTouched) {
 
 namespace {
 
-void Put32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 // A plain base file: header, an index of two parts, records of text.
 Bytes PlainBase(const std::vector<std::string>& texts) {
   Bytes b(8 + 16, 0);
-  Put32(b, 4, 2);
-  Put32(b, 8, 24);
+  le::Set32(b, 4, 2);
+  le::Set32(b, 8, 24);
   for (const std::string& t : texts) {
     const size_t p = b.size();
     b.resize(p + 7);
-    Put32(b, p, static_cast<uint32_t>(p));
+    le::Set32(b, p, static_cast<uint32_t>(p));
     b[p + 4] = 1;
     b[p + 5] = static_cast<uint8_t>(t.size());
     b[p + 6] = static_cast<uint8_t>(t.size() >> 8);
     b.insert(b.end(), t.begin(), t.end());
   }
-  Put32(b, 0, static_cast<uint32_t>(b.size()));
-  Put32(b, 12, static_cast<uint32_t>(b.size() - 24));
+  le::Set32(b, 0, static_cast<uint32_t>(b.size()));
+  le::Set32(b, 12, static_cast<uint32_t>(b.size() - 24));
   return b;
 }
 

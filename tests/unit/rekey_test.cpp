@@ -14,6 +14,7 @@
 #include "product/product.h"
 #include "support/test_support.h"
 #include "frontends/scripted/scripted.h"
+#include "base/bytes.h"
 
 namespace {
 
@@ -23,10 +24,6 @@ void Put16(Bytes& b, size_t at, uint16_t v) {
   b[at] = static_cast<uint8_t>(v);
   b[at + 1] = static_cast<uint8_t>(v >> 8);
 }
-void Put32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 // A plain base file:
 //   0        TotalSize (the file's size, or `totalSize` when given)
 //   4        IndexCount = indexCount
@@ -39,17 +36,17 @@ Bytes PlainBase(const std::vector<uint16_t>& dataLens, uint32_t indexCount = 1, 
   size_t size = start;
   for (uint16_t len : dataLens) size += 7 + len;
   Bytes b(size, 0xEE);
-  Put32(b, 0, totalSize >= 0 ? static_cast<uint32_t>(totalSize) : static_cast<uint32_t>(size));
-  Put32(b, 4, indexCount);
+  le::Set32(b, 0, totalSize >= 0 ? static_cast<uint32_t>(totalSize) : static_cast<uint32_t>(size));
+  le::Set32(b, 4, indexCount);
   for (uint32_t i = 0; i < indexCount; ++i) {
-    Put32(b, 8 + 8 * i, static_cast<uint32_t>(start));
-    Put32(b, 12 + 8 * i, static_cast<uint32_t>(size - start));
+    le::Set32(b, 8 + 8 * i, static_cast<uint32_t>(start));
+    le::Set32(b, 12 + 8 * i, static_cast<uint32_t>(size - start));
   }
   std::mt19937 rng(static_cast<uint32_t>(size));
   size_t p = start;
   uint32_t number = 1;
   for (uint16_t len : dataLens) {
-    Put32(b, p, number++);
+    le::Set32(b, p, number++);
     b[p + 4] = 1;
     Put16(b, p + 5, len);
     for (size_t i = 0; i < len; ++i) b[p + 7 + i] = static_cast<uint8_t>(rng());
@@ -138,7 +135,7 @@ TEST_F(RekeyTest, RefusesWhatItCannotConvert) {
   std::vector<Case> cases;
   {
     Bytes f = PlainBase({3}, 2499);
-    Put32(f, 4, 2500);
+    le::Set32(f, 4, 2500);
     cases.push_back({"2,500 index entries", f, "индекс длиннее 2499 записей"});
   }
   {
@@ -149,18 +146,18 @@ TEST_F(RekeyTest, RefusesWhatItCannotConvert) {
   }
   {
     Bytes f = PlainBase({3}, 2);
-    Put32(f, 8, 12);
+    le::Set32(f, 8, 12);
     cases.push_back({"records start inside the index", f, "записи начинаются внутри индекса"});
   }
   {
     Bytes f = PlainBase({3});
-    Put32(f, 8, static_cast<uint32_t>(f.size() + 1));
+    le::Set32(f, 8, static_cast<uint32_t>(f.size() + 1));
     cases.push_back({"records start past the end", f, "записи начинаются за концом файла"});
   }
   cases.push_back({"7 bytes", Bytes(7, 0), ""});
   {
     Bytes f = PlainBase({3});
-    Put32(f, 4, 4);  // 32 index bytes claimed, 26 bytes follow the header
+    le::Set32(f, 4, 4);  // 32 index bytes claimed, 26 bytes follow the header
     cases.push_back({"index beyond the end", f, ""});
   }
   {
@@ -177,7 +174,7 @@ TEST_F(RekeyTest, RefusesWhatItCannotConvert) {
   {
     // The limits hold for the plain values: here a scrambled header claims 2,500.
     Bytes f = PlainBase({3}, 2499);
-    Put32(f, 4, 2500);
+    le::Set32(f, 4, 2500);
     XorBaseStretch({f.data(), 8}, BaseHeaderValue(key, product::kBaseM1));
     cases.push_back({"2,500 index entries, scrambled", f, "индекс длиннее 2499 записей"});
   }

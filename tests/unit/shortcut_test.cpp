@@ -28,17 +28,12 @@
 #include "installer/selku.h"
 #include "platform/posix/shell_link.h"
 #include "frontends/scripted/scripted.h"
+#include "base/bytes.h"
 #endif
 
 namespace {
 
 // A little-endian 32-bit field of a shortcut file.
-uint32_t Get32(const std::string& b, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(b[at + i]);
-  return v;
-}
-
 }  // namespace
 
 #ifndef _WIN32
@@ -134,18 +129,18 @@ TEST(ShellLinkFile, HeaderLinkInfoAndAnsiStrings) {
   std::vector<uint8_t> bytes;
   ASSERT_TRUE(os::posix::MakeShellLink(link, bytes));
   const std::string b(bytes.begin(), bytes.end());
-  EXPECT_EQ(Get32(b, 0), 0x4Cu);  // HeaderSize
+  EXPECT_EQ(le::Get32(reinterpret_cast<const uint8_t*>(b.data()) + 0), 0x4Cu);  // HeaderSize
   EXPECT_EQ(b.substr(4, 16),       // LinkCLSID {00021401-0000-0000-C000-000000000046}
             std::string("\x01\x14\x02\x00\x00\x00\x00\x00\xC0\x00\x00\x00\x00\x00\x00\x46", 16));
-  EXPECT_EQ(Get32(b, 0x14), os::posix::kHasLinkInfo | os::posix::kHasName |
+  EXPECT_EQ(le::Get32(reinterpret_cast<const uint8_t*>(b.data()) + 0x14), os::posix::kHasLinkInfo | os::posix::kHasName |
                                 os::posix::kHasWorkingDir);  // not IsUnicode: ANSI strings
-  EXPECT_EQ(Get32(b, 0x34), 1234u);                          // FileSize
-  EXPECT_EQ(Get32(b, 0x3C), 5u);                             // ShowCommand
+  EXPECT_EQ(le::Get32(reinterpret_cast<const uint8_t*>(b.data()) + 0x34), 1234u);                          // FileSize
+  EXPECT_EQ(le::Get32(reinterpret_cast<const uint8_t*>(b.data()) + 0x3C), 5u);                             // ShowCommand
   // LinkInfo: size, header size 0x1C, VolumeIDAndLocalBasePath, the base path.
-  const uint32_t info = 0x4C, infoSize = Get32(b, info);
-  EXPECT_EQ(Get32(b, info + 4), 0x1Cu);
-  EXPECT_EQ(Get32(b, info + 8), 1u);
-  EXPECT_EQ(b.substr(info + Get32(b, info + 16), link.target.size() + 1),
+  const uint32_t info = 0x4C, infoSize = le::Get32(reinterpret_cast<const uint8_t*>(b.data()) + info);
+  EXPECT_EQ(le::Get32(reinterpret_cast<const uint8_t*>(b.data()) + info + 4), 0x1Cu);
+  EXPECT_EQ(le::Get32(reinterpret_cast<const uint8_t*>(b.data()) + info + 8), 1u);
+  EXPECT_EQ(b.substr(info + le::Get32(reinterpret_cast<const uint8_t*>(b.data()) + info + 16), link.target.size() + 1),
             link.target + std::string(1, '\0'));
   // StringData: NAME_STRING, then WORKING_DIR, each a 16-bit count and the bytes;
   // then the terminal block.
@@ -157,7 +152,7 @@ TEST(ShellLinkFile, HeaderLinkInfoAndAnsiStrings) {
   EXPECT_EQ(b.substr(at + 2, link.workDir.size()), link.workDir);
   at += 2 + link.workDir.size();
   EXPECT_EQ(b.size(), at + 4);
-  EXPECT_EQ(Get32(b, at), 0u);
+  EXPECT_EQ(le::Get32(reinterpret_cast<const uint8_t*>(b.data()) + at), 0u);
 
   link.description = std::string("a\0b", 3);
   EXPECT_FALSE(os::posix::MakeShellLink(link, bytes));
@@ -211,7 +206,7 @@ TEST_F(DesktopTest, CreateDesktopLinkWritesTheShortcutOfTheCopy) {
   const std::string link = HomeDos() + "\\Рабочий стол\\ZUM5_3071.LNK";
   std::string bytes;
   ASSERT_TRUE(zt::ReadAll(link, bytes));
-  EXPECT_EQ(Get32(bytes, 0x3C), 5u);
+  EXPECT_EQ(le::Get32(reinterpret_cast<const uint8_t*>(bytes.data()) + 0x3C), 5u);
   for (const std::string& line : form.ProtLines())
     EXPECT_NE(line.rfind(prot::MakeLine(26, ""), 0), 0u) << line;  // no error line
   // Journalled first, to be removed by a rollback.
@@ -245,7 +240,7 @@ TEST_F(DesktopTest, AShortcutThatIsReplacedIsBackedUpFirst) {
   ASSERT_TRUE(zt::ReadAll(backup, bytes));
   EXPECT_EQ(bytes, "an older shortcut");
   ASSERT_TRUE(zt::ReadAll(link, bytes));
-  EXPECT_EQ(Get32(bytes, 0x3C), 5u);
+  EXPECT_EQ(le::Get32(reinterpret_cast<const uint8_t*>(bytes.data()) + 0x3C), 5u);
   EXPECT_NE(Journal(form).find("*6#" + link + "<" + backup), std::string::npos);
 }
 
@@ -331,7 +326,7 @@ TEST(ShellLinkWin32, CreateShellLinkWritesWhatTheShellReadsBack) {
   std::string bytes;
   ASSERT_TRUE(zt::ReadAll(link, bytes));
   ASSERT_GE(bytes.size(), 0x4Cu);
-  EXPECT_EQ(Get32(bytes, 0x3C), 5u);
+  EXPECT_EQ(le::Get32(reinterpret_cast<const uint8_t*>(bytes.data()) + 0x3C), 5u);
 
   // A folder that does not exist cannot take it: the failure is reported.
   EXPECT_FALSE(os::CreateShellLink(copy + "EXE\\zum.exe", dir.Dos() + "none\\x.LNK", "x", copy));

@@ -3,14 +3,12 @@
 
 #include "product/product.h"
 #include "sample.h"
+#include "base/bytes.h"
 
 namespace sample {
 
 namespace {
 
-void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
 void PutText(std::vector<uint8_t>& b, size_t at, const char* text) {
   std::memcpy(&b[at], text, std::strlen(text));
 }
@@ -51,7 +49,7 @@ bool MakeConfig(const std::string& version, uint8_t edition, uint32_t seed,
   }
   Rng rng(0x4346470000000000ull ^ seed);
   std::vector<uint8_t> b(product::kConfigSize, 0);
-  Put32(b, product::kConfigFlagsOffset, 0x00000013);
+  le::Set32(b, product::kConfigFlagsOffset, 0x00000013);
   PutText(b, 4, "ПК ZUM");
   std::memcpy(&b[product::kConfigVersionTextOffset], product::kConfigGeneration, 2);
   std::memcpy(&b[product::kConfigVersionOffset], version.c_str(), version.size() + 1);
@@ -59,10 +57,10 @@ bool MakeConfig(const std::string& version, uint8_t edition, uint32_t seed,
   b[product::kConfigEditionOffset] = edition;
   b[121] = 1;  // interface language: Russian
   b[122] = 1;  // Ukrainian data present
-  Put32(b, product::kConfigFlagsAOffset, 0x00000204);
-  Put32(b, product::kConfigFlagsBOffset, 0x00001000);
+  le::Set32(b, product::kConfigFlagsAOffset, 0x00000204);
+  le::Set32(b, product::kConfigFlagsBOffset, 0x00001000);
   PutText(b, 159, "Base\\");
-  Put32(b, product::kConfigFormatLevelOffset, 21);
+  le::Set32(b, product::kConfigFormatLevelOffset, 21);
   // Further settings: small numbers, as a settings record holds.
   for (size_t i = product::kConfigFormatLevelOffset + 4; i < b.size(); ++i)
     b[i] = rng.Below(4) == 0 ? static_cast<uint8_t>(rng.Below(16)) : 0;
@@ -79,8 +77,8 @@ std::vector<uint8_t> MakePlainBase(int number, uint32_t size, uint32_t seed) {
   const uint32_t start = 8 + 8 * n;
 
   std::vector<uint8_t> b(size, 0);
-  Put32(b, 0, size);
-  Put32(b, 4, n);
+  le::Set32(b, 0, size);
+  le::Set32(b, 4, n);
 
   // Records: a head (u32 document number, u8 kind, u16 DataLen) and the text. The
   // last record takes what remains so that the file has exactly `size` bytes.
@@ -91,7 +89,7 @@ std::vector<uint8_t> MakePlainBase(int number, uint32_t size, uint32_t seed) {
     uint32_t dataLen = 16 + rng.Below(600);
     if (dataLen + 7 > remaining || remaining - 7 - dataLen < 7 + 16) dataLen = remaining - 7;
     heads.push_back(p);
-    Put32(b, p, recordNo);
+    le::Set32(b, p, recordNo);
     b[p + 4] = static_cast<uint8_t>(1 + recordNo % 4);
     b[p + 5] = static_cast<uint8_t>(dataLen);
     b[p + 6] = static_cast<uint8_t>(dataLen >> 8);
@@ -106,8 +104,8 @@ std::vector<uint8_t> MakePlainBase(int number, uint32_t size, uint32_t seed) {
     const size_t first = i * r / n, last = (i + 1) * r / n;
     const uint32_t from = first < r ? heads[first] : size;
     const uint32_t to = last < r ? heads[last] : size;
-    Put32(b, 8 + 8 * i, from);
-    Put32(b, 12 + 8 * i, to - from);
+    le::Set32(b, 8 + 8 * i, from);
+    le::Set32(b, 12 + 8 * i, to - from);
   }
   return b;
 }

@@ -5,15 +5,11 @@
 #include "platform/os.h"
 #include "product/product.h"
 #include "sample.h"
+#include "base/dos_path.h"
 
 namespace sample {
 
 namespace {
-
-std::string WithSlash(std::string dir) {
-  if (!dir.empty() && dir.back() != '\\') dir += '\\';
-  return dir;
-}
 
 class Writer {
  public:
@@ -95,7 +91,7 @@ void EvolveBase(std::vector<uint8_t>& plain, uint32_t release) {
 }
 
 bool MakeDirs(const std::string& dosDir, std::string& error) {
-  const std::string dir = WithSlash(dosDir);
+  const std::string dir = dos::WithSlash(dosDir);
   // Each prefix ending before a backslash, after the drive ("D:").
   for (size_t pos = dir.find('\\', 3); pos != std::string::npos; pos = dir.find('\\', pos + 1)) {
     const std::string part = dir.substr(0, pos);
@@ -131,7 +127,7 @@ bool MakeSampleInstallation(const std::string& dosDir, const SampleOptions& opti
     return false;
   }
 
-  const std::string root = WithSlash(dosDir);
+  const std::string root = dos::WithSlash(dosDir);
   if (!MakeDirs(root, error)) return false;
   for (const char* folder : product::kInstallFolders)
     if (!MakeDirs(root + folder, error)) return false;

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "sample.h"
+#include "base/bytes.h"
 
 namespace sample {
 
@@ -16,12 +17,6 @@ constexpr uint32_t kSectionHeaderSize = 40;
 void Put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
   b[at] = static_cast<uint8_t>(v);
   b[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t Get32(const std::vector<uint8_t>& b, size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
 }
 uint32_t AlignUp(uint32_t v, uint32_t a) { return (v + a - 1) / a * a; }
 
@@ -97,7 +92,7 @@ std::vector<uint8_t> MakePeImage(uint32_t stamp, uint32_t seed) {
   Put16(b, 0x0C, 0xFFFF); // maximum extra paragraphs
   Put16(b, 0x10, 0xB8);   // initial SP
   Put16(b, 0x18, 0x40);   // relocation table
-  Put32(b, 0x3C, kLfanew);
+  le::Set32(b, 0x3C, kLfanew);
   static const uint8_t kStubCode[] = {0x0E, 0x1F, 0xBA, 0x0E, 0x00, 0xB4, 0x09,
                                       0xCD, 0x21, 0xB8, 0x01, 0x4C, 0xCD, 0x21};
   std::memcpy(&b[0x40], kStubCode, sizeof(kStubCode));
@@ -109,7 +104,7 @@ std::vector<uint8_t> MakePeImage(uint32_t stamp, uint32_t seed) {
   const uint32_t fh = kLfanew + 4;
   Put16(b, fh + 0, 0x014C);  // i386
   Put16(b, fh + 2, static_cast<uint16_t>(count));
-  Put32(b, fh + 4, stamp);
+  le::Set32(b, fh + 4, stamp);
   Put16(b, fh + 16, kOptionalHeaderSize);
   Put16(b, fh + 18, 0x010F);  // executable, 32-bit, no relocations, stripped
 
@@ -128,36 +123,36 @@ std::vector<uint8_t> MakePeImage(uint32_t stamp, uint32_t seed) {
   Put16(b, oh + 0, 0x010B);
   b[oh + 2] = 2;   // linker version
   b[oh + 3] = 25;
-  Put32(b, oh + 4, sections[0].rawSize);                          // code
-  Put32(b, oh + 8, sections[1].rawSize + sections[2].rawSize);    // initialised data
-  Put32(b, oh + 16, rvaOf[0] + 0x10);                             // entry point
-  Put32(b, oh + 20, rvaOf[0]);                                    // base of code
-  Put32(b, oh + 24, rvaOf[1]);                                    // base of data
-  Put32(b, oh + 28, 0x00400000);                                  // image base
-  Put32(b, oh + 32, kSectionAlignment);
-  Put32(b, oh + 36, kFileAlignment);
+  le::Set32(b, oh + 4, sections[0].rawSize);                          // code
+  le::Set32(b, oh + 8, sections[1].rawSize + sections[2].rawSize);    // initialised data
+  le::Set32(b, oh + 16, rvaOf[0] + 0x10);                             // entry point
+  le::Set32(b, oh + 20, rvaOf[0]);                                    // base of code
+  le::Set32(b, oh + 24, rvaOf[1]);                                    // base of data
+  le::Set32(b, oh + 28, 0x00400000);                                  // image base
+  le::Set32(b, oh + 32, kSectionAlignment);
+  le::Set32(b, oh + 36, kFileAlignment);
   Put16(b, oh + 40, 4);                                           // OS version 4.0
   Put16(b, oh + 44, 5);                                           // image version 5.0
   Put16(b, oh + 48, 4);                                           // subsystem version 4.0
-  Put32(b, oh + 56, rva);                                         // size of image
-  Put32(b, oh + 60, headersSize);
+  le::Set32(b, oh + 56, rva);                                         // size of image
+  le::Set32(b, oh + 60, headersSize);
   Put16(b, oh + 68, 2);                                           // Windows GUI
-  Put32(b, oh + 72, 0x00100000);                                  // stack reserve
-  Put32(b, oh + 76, 0x00004000);                                  // stack commit
-  Put32(b, oh + 80, 0x00100000);                                  // heap reserve
-  Put32(b, oh + 84, 0x00001000);                                  // heap commit
-  Put32(b, oh + 92, 16);                                          // data directories
-  Put32(b, oh + 96 + 2 * 8, rvaOf[2]);                            // resources
-  Put32(b, oh + 96 + 2 * 8 + 4, sections[2].rawSize);
+  le::Set32(b, oh + 72, 0x00100000);                                  // stack reserve
+  le::Set32(b, oh + 76, 0x00004000);                                  // stack commit
+  le::Set32(b, oh + 80, 0x00100000);                                  // heap reserve
+  le::Set32(b, oh + 84, 0x00001000);                                  // heap commit
+  le::Set32(b, oh + 92, 16);                                          // data directories
+  le::Set32(b, oh + 96 + 2 * 8, rvaOf[2]);                            // resources
+  le::Set32(b, oh + 96 + 2 * 8 + 4, sections[2].rawSize);
 
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t at = tableAt + i * kSectionHeaderSize;
     std::memcpy(&b[at], sections[i].name, std::strlen(sections[i].name));
-    Put32(b, at + 8, sections[i].rawSize);    // virtual size
-    Put32(b, at + 12, rvaOf[i]);
-    Put32(b, at + 16, sections[i].rawSize);
-    Put32(b, at + 20, rawOf[i]);
-    Put32(b, at + 36, sections[i].characteristics);
+    le::Set32(b, at + 8, sections[i].rawSize);    // virtual size
+    le::Set32(b, at + 12, rvaOf[i]);
+    le::Set32(b, at + 16, sections[i].rawSize);
+    le::Set32(b, at + 20, rawOf[i]);
+    le::Set32(b, at + 36, sections[i].characteristics);
   }
 
   FillCode(&b[rawOf[0]], sections[0].rawSize, rng);
@@ -171,14 +166,14 @@ bool SetPeStamp(std::vector<uint8_t>& image, uint32_t stamp, std::string& error)
     error = "not a PE file: no DOS header";
     return false;
   }
-  const uint32_t lfanew = Get32(image, 0x3C);
+  const uint32_t lfanew = le::Get32(image, 0x3C);
   // The signature and the 20-byte file header must lie inside the file.
   if (lfanew > image.size() || 24 > image.size() - lfanew ||
       std::memcmp(&image[lfanew], "PE\0\0", 4) != 0) {
     error = "not a PE file: no PE header";
     return false;
   }
-  Put32(image, lfanew + 8, stamp);
+  le::Set32(image, lfanew + 8, stamp);
   return true;
 }
 

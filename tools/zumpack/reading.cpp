@@ -18,6 +18,8 @@
 #include "files/package_file.h"
 #include "platform/os.h"
 #include "product/product.h"
+#include "base/dos_path.h"
+#include "base/bytes.h"
 
 namespace zumpack {
 
@@ -133,8 +135,8 @@ bool ReadPackageFile(const std::string& path, TPackageInfo& info, std::string& e
       error = "cannot read " + path + ": " + src.Error();
       return false;
     }
-    info.StoredLength = pkg::GetU32(trailer);
-    info.StoredSum = pkg::GetU32(trailer + 4);
+    info.StoredLength = le::Get32(trailer);
+    info.StoredSum = le::Get32(trailer + 4);
     info.TrailerOk = n <= 0xFFFFFFFFu && info.StoredLength == n;
     pkg::TChecksum sum;
     std::vector<uint8_t> buf(kChunk);
@@ -356,7 +358,7 @@ void DryRun(const std::string& path, const TPackageInfo& info, const std::string
             const std::string& workDir, int edition, TDryRun& run, TVerifyResult& result,
             const ProgressFn& progress) {
   std::string root = treeDir;
-  if (!root.empty() && root.back() != '\\') root += '\\';
+  root = dos::WithSlash(root);
   std::string error;
   if (!info.CatalogueOk) {
     Add(result, -1, true, "catalogue: " + info.Problem);

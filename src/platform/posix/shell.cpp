@@ -7,6 +7,8 @@
 #include "platform/posix/internal.h"
 #include "platform/posix/pathmap.h"
 #include "platform/posix/shell_link.h"
+#include "base/dos_path.h"
+#include "base/bytes.h"
 
 namespace os {
 
@@ -14,23 +16,13 @@ namespace posix {
 
 namespace {
 
-void Put16(std::vector<uint8_t>& b, uint16_t v) {
-  b.push_back(static_cast<uint8_t>(v));
-  b.push_back(static_cast<uint8_t>(v >> 8));
-}
-void Put32(std::vector<uint8_t>& b, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-void Set32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
 void PutZ(std::vector<uint8_t>& b, const std::string& s) {
   b.insert(b.end(), s.begin(), s.end());
   b.push_back(0);
 }
 // StringData in its ANSI form: a 16-bit count of characters, no terminator.
 void PutCounted(std::vector<uint8_t>& b, const std::string& s) {
-  Put16(b, static_cast<uint16_t>(s.size()));
+  le::Append16(b, static_cast<uint16_t>(s.size()));
   b.insert(b.end(), s.begin(), s.end());
 }
 
@@ -53,53 +45,53 @@ bool MakeShellLink(const ShellLinkFields& link, std::vector<uint8_t>& out) {
 
   std::vector<uint8_t> b;
   // ShellLinkHeader
-  Put32(b, kShellLinkHeaderSize);
+  le::Append32(b, kShellLinkHeaderSize);
   b.insert(b.end(), kLinkClsid, kLinkClsid + 16);
   uint32_t flags = kHasLinkInfo;
   if (!link.description.empty()) flags |= kHasName;
   if (!link.workDir.empty()) flags |= kHasWorkingDir;
-  Put32(b, flags);
-  Put32(b, kAttrArchive);
+  le::Append32(b, flags);
+  le::Append32(b, kAttrArchive);
   for (int i = 0; i < 3; ++i) {  // creation, access and write times: not known
-    Put32(b, 0);
-    Put32(b, 0);
+    le::Append32(b, 0);
+    le::Append32(b, 0);
   }
-  Put32(b, link.targetSize);
-  Put32(b, 0);  // icon index
-  Put32(b, link.showCommand);
-  Put16(b, 0);  // hot key
-  Put16(b, 0);  // reserved
-  Put32(b, 0);
-  Put32(b, 0);
+  le::Append32(b, link.targetSize);
+  le::Append32(b, 0);  // icon index
+  le::Append32(b, link.showCommand);
+  le::Append16(b, 0);  // hot key
+  le::Append16(b, 0);  // reserved
+  le::Append32(b, 0);
+  le::Append32(b, 0);
 
   // LinkInfo: a volume of a fixed disk and the target as its local base path.
   const size_t info = b.size();
-  Put32(b, 0);  // LinkInfoSize, set below
-  Put32(b, kLinkInfoHeaderSize);
-  Put32(b, kVolumeIdAndLocalBasePath);
-  Put32(b, kLinkInfoHeaderSize);  // VolumeIDOffset
+  le::Append32(b, 0);  // LinkInfoSize, set below
+  le::Append32(b, kLinkInfoHeaderSize);
+  le::Append32(b, kVolumeIdAndLocalBasePath);
+  le::Append32(b, kLinkInfoHeaderSize);  // VolumeIDOffset
   const size_t basePathOffset = b.size();
-  Put32(b, 0);                    // LocalBasePathOffset, set below
-  Put32(b, 0);                    // CommonNetworkRelativeLinkOffset
+  le::Append32(b, 0);                    // LocalBasePathOffset, set below
+  le::Append32(b, 0);                    // CommonNetworkRelativeLinkOffset
   const size_t suffixOffset = b.size();
-  Put32(b, 0);                    // CommonPathSuffixOffset, set below
+  le::Append32(b, 0);                    // CommonPathSuffixOffset, set below
   // VolumeID with an empty label.
-  Put32(b, kVolumeIdHeaderSize + 1);
-  Put32(b, kDriveFixed);
-  Put32(b, 0);  // serial number
-  Put32(b, kVolumeIdHeaderSize);
+  le::Append32(b, kVolumeIdHeaderSize + 1);
+  le::Append32(b, kDriveFixed);
+  le::Append32(b, 0);  // serial number
+  le::Append32(b, kVolumeIdHeaderSize);
   b.push_back(0);
-  Set32(b, basePathOffset, static_cast<uint32_t>(b.size() - info));
+  le::Set32(b, basePathOffset, static_cast<uint32_t>(b.size() - info));
   PutZ(b, link.target);
-  Set32(b, suffixOffset, static_cast<uint32_t>(b.size() - info));
+  le::Set32(b, suffixOffset, static_cast<uint32_t>(b.size() - info));
   b.push_back(0);  // empty common path suffix
-  Set32(b, info, static_cast<uint32_t>(b.size() - info));
+  le::Set32(b, info, static_cast<uint32_t>(b.size() - info));
 
   // StringData, in the order of the layout: name, then working folder.
   if (flags & kHasName) PutCounted(b, link.description);
   if (flags & kHasWorkingDir) PutCounted(b, link.workDir);
 
-  Put32(b, 0);  // terminal block
+  le::Append32(b, 0);  // terminal block
   out = std::move(b);
   return true;
 }
@@ -160,15 +152,10 @@ std::string HostDesktop() {
   return desktop;
 }
 
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.find_last_of('\\');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
 // Makes `folder` (no trailing backslash) and its missing parents.
 bool MakeFolders(const std::string& folder) {
   if (folder.size() <= 3 || DirectoryExists(folder)) return true;
-  return MakeFolders(FolderOf(folder)) && CreateDir(folder);
+  return MakeFolders(dos::WithoutSlash(dos::FolderOf(folder))) && CreateDir(folder);
 }
 
 }  // namespace
@@ -205,7 +192,7 @@ bool CreateShellLink(const std::string& target, const std::string& linkPath,
     posix::Fail(ErrorKind::Invalid, 0, op, linkPath, "a text cannot be stored in a shortcut");
     return false;
   }
-  if (!MakeFolders(FolderOf(linkPath))) return false;
+  if (!MakeFolders(dos::WithoutSlash(dos::FolderOf(linkPath)))) return false;
   File file;
   if (!file.Open(linkPath, kWrite, kShareNone, Disposition::CreateAlways)) return false;
   if (!file.Write(bytes.data(), bytes.size())) {
