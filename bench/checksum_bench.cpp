@@ -39,7 +39,6 @@ int main(int argc, char** argv) {
   }
 
   ui::ScriptedToolkit tk;
-  ui::SetCurrent(&tk);
   TForm1 form(&tk);
 
   uint32_t plain = 0, ours = 0, size = 0;

@@ -70,10 +70,9 @@ int main(int argc, char** argv) {
               opt.runs);
 
   ui::ScriptedToolkit tk;
-  ui::SetCurrent(&tk);
   std::unique_ptr<TForm1> form;
   TFrm_SelKU dialog;
-  dialog.OnProtocol = [&](int kind, const std::string& text, bool newLine) {
+  dialog.OnProtocol = [&](prot::TProtKind kind, const std::string& text, bool newLine) {
     form->AddProt(kind, text, newLine);
   };
 

@@ -17,7 +17,6 @@ int main(int argc, char** argv) {
   std::printf("copy/compare: %llu bytes, %d runs\n", static_cast<unsigned long long>(kSize), opt.runs);
 
   ui::ScriptedToolkit tk;
-  ui::SetCurrent(&tk);
   TForm1 form(&tk);
 
   bench::Subject cp{"cp", [&] { bench::Remove(outCp); },

@@ -138,7 +138,6 @@ int main(int argc, char** argv) {
   const bench::Options opt = bench::ParseArgs(argc, argv, "patch_bench");
   const std::string& d = opt.dataDir;
   ui::ScriptedToolkit tk;
-  ui::SetCurrent(&tk);
 
   // ---- PatchFile ----
   const std::string oldFile = d + "data_200m.bin";

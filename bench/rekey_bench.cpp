@@ -73,7 +73,6 @@ int main(int argc, char** argv) {
   std::printf("rekey: a %u-byte base file, %d runs\n", kSize, opt.runs);
 
   ui::ScriptedToolkit tk;
-  ui::SetCurrent(&tk);
   TForm1 form(&tk);
   auto unscramble = [&] {
     return form.RekeyBase(bench::Dos(base), bench::Dos(outOurs), 0, key);

@@ -276,10 +276,8 @@ bool OurApply(const std::string& oldPath, const std::string& payloadPath, const 
               const std::string& out) {
   if (UnpackPayload(bench::Dos(work), bench::Dos(payloadPath), 0, nullptr) == 0) return false;
   ui::ScriptedToolkit tk;
-  ui::SetCurrent(&tk);
   TForm1 form(&tk);
   const bool ok = PatchFile(form, bench::Dos(oldPath), bench::Dos(out), bench::Dos(work));
-  ui::SetCurrent(nullptr);
   return ok;
 }
 

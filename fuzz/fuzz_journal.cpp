@@ -70,7 +70,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::WriteFile(journal, text.data(), text.size());
 
   ui::ScriptedToolkit tk;
-  ui::SetCurrent(&tk);
   {
     TForm1 form(&tk);
     form.FormCreate();
@@ -79,7 +78,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     form.SleepFn = [](unsigned) {};
     form.Recover();
   }
-  ui::SetCurrent(nullptr);
   if (fuzz::ReadFile(sentinel) != "sentinel") abort();
   // Whatever the journal said, the installation folder itself stays.
   if (!os::DirectoryExists(install)) abort();

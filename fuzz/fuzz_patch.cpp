@@ -31,7 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::WriteFile(dir + "old", oldFile.data(), oldFile.size());
     fuzz::WriteFile(dir + "patch", patch.data(), patch.size());
     ui::ScriptedToolkit tk;
-    ui::SetCurrent(&tk);
     {
       TForm1 form(&tk);
       const bool checked = CheckPatchFile(form, dir + "patch", oldFile.size(), plan.NewSize);
@@ -39,7 +38,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // Both judge the patch by the same rules (PatchFile also refuses empty files).
       if (patched && !checked) abort();
     }
-    ui::SetCurrent(nullptr);
   }
   return 0;
 }

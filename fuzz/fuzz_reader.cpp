@@ -11,7 +11,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string path = fuzz::Sandbox() + "zumupd.exe";
   fuzz::WriteFile(path, data, size);
   ui::ScriptedToolkit tk;
-  ui::SetCurrent(&tk);
   {
     TForm1 form(&tk);
     form.ExePathOverride = path;
@@ -24,6 +23,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
   }
-  ui::SetCurrent(nullptr);
   return 0;
 }

@@ -1,5 +1,5 @@
 #include "base/test_point.h"
 
 namespace testpoint {
-Hook g_hook = nullptr;
+Hook g_hook;
 }

@@ -10,6 +10,38 @@
 
 namespace prot {
 
+// Protocol kinds: each selects the phrase that opens a protocol line ("...ОК",
+// "Ошибка №", "Удаление файла", ...). The numbers are those of the product's
+// protocol and stay as they are.
+enum TProtKind : int {
+  kProtPlain = 0,
+  kProtOk = 1,
+  kProtHadErrors = 2,
+  kProtErrorNo = 3,
+  kProtCancelled = 4,
+  kProtCompareFiles = 5,
+  kProtRestoreFile = 6,
+  kProtUnpackFile = 7,
+  kProtCopyFile = 8,
+  kProtBackupFile = 9,
+  kProtPackFile = 10,
+  kProtDeleteFile = 11,
+  kProtDeleteFolder = 12,
+  kProtMoveFile = 13,
+  kProtRollback = 14,
+  kProtReadJournal = 15,
+  kProtJournalDamaged = 16,
+  kProtSkipStep = 17,
+  kProtPrepareFile = 18,
+  kProtBuildFile = 19,
+  kProtChecksum = 20,
+  kProtCompareChecksum = 21,
+  kProtApplyDiff = 22,
+  kProtWrongEdition = 23,
+  kProtCatalogue = 24,
+  kProtStampConfig = 25,
+  kProtEmergency = 26,
+};
 constexpr int kKindCount = 27;
 // The phrase that opens a line of the kind; "" for kinds outside 0..26.
 const char* KindPrefix(int kind);

@@ -45,12 +45,12 @@ bool TForm1::CleanFolder(const std::string& folder, bool removeFolder) {
     ProtResult(foldersOk, true);
 
     if (removeFolder) {
-      AddProt(12, path);
+      AddProt(prot::kProtDeleteFolder, path);
       return DeleteTree(path) == 0;
     }
     return filesOk && foldersOk;
   } catch (const std::exception& e) {
-    AddProt(26, e.what());
+    AddProt(prot::kProtEmergency, e.what());
     return false;
   }
 }

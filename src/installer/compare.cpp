@@ -16,7 +16,7 @@ constexpr uint64_t kComparePiece = 4u << 20;
 }  // namespace
 
 bool TForm1::CompareFiles(const std::string& a, const std::string& b) {
-  AddProt(5, a + " с " + b);
+  AddProt(prot::kProtCompareFiles, a + " с " + b);
   bool result = false;
   bool readable = false;
   try {
@@ -67,8 +67,8 @@ bool TForm1::CompareFiles(const std::string& a, const std::string& b) {
 
   if (!readable) {
     // The files could not be read or differ in size: tell the user why that may be.
-    AddProt(3, "5011");
-    ErrMsg2(5011, a + "\n" + b + "\n", "\"Сравнение файлов\"");
+    AddProt(prot::kProtErrorNo, "5011");
+    ErrMsg2(toolkit_, 5011, a + "\n" + b + "\n", "\"Сравнение файлов\"");
     return false;
   }
   return result;

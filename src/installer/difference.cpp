@@ -11,31 +11,31 @@
 #include "installer/patch_file.h"
 #include "files/checksum_file.h"
 #include "product/product.h"
+#include "base/test_point.h"
 
-std::function<void(const char* point)> DifferenceTestPoint;
 
 bool TForm1::ApplyBinDiff(const pkg::TPartNfo& e, const std::string& target,
                           const std::string& work, const std::string& backup) {
   try {
     uint32_t sum = 0, size = 0;
-    AddProt(20, backup);
+    AddProt(prot::kProtChecksum, backup);
     if (!ProtResult(SumFile(backup, sum, size, &PrBar), true)) return false;
-    AddProt(21, backup);
+    AddProt(prot::kProtCompareChecksum, backup);
     if (!ProtResult(sum == e.OldSum && size == e.OldSize, false)) return false;
 
     // The difference goes onto the saved copy; the target is built anew.
     os::DeleteFile(target);
-    AddProt(22, target);
+    AddProt(prot::kProtApplyDiff, target);
     if (!ProtResult(PatchFile(*this, backup, target, work), false)) return false;
 
-    AddProt(20, target);
+    AddProt(prot::kProtChecksum, target);
     if (!ProtResult(SumFile(target, sum, size, &PrBar), true)) return false;
-    AddProt(21, target);
+    AddProt(prot::kProtCompareChecksum, target);
     const bool ok = ProtResult(sum == e.NewSum && size == e.NewSize, false);
     DropPath(work);
     return ok;
   } catch (const std::exception& ex) {
-    AddProt(26, ex.what());
+    AddProt(prot::kProtEmergency, ex.what());
     return false;
   }
 }
@@ -44,46 +44,46 @@ bool TForm1::ApplyDbbDiff(const pkg::TPartNfo& e, const std::string& target,
                           const std::string& work, const std::string& backup) {
   try {
     uint32_t sum = 0, size = 0;
-    AddProt(20, backup);
+    AddProt(prot::kProtChecksum, backup);
     if (!ProtResult(SumFile(backup, sum, size, &PrBar), true)) return false;
-    AddProt(21, backup);
+    AddProt(prot::kProtCompareChecksum, backup);
     if (!ProtResult(sum == e.OldSum && size == e.OldSize, false)) return false;
 
     const std::string prepared = work + "~";
     const int64_t key = BaseKeyFor(backup);
     // A file without a key cannot be unscrambled: nothing is converted.
-    AddProt(18, prepared);
+    AddProt(prot::kProtPrepareFile, prepared);
     const bool plain = key != -1 && RekeyBase(backup, prepared, 0, static_cast<uint32_t>(key));
     if (!ProtResult(plain, false)) return false;
 
     // The plain forms are checked for the protocol only: the final check decides.
-    AddProt(20, prepared);
+    AddProt(prot::kProtChecksum, prepared);
     if (!ProtResult(SumFile(prepared, sum, size, &PrBar), true)) return false;
-    AddProt(21, prepared);
+    AddProt(prot::kProtCompareChecksum, prepared);
     ProtResult(sum == e.PrepSum && size == e.PrepSize, false);
 
     // From here the target holds the plain patched file until it is scrambled again.
-    AddProt(22, target);
+    AddProt(prot::kProtApplyDiff, target);
     if (!ProtResult(PatchFile(*this, prepared, target, work), false)) return false;
-    ReachTestPoint("dbb-patched");
+    testpoint::Hit("dbb-patched");
     DropPath(work);
     DropPath(prepared);
 
-    AddProt(13, target + " в " + work);
+    AddProt(prot::kProtMoveFile, target + " в " + work);
     if (!ProtResult(os::MoveFile(target, work), false)) return false;
-    AddProt(20, work);
+    AddProt(prot::kProtChecksum, work);
     if (!ProtResult(SumFile(work, sum, size, &PrBar), false)) return false;
-    AddProt(21, work);
+    AddProt(prot::kProtCompareChecksum, work);
     ProtResult(sum == e.MidSum && size == e.MidSize, false);
 
-    AddProt(19, target);
+    AddProt(prot::kProtBuildFile, target);
     if (!ProtResult(RekeyBase(work, target, static_cast<uint32_t>(key), 0), true)) return false;
-    AddProt(20, target);
+    AddProt(prot::kProtChecksum, target);
     if (!ProtResult(SumFile(target, sum, size, &PrBar), false)) return false;
-    AddProt(21, target);
+    AddProt(prot::kProtCompareChecksum, target);
     return ProtResult(sum == e.NewSum && size == e.NewSize, false);
   } catch (const std::exception& ex) {
-    AddProt(26, ex.what());
+    AddProt(prot::kProtEmergency, ex.what());
     return false;
   }
 }
@@ -93,7 +93,7 @@ bool TForm1::ApplyPeDiff(const pkg::TPartNfo& e, int kind, const std::string& wo
   // Without the configuration record the edition is unknown; rebuilding the build
   // of the other edition would break the product, so that is a failure.
   if (ConfigBuffer.size() <= product::kConfigEditionOffset) {
-    AddProt(26, "Не прочитан файл-конфигуратор: редакция ZUM неизвестна");
+    AddProt(prot::kProtEmergency, "Не прочитан файл-конфигуратор: редакция ZUM неизвестна");
     return false;
   }
   // PE1DIFF is the first edition's build, PE2DIFF the second's: the other one is
@@ -102,31 +102,31 @@ bool TForm1::ApplyPeDiff(const pkg::TPartNfo& e, int kind, const std::string& wo
   if (firstEdition ? kind == pkg::kPe2Diff : kind == pkg::kPe1Diff) return true;
   try {
     const std::string prepared = work + "~";
-    AddProt(13, target + " в " + prepared);
+    AddProt(prot::kProtMoveFile, target + " в " + prepared);
     if (!ProtResult(os::MoveFile(target, prepared), false)) return false;
-    ReachTestPoint("pe-moved");
+    testpoint::Hit("pe-moved");
 
     uint32_t sum = 0, size = 0;
-    AddProt(20, prepared);
+    AddProt(prot::kProtChecksum, prepared);
     if (!ProtResult(SumFile(prepared, sum, size, &PrBar), true)) return false;
     // A trailing zero byte leaves the checksum as it is, and installed executables
     // may carry one: one byte either way is accepted.
-    AddProt(21, prepared);
+    AddProt(prot::kProtCompareChecksum, prepared);
     const int64_t diff = static_cast<int64_t>(size) - static_cast<int64_t>(e.OldSize);
     if (!ProtResult(sum == e.OldSum && diff >= -1 && diff <= 1, false)) return false;
 
-    AddProt(22, target);
+    AddProt(prot::kProtApplyDiff, target);
     if (!ProtResult(PatchFile(*this, prepared, target, work), false)) return false;
-    AddProt(20, target);
+    AddProt(prot::kProtChecksum, target);
     if (!ProtResult(SumFile(target, sum, size, &PrBar), true)) return false;
-    AddProt(21, target);
+    AddProt(prot::kProtCompareChecksum, target);
     if (!ProtResult(sum == e.NewSum && size == e.NewSize, false)) return false;
 
     DropPath(work);
     DropPath(prepared);
     return true;
   } catch (const std::exception& ex) {
-    AddProt(26, ex.what());
+    AddProt(prot::kProtEmergency, ex.what());
     return false;
   }
 }

@@ -47,14 +47,14 @@ void TForm1::ShowStatus(bool visible) { toolkit_->SetStatusVisible(visible); }
 void TForm1::SetStatusText(const std::string& text) { toolkit_->SetStatusText(text); }
 
 bool TForm1::ProtResult(bool ok, bool newLine) {
-  AddProt(ok ? 1 : 2, "", newLine);
+  AddProt(ok ? prot::kProtOk : prot::kProtHadErrors, "", newLine);
   return ok;
 }
 
 bool TForm1::DropPath(const std::string& path) {
   try {
     if (os::FileExists(path)) {
-      AddProt(11, path);
+      AddProt(prot::kProtDeleteFile, path);
       return ProtResult(os::DeleteFile(path), false);
     }
     if (os::DirectoryExists(path)) {
@@ -63,7 +63,7 @@ bool TForm1::DropPath(const std::string& path) {
     }
     return true;
   } catch (const std::exception& e) {
-    AddProt(26, e.what());
+    AddProt(prot::kProtEmergency, e.what());
     return false;
   }
 }
@@ -88,28 +88,28 @@ void TForm1::FormActivate() {
     Say("...Проверка проблем прошлого запуска");
     if (JournalExists()) {
       PrevRunFailed = true;
-      if (AskMsg(3001, true)) {
+      if (AskMsg(toolkit_, 3001, true)) {
         Say("Есть проблемы. Попытка отката к предыдущему состоянию.");
         if (ProtResult(Recover(), true)) {
           CleanFolder(TempDir, true);
           if (UpdateVariant == 1) CleanFolder(CopyDir, true);
           TempDir.clear();
           Say("Восстановление завершено успешно");
-          if (!AskMsg(3003, false)) {
-            AddProt(4, "");
+          if (!AskMsg(toolkit_, 3003, false)) {
+            AddProt(prot::kProtCancelled, "");
             noLaunch = true;
             return;
           }
         } else {
-          AddProt(3, "5003");
-          ErrMsg(5003);
+          AddProt(prot::kProtErrorNo, "5003");
+          ErrMsg(toolkit_, 5003);
           ok = false;
           return;
         }
       } else {
-        AddProt(3, "5003");
-        ErrMsg(5003);
-        AddProt(4, "");
+        AddProt(prot::kProtErrorNo, "5003");
+        ErrMsg(toolkit_, 5003);
+        AddProt(prot::kProtCancelled, "");
         noLaunch = true;
         ok = false;
         return;
@@ -166,7 +166,7 @@ void TForm1::FormActivate() {
         UpdateVariant = 0;
         break;
       case VariantCancel:
-        AddProt(4, "");
+        AddProt(prot::kProtCancelled, "");
         noLaunch = true;
         JournalEnd();
         DropPath(JournalFile);
@@ -223,7 +223,7 @@ void TForm1::EndBlock(bool ok, bool noLaunch) {
   runOk_ = ok;
   // Name the system's refusal that ended the run: the step's own lines only mark it.
   const os::Error& change = os::FirstChangeError();
-  if (!ok && change.kind != os::ErrorKind::None) AddProt(26, change.text);
+  if (!ok && change.kind != os::ErrorKind::None) AddProt(prot::kProtEmergency, change.text);
   SeqFinished = true;
   toolkit_->ShowExitPanel();
   if (!protLines_.empty()) toolkit_->ProtSelectLast();
@@ -245,7 +245,7 @@ void TForm1::EndBlock(bool ok, bool noLaunch) {
   AddListLine("Техническая информация о проведенных действиях сохранена в: ");
   AddListLine(path);
 
-  if (!noLaunch && ok && AskMsg(3009, true)) {
+  if (!noLaunch && ok && AskMsg(toolkit_, 3009, true)) {
     InstallMutex.Close();
     CopyMutex.Close();
     RunProduct();
@@ -259,7 +259,7 @@ void TForm1::RunProduct() {
   if (os::StartProcess(program, folder, 3)) {
     Btn_CloseClick();
   } else {
-    ErrMsg(5017);
+    ErrMsg(toolkit_, 5017);
   }
 }
 
@@ -275,6 +275,6 @@ int TForm1::ShowProgress(const void* marker, uint32_t value) {
 }
 
 bool NotBuiltYet(TForm1& form, const char* stage) {
-  form.AddProt(26, std::string("Этап не реализован в этой сборке: ") + stage);
+  form.AddProt(prot::kProtEmergency, std::string("Этап не реализован в этой сборке: ") + stage);
   return false;
 }

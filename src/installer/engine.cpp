@@ -45,7 +45,7 @@ bool TForm1::CheckPayloadHeads() {
   // before the first change, not when its turn comes.
   os::File f;
   if (!f.Open(ExePath(), os::kRead, os::kShareAll, os::Disposition::OpenExisting)) {
-    AddProt(26, os::LastErrorText());
+    AddProt(prot::kProtEmergency, os::LastErrorText());
     return false;
   }
   pkg::TFileSource src(f);
@@ -53,7 +53,7 @@ bool TForm1::CheckPayloadHeads() {
     if (static_cast<int>(i) < FirstSection) continue;
     const std::string why = pkg::CheckPayloadHead(src, *PartList[i]);
     if (!why.empty()) {
-      AddProt(26, "Сжатые данные повреждены: " + PartList[i]->Name + " (" + why + ")");
+      AddProt(prot::kProtEmergency, "Сжатые данные повреждены: " + PartList[i]->Name + " (" + why + ")");
       return false;
     }
   }
@@ -79,16 +79,16 @@ bool TForm1::RunEntries() {
       SetStatusText(number + " из " + total);
 
       if (static_cast<int>(i) < FirstSection) {
-        AddProt(17, number + ". " + package + "(" + e.Name + ")");
+        AddProt(prot::kProtSkipStep, number + ". " + package + "(" + e.Name + ")");
         continue;
       }
       if (e.Kind == pkg::kSection) {
-        AddProt(17, number + ". Секция с данными №" + std::to_string(SectionNo + 1));
+        AddProt(prot::kProtSkipStep, number + ". Секция с данными №" + std::to_string(SectionNo + 1));
         ++SectionNo;
         continue;
       }
 
-      AddProt(21, package + "(" + e.Name + ")");
+      AddProt(prot::kProtCompareChecksum, package + "(" + e.Name + ")");
       uint32_t sum = 0;
       const bool intact = SumFileRange(package, e.Pos, e.EntryLen, &PrBar, sum) && sum == e.EntrySum;
       if (!ProtResult(intact, false)) return false;
@@ -100,13 +100,13 @@ bool TForm1::RunEntries() {
       const std::string backup = TempDir + "BAK" + std::to_string(SectionNo) + "\\" + e.Name;
       MakeFolderPath(dos::FolderOf(backup), made);
 
-      AddProt(7, work);
+      AddProt(prot::kProtUnpackFile, work);
       const uint32_t unpacked =
           UnpackPayload(work, package, static_cast<uint32_t>(e.Pos + 7 + e.Name.size()), progress);
       if (unpacked == 0) {
         const std::string why = os::LastErrorText();  // the decoder's reason, or the system's
         ProtResult(false, false);
-        AddProt(26, why);
+        AddProt(prot::kProtEmergency, why);
         return false;
       }
       ProtResult(true, false);
@@ -133,7 +133,7 @@ bool TForm1::RunEntries() {
           static_cast<uint32_t>(ConfigBuffer[product::kConfigEditionOffset]) + 1 == e.DiffSum;
       if (e.Kind <= pkg::kAddRepM && e.Kind != pkg::kCfgDiff && applies &&
           !MakeTargetFolder(target)) {
-        AddProt(26, "Невозможно создать папку " + dos::FolderOf(target));
+        AddProt(prot::kProtEmergency, "Невозможно создать папку " + dos::FolderOf(target));
         return false;
       }
 
@@ -156,7 +156,7 @@ bool TForm1::RunEntries() {
           applied = ApplyAddRepM(e, target, work, backup);
           break;
         default:
-          AddProt(26, "Неизвестный тип файла в обновлении");
+          AddProt(prot::kProtEmergency, "Неизвестный тип файла в обновлении");
           return false;
       }
       if (!applied) return false;
@@ -178,7 +178,7 @@ bool TForm1::RunEntries() {
     ShowStatus(false);
     return true;
   } catch (const std::exception& ex) {
-    AddProt(26, ex.what());
+    AddProt(prot::kProtEmergency, ex.what());
     return false;
   }
 }

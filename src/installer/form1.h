@@ -14,12 +14,11 @@
 #include "base/progress.h"
 #include "base/cp1251.h"
 #include "format/part.h"
+#include "format/protocol_record.h"
 #include "platform/os.h"
 
 namespace ui { class Toolkit; }
 
-// Protocol kinds: the number selects the phrase that opens a protocol line.
-using TProtKind = int;
 
 // Update variant codes (the dialog's results).
 enum TUpdateVariant { VariantCopy = 1, VariantCancel = 2, VariantFailed = 3, VariantInPlace = 6 };
@@ -31,6 +30,8 @@ struct NoCaseLess {
   }
 };
 using TNoCaseSet = std::set<std::string, NoCaseLess>;
+
+using prot::TProtKind;
 
 class TForm1 {
  public:
@@ -55,7 +56,7 @@ class TForm1 {
   // ---- protocol ----
   bool AddProt(TProtKind kind, const std::string& text, bool newLine = true);
   // Writes a kind 0 line.
-  void Say(const std::string& text) { AddProt(0, text, true); }
+  void Say(const std::string& text) { AddProt(prot::kProtPlain, text, true); }
   const std::vector<std::string>& ProtLines() const { return protLines_; }
   // Adds a line to the list box only (not recorded, not selected).
   void AddListLine(const std::string& line);

@@ -95,7 +95,7 @@ bool TForm1::CheckFreeSpace() {
       ok = true;
     }();
   } catch (const std::exception& e) {
-    AddProt(26, e.what());
+    AddProt(prot::kProtEmergency, e.what());
     ok = false;
   }
   if (!TempDir.empty()) JournalCmd(8, TempDir);
@@ -172,11 +172,11 @@ bool TForm1::TestDiskSpeed(const std::string& root, sDskNfo& record) {
                    millis = elapsed % 1000;
     record = sDskNfo();
     record.Delay = static_cast<uint32_t>(minutes * 100000 + seconds * 1000 + millis);
-    AddProt(1, "", false);
-    AddProt(0, "... задержка:" + std::to_string(record.Delay), false);
+    AddProt(prot::kProtOk, "", false);
+    AddProt(prot::kProtPlain, "... задержка:" + std::to_string(record.Delay), false);
     return true;
   } catch (const std::exception& e) {
-    AddProt(26, e.what());
+    AddProt(prot::kProtEmergency, e.what());
     if (f.IsOpen()) {
       f.Close();
       os::DeleteFile(path);
@@ -195,6 +195,6 @@ std::string TForm1::ChooseFolder(const std::string& title, uint32_t base, uint32
     uint64_t needed = base;
     if (UpperLetter(path) == installLetter) needed += extra;
     if (needed <= free) return path;
-    if (!AskMsg2(3005, std::to_string(free), std::to_string(needed), true)) return std::string();
+    if (!AskMsg2(toolkit_, 3005, std::to_string(free), std::to_string(needed), true)) return std::string();
   }
 }

@@ -23,7 +23,7 @@ bool TForm1::JournalStart() {
     // Another writer is refused; readers (a viewer, a virus scanner) are not.
     if (!stream.Open(JournalFile, os::kRead | os::kWrite, os::kShareRead,
                      os::Disposition::OpenAlways)) {
-      AddProt(26, os::LastErrorText() + " ");
+      AddProt(prot::kProtEmergency, os::LastErrorText() + " ");
       return false;
     }
     JournalStream = std::move(stream);
@@ -32,7 +32,7 @@ bool TForm1::JournalStart() {
     JournalCmd(journal::kCmdStart, journal::StartText());
     return true;
   } catch (const std::exception& e) {
-    AddProt(26, std::string(e.what()) + " ");
+    AddProt(prot::kProtEmergency, std::string(e.what()) + " ");
     return false;
   }
 }
@@ -87,7 +87,7 @@ bool TForm1::JournalCopy(const std::string& source, const std::string& destinati
     uint32_t checksum = 0, size = 0;
     // A kind 20 line, the size and checksum of the copy, a mark appended.
     auto sumCopy = [&] {
-      AddProt(20, destination);
+      AddProt(prot::kProtChecksum, destination);
       return ProtResult(SumFile(destination, checksum, size, &PrBar), false);
     };
 
@@ -105,8 +105,8 @@ bool TForm1::JournalCopy(const std::string& source, const std::string& destinati
       removable = os::DirectoryExists(source) ? std::string(journal::kNoPath) : source;
       result = true;
     } else {
-      if (!newItem) AddProt(9, source);
-      AddProt(8, source + " в " + destination);
+      if (!newItem) AddProt(prot::kProtBackupFile, source);
+      AddProt(prot::kProtCopyFile, source + " в " + destination);
       if (sourceIsFile) {
         result = CopyFileBar(source, destination, &PrBar, false);
       } else {
@@ -136,7 +136,7 @@ bool TForm1::JournalCopy(const std::string& source, const std::string& destinati
     // caller must not make it.
     return result && recorded;
   } catch (const std::exception& e) {
-    AddProt(26, std::string(e.what()) + " ");
+    AddProt(prot::kProtEmergency, std::string(e.what()) + " ");
     return false;
   }
 }

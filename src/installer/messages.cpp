@@ -9,8 +9,7 @@ const char* const kCaptionInformation = "Информация.";
 namespace {
 const std::string kMark = "$_$";
 
-bool Show(ui::BoxStyle style, const std::string& text, int msgId) {
-  ui::Toolkit* tk = ui::Current();
+bool Show(ui::Toolkit* tk, ui::BoxStyle style, const std::string& text, int msgId) {
   if (!tk) return false;
   const char* caption = style == ui::BoxStyle::Question ? kCaptionQuestion
                         : style == ui::BoxStyle::Error  ? kCaptionError
@@ -40,29 +39,29 @@ std::string ComposeMsg(int id, const std::string* values, int valueCount, bool w
   return text;
 }
 
-bool AskMsg(int id, bool withNumber) {
-  return AskText(ComposeMsg(id, nullptr, 0, withNumber), id);
+bool AskMsg(ui::Toolkit* tk, int id, bool withNumber) {
+  return AskText(tk, ComposeMsg(id, nullptr, 0, withNumber), id);
 }
-bool AskMsg1(int id, const std::string& v1, bool withNumber) {
-  return AskText(ComposeMsg(id, &v1, 1, withNumber), id);
+bool AskMsg1(ui::Toolkit* tk, int id, const std::string& v1, bool withNumber) {
+  return AskText(tk, ComposeMsg(id, &v1, 1, withNumber), id);
 }
-bool AskMsg2(int id, const std::string& v1, const std::string& v2, bool withNumber) {
+bool AskMsg2(ui::Toolkit* tk, int id, const std::string& v1, const std::string& v2, bool withNumber) {
   const std::string v[] = {v1, v2};
-  return AskText(ComposeMsg(id, v, 2, withNumber), id);
+  return AskText(tk, ComposeMsg(id, v, 2, withNumber), id);
 }
-bool AskMsg3(int id, const std::string& v1, const std::string& v2, const std::string& v3,
+bool AskMsg3(ui::Toolkit* tk, int id, const std::string& v1, const std::string& v2, const std::string& v3,
              bool withNumber) {
   const std::string v[] = {v1, v2, v3};
-  return AskText(ComposeMsg(id, v, 3, withNumber), id);
+  return AskText(tk, ComposeMsg(id, v, 3, withNumber), id);
 }
-void ErrMsg(int id) { ErrText(ComposeMsg(id, nullptr, 0, true), id); }
-void ErrMsg1(int id, const std::string& v1) { ErrText(ComposeMsg(id, &v1, 1, false), id); }
-void ErrMsg2(int id, const std::string& v1, const std::string& v2) {
+void ErrMsg(ui::Toolkit* tk, int id) { ErrText(tk, ComposeMsg(id, nullptr, 0, true), id); }
+void ErrMsg1(ui::Toolkit* tk, int id, const std::string& v1) { ErrText(tk, ComposeMsg(id, &v1, 1, false), id); }
+void ErrMsg2(ui::Toolkit* tk, int id, const std::string& v1, const std::string& v2) {
   const std::string v[] = {v1, v2};
-  ErrText(ComposeMsg(id, v, 2, false), id);
+  ErrText(tk, ComposeMsg(id, v, 2, false), id);
 }
-void InfoMsg(int id, bool withNumber) { InfoText(ComposeMsg(id, nullptr, 0, withNumber), id); }
+void InfoMsg(ui::Toolkit* tk, int id, bool withNumber) { InfoText(tk, ComposeMsg(id, nullptr, 0, withNumber), id); }
 
-bool AskText(const std::string& text, int msgId) { return Show(ui::BoxStyle::Question, text, msgId); }
-void ErrText(const std::string& text, int msgId) { Show(ui::BoxStyle::Error, text, msgId); }
-void InfoText(const std::string& text, int msgId) { Show(ui::BoxStyle::Information, text, msgId); }
+bool AskText(ui::Toolkit* tk, const std::string& text, int msgId) { return Show(tk, ui::BoxStyle::Question, text, msgId); }
+void ErrText(ui::Toolkit* tk, const std::string& text, int msgId) { Show(tk, ui::BoxStyle::Error, text, msgId); }
+void InfoText(ui::Toolkit* tk, const std::string& text, int msgId) { Show(tk, ui::BoxStyle::Information, text, msgId); }

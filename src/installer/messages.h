@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace ui { class Toolkit; }
+
 // The catalogue text of `id`; "" for an id the catalogue does not hold.
 std::string LoadCatalogueText(int id);
 
@@ -12,19 +14,20 @@ std::string ComposeMsg(int id, const std::string* values, int valueCount, bool w
 std::string NumberSuffix(int id);   // "\n(msgid №" + id + ")"
 std::string DropMarks(std::string text);
 
-bool AskMsg(int id, bool withNumber);
-bool AskMsg1(int id, const std::string& value1, bool withNumber);
-bool AskMsg2(int id, const std::string& value1, const std::string& value2, bool withNumber);
-bool AskMsg3(int id, const std::string& value1, const std::string& value2,
+// Shown through `tk`; with no toolkit nothing is shown and a question is answered No.
+bool AskMsg(ui::Toolkit* tk, int id, bool withNumber);
+bool AskMsg1(ui::Toolkit* tk, int id, const std::string& value1, bool withNumber);
+bool AskMsg2(ui::Toolkit* tk, int id, const std::string& value1, const std::string& value2, bool withNumber);
+bool AskMsg3(ui::Toolkit* tk, int id, const std::string& value1, const std::string& value2,
              const std::string& value3, bool withNumber);
-void ErrMsg(int id);
-void ErrMsg1(int id, const std::string& value1);
-void ErrMsg2(int id, const std::string& value1, const std::string& value2);
-void InfoMsg(int id, bool withNumber);
+void ErrMsg(ui::Toolkit* tk, int id);
+void ErrMsg1(ui::Toolkit* tk, int id, const std::string& value1);
+void ErrMsg2(ui::Toolkit* tk, int id, const std::string& value1, const std::string& value2);
+void InfoMsg(ui::Toolkit* tk, int id, bool withNumber);
 
-bool AskText(const std::string& text, int msgId = 0);
-void ErrText(const std::string& text, int msgId = 0);
-void InfoText(const std::string& text, int msgId = 0);
+bool AskText(ui::Toolkit* tk, const std::string& text, int msgId = 0);
+void ErrText(ui::Toolkit* tk, const std::string& text, int msgId = 0);
+void InfoText(ui::Toolkit* tk, const std::string& text, int msgId = 0);
 
 extern const char* const kCaptionQuestion;     // "Внимание!"
 extern const char* const kCaptionError;        // "Ошибка!"

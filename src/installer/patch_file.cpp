@@ -19,7 +19,7 @@ void ReportBadPatch(TForm1& form, const bdt::TPatchPlan& plan, bdt::PatchStatus 
                     const std::string& patchPath) {
   std::string text = std::string("Файл различий поврежден: ") + bdt::PatchStatusText(status);
   if (plan.FailedRecord != 0) text += " (запись " + std::to_string(plan.FailedRecord) + ")";
-  form.AddProt(26, text);
+  form.AddProt(prot::kProtEmergency, text);
   form.Say(patchPath);
 }
 
@@ -30,7 +30,7 @@ bool CheckPatchFile(TForm1& form, const std::string& patchPath, uint64_t oldSize
   try {
     os::Mapping view;
     if (!view.OpenRead(patchPath)) {
-      form.AddProt(26, "Невозможно открыть файл");
+      form.AddProt(prot::kProtEmergency, "Невозможно открыть файл");
       form.Say(patchPath);
       return false;
     }
@@ -43,7 +43,7 @@ bool CheckPatchFile(TForm1& form, const std::string& patchPath, uint64_t oldSize
     ReportBadPatch(form, plan, status, patchPath);
     return false;
   } catch (const std::exception& ex) {
-    form.AddProt(26, ex.what());
+    form.AddProt(prot::kProtEmergency, ex.what());
     return false;
   }
 }
@@ -51,11 +51,11 @@ bool CheckPatchFile(TForm1& form, const std::string& patchPath, uint64_t oldSize
 bool PatchFile(TForm1& form, const std::string& oldPath, const std::string& outPath,
                const std::string& patchPath) {
   auto fail = [&form](const char* text) {
-    form.AddProt(26, text);
+    form.AddProt(prot::kProtEmergency, text);
     return false;
   };
   auto failAt = [&form](const char* text, const std::string& path) {
-    form.AddProt(26, text);
+    form.AddProt(prot::kProtEmergency, text);
     form.Say(path);
     return false;
   };
@@ -113,7 +113,7 @@ bool PatchFile(TForm1& form, const std::string& oldPath, const std::string& outP
     outView.Close();
     return true;
   } catch (const std::exception& ex) {
-    form.AddProt(26, ex.what());
+    form.AddProt(prot::kProtEmergency, ex.what());
     return false;
   }
 }

@@ -22,13 +22,3 @@ bool PatchFile(TForm1& form, const std::string& oldPath, const std::string& outP
 // patch that PatchFile refuses.
 bool CheckPatchFile(TForm1& form, const std::string& patchPath, uint64_t oldSize,
                     uint32_t newSize);
-
-// Points inside the difference appliers where a test may act (and end the process
-// to see what a crash there leaves behind). Empty, and so without effect, unless a
-// test sets it. The points: "dbb-patched" (the target holds the plain patched file),
-// "rekey-step" (each step of the progress bar while a base file is converted),
-// "pe-moved" (the executable has been moved aside).
-extern std::function<void(const char* point)> DifferenceTestPoint;
-inline void ReachTestPoint(const char* point) {
-  if (DifferenceTestPoint) DifferenceTestPoint(point);
-}

@@ -33,7 +33,7 @@ uint32_t GetRealLength(TForm1& form, os::File& stream, uint32_t& fileLength) {
     real = RealLength(src);
     if (real == 0 && !src.Error().empty()) throw std::runtime_error(src.Error());
   } catch (const std::exception& e) {
-    form.AddProt(26, e.what());
+    form.AddProt(prot::kProtEmergency, e.what());
     real = 0;
   }
   stream.Seek(0);
@@ -54,8 +54,8 @@ bool TForm1::ReadPackage() {
     os::File f;
     if (!f.Open(path, os::kRead, os::kShareAll, os::Disposition::OpenExisting) ||
         !CheckPackage(f)) {
-      AddProt(3, "5001");
-      ErrMsg1(5001, dos::LeafOf(path));
+      AddProt(prot::kProtErrorNo, "5001");
+      ErrMsg1(toolkit_, 5001, dos::LeafOf(path));
       return false;
     }
 
@@ -80,7 +80,7 @@ bool TForm1::ReadPackage() {
     Say("Информация заголовка окна:");
     const std::string title = PackageTitle(IsCorrection, VerFrom, VerFrom3, VerTo, true);
     SetCaption(title);
-    AddProt(0, title, false);
+    AddProt(prot::kProtPlain, title, false);
 
     TCatalogueHeader header;
     uint64_t headerPos = 0;
@@ -105,7 +105,7 @@ bool TForm1::ReadPackage() {
     }
     if (!ProtResult(ok, false)) return false;
 
-    AddProt(24, dos::LeafOf(path));
+    AddProt(prot::kProtCatalogue, dos::LeafOf(path));
     // Every entry must lie in the entry area, between the real length and the
     // first part record, and the entries must fill it exactly.
     uint64_t pos = real;
@@ -140,13 +140,13 @@ bool TForm1::ReadPackage() {
       if (entry->Kind == kSection) continue;
       const std::string why = CheckEntryName(entry->Name, journalName);
       if (!why.empty()) {
-        AddProt(26, "Недопустимое имя в обновлении: \"" + entry->Name + "\" (" + why + ")");
+        AddProt(prot::kProtEmergency, "Недопустимое имя в обновлении: \"" + entry->Name + "\" (" + why + ")");
         ok = false;
       }
     }
     return ProtResult(ok, false);
   } catch (const std::exception& e) {
-    AddProt(26, e.what());
+    AddProt(prot::kProtEmergency, e.what());
     return false;
   }
 }

@@ -34,14 +34,14 @@ bool TForm1::Recover() {
   bool ok = true;
   try {
     UpdateVariant = 0;
-    AddProt(15, JournalFile);
+    AddProt(prot::kProtReadJournal, JournalFile);
 
     // The journal is replayed, and at the end deleted, through no handle but the
     // reader's; a stream of ours left open would also take new records.
     JournalStream.Close();
     std::string bytes;
     if (!ReadJournal(JournalFile, bytes)) {
-      AddProt(26, os::LastErrorText());
+      AddProt(prot::kProtEmergency, os::LastErrorText());
       return false;
     }
     std::vector<std::string> lines = journal::SplitLines(bytes);
@@ -63,7 +63,7 @@ bool TForm1::Recover() {
         std::string record = lines[settingsPass ? n : lines.size() - 1 - n];
         if (!journal::IsCommandLine(record)) continue;
         if (!journal::IsRecordSealed(record)) {
-          AddProt(16, JournalFile);
+          AddProt(prot::kProtJournalDamaged, JournalFile);
           ok = false;
           return false;
         }
@@ -102,12 +102,12 @@ bool TForm1::Recover() {
     if (ok && !os::DeleteFile(JournalFile)) {
       // Left on disk, the journal would be replayed again at the next start, after
       // the driver has removed the backups it names.
-      AddProt(26, os::LastErrorText());
+      AddProt(prot::kProtEmergency, os::LastErrorText());
       ok = false;
     }
     return ok;
   } catch (const std::exception& e) {
-    AddProt(26, e.what());
+    AddProt(prot::kProtEmergency, e.what());
     return false;
   }
 }
@@ -135,8 +135,8 @@ bool TForm1::JournalTrusted(const std::vector<std::string>& lines) {
   };
   const journal::TJournalVerdict verdict = journal::CheckJournal(records, facts);
   if (verdict.Why.empty()) return true;
-  AddProt(16, JournalFile);
-  AddProt(26, "Файл протокола отвергнут: " + verdict.Why +
+  AddProt(prot::kProtJournalDamaged, JournalFile);
+  AddProt(prot::kProtEmergency, "Файл протокола отвергнут: " + verdict.Why +
                   (verdict.Record.empty() ? std::string() : ": " + verdict.Record));
   return false;
 }
@@ -146,7 +146,7 @@ bool TForm1::ReplayLine(const std::string& record, bool& ok, bool settingsPass) 
   std::string text;
   if (!journal::ParseCommand(record, kind, text)) {
     // A record that cannot be read cannot be undone, nor can anything older.
-    AddProt(26, "Команда файла протокола не распознана: " + record);
+    AddProt(prot::kProtEmergency, "Команда файла протокола не распознана: " + record);
     ok = false;
     return false;
   }
@@ -162,7 +162,7 @@ bool TForm1::ReplayLine(const std::string& record, bool& ok, bool settingsPass) 
     return false;
   }
 
-  AddProt(14, record);
+  AddProt(prot::kProtRollback, record);
   bool started = false;
   switch (kind) {
     case journal::kCmdStart:
@@ -178,7 +178,7 @@ bool TForm1::ReplayLine(const std::string& record, bool& ok, bool settingsPass) 
       if (journal::ParseRestoreText(text, target, backup, checksum, size)) {
         ok = RestoreFile(backup, target, checksum, size);
       } else {
-        AddProt(26, "Команда файла протокола не распознана: " + record);
+        AddProt(prot::kProtEmergency, "Команда файла протокола не распознана: " + record);
         ok = false;
       }
       break;
@@ -189,7 +189,7 @@ bool TForm1::ReplayLine(const std::string& record, bool& ok, bool settingsPass) 
     case journal::kCmdDrop: {
       std::string path;
       if (!journal::ParseDropText(text, path)) {
-        AddProt(26, "Команда файла протокола не распознана: " + record);
+        AddProt(prot::kProtEmergency, "Команда файла протокола не распознана: " + record);
         ok = false;
       } else if (path == journal::kNoPath) {
         ok = true;  // older journals: a file added by the run, not named
@@ -209,19 +209,19 @@ bool TForm1::RestoreFile(const std::string& backup, const std::string& target, u
                          uint32_t size) {
   bool ok = false;
   try {
-    AddProt(6, target);
-    AddProt(21, backup);
+    AddProt(prot::kProtRestoreFile, target);
+    AddProt(prot::kProtCompareChecksum, backup);
     uint32_t actualSum = 0, actualSize = 0;
     ok = SumFile(backup, actualSum, actualSize, &PrBar) && actualSum == checksum &&
          actualSize == size;
     ProtResult(ok, false);
     if (ok) {
-      AddProt(8, backup + " в " + target);
+      AddProt(prot::kProtCopyFile, backup + " в " + target);
       ok = ProtResult(CopyFileBar(backup, target, &PrBar, false), false);
       if (ok) ok = ProtResult(CompareFiles(backup, target), false);
     }
   } catch (const std::exception& e) {
-    AddProt(26, e.what());
+    AddProt(prot::kProtEmergency, e.what());
     ok = false;
   }
   return ProtResult(ok, true);

@@ -15,6 +15,7 @@
 #include "base/error.h"
 #include "product/product.h"
 #include "base/bytes.h"
+#include "base/test_point.h"
 
 namespace {
 
@@ -64,7 +65,7 @@ bool TForm1::RekeyBase(const std::string& source, const std::string& destination
   // A layout beyond the converter's limits is refused before it could overrun the
   // buffer or move a record away from its offset.
   auto refuse = [&](const char* why) {
-    AddProt(26, "Базовый файл " + source + " не поддерживается: " + why);
+    AddProt(prot::kProtEmergency, "Базовый файл " + source + " не поддерживается: " + why);
     return false;
   };
   try {
@@ -139,7 +140,7 @@ bool TForm1::RekeyBase(const std::string& source, const std::string& destination
           acc -= step;
           if (PrBar.Position() < PrBar.Max()) {
             PrBar.StepIt();
-            ReachTestPoint("rekey-step");
+            testpoint::Hit("rekey-step");
           }
         }
       }
@@ -152,7 +153,7 @@ bool TForm1::RekeyBase(const std::string& source, const std::string& destination
       if (end) return fill == 0;
     }
   } catch (const std::exception& ex) {
-    AddProt(26, ex.what());
+    AddProt(prot::kProtEmergency, ex.what());
     return false;
   }
 }

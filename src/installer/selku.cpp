@@ -182,7 +182,7 @@ void TFrm_SelKU::PlainMessage(const std::string& text) {
 }
 
 void TFrm_SelKU::Say(const std::string& text) {
-  if (OnProtocol) OnProtocol(0, text, true);
+  if (OnProtocol) OnProtocol(prot::kProtPlain, text, true);
 }
 
 // ---- the dialog ---------------------------------------------------------------------
@@ -387,7 +387,7 @@ int TFrm_SelKU::PrepareTarget() {
     JournalledDir = TargetDir;
   }
   if (!MakeFolderPath(TargetDir, CreatedDir)) return 0;
-  return AskMsg3(3011, TargetDir, TargetDir, SourceDir, true) ? 1 : -1;
+  return AskMsg3(Toolkit, 3011, TargetDir, TargetDir, SourceDir, true) ? 1 : -1;
 }
 
 void TFrm_SelKU::Btn_CancelClick() {
@@ -396,7 +396,7 @@ void TFrm_SelKU::Btn_CancelClick() {
     FinishDialog(VariantCancel);
     return;
   }
-  if (!AskMsg(3003, true)) FinishDialog(VariantCancel);
+  if (!AskMsg(Toolkit, 3003, true)) FinishDialog(VariantCancel);
 }
 
 void TFrm_SelKU::FinishDialog(int code) {
@@ -466,7 +466,7 @@ int TForm1::SelectKind(const std::string& copyName) {
   dialog.ExcludedFile = JournalFile;
   dialog.SelfPath = ExePath();
   dialog.Toolkit = Toolkit();
-  dialog.OnProtocol = [this](int kind, const std::string& text, bool newLine) {
+  dialog.OnProtocol = [this](TProtKind kind, const std::string& text, bool newLine) {
     AddProt(kind, text, newLine);
   };
   dialog.OnJournal = [this](int command, const std::string& text) {
@@ -485,7 +485,7 @@ int TForm1::SelectKind(const std::string& copyName) {
           return FindFreeDisk(extra, need, letter);
         });
   } catch (const std::exception& e) {
-    AddProt(26, e.what());
+    AddProt(prot::kProtEmergency, e.what());
     if (!dialog.CloseAllowed) dialog.FinishDialog(VariantFailed);
     result = VariantFailed;
   }

@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 #include <vector>
+#include "format/protocol_record.h"
 
 namespace ui { class Toolkit; }
 
@@ -74,7 +75,8 @@ class TFrm_SelKU {
   using TFindDisk = std::function<bool(uint32_t extra, uint32_t need, char& letter)>;
   // The journalled copy in its new-item mode: source, target, new item.
   using TCopyFile = std::function<bool(const std::string&, const std::string&, bool)>;
-  using TProtocol = std::function<void(int kind, const std::string& text, bool newLine)>;
+  using TProtocol =
+      std::function<void(prot::TProtKind kind, const std::string& text, bool newLine)>;
   using TJournal = std::function<bool(int command, const std::string& text)>;
   // The folder browser with its space check: "" when the user gave up.
   using TChooseFolder = std::function<std::string(const std::string& title, uint32_t base,

@@ -47,11 +47,11 @@ bool TForm1::CreateDesktopLink() {
     std::string made;
     MakeFolderPath(backupDir, made);
     if (!JournalCopy(desktop + name, backupDir + name, false)) {
-      AddProt(26, os::LastErrorText());
+      AddProt(prot::kProtEmergency, os::LastErrorText());
       return false;
     }
   }
   const bool ok = MakeDesktopShortcut(CopyDir + product::kExePath, name, CopyDir);
-  if (!ok) AddProt(26, os::LastErrorText());
+  if (!ok) AddProt(prot::kProtEmergency, os::LastErrorText());
   return ok;
 }

@@ -20,11 +20,11 @@ bool TForm1::StampConfig() {
     // anything changes.
     std::vector<uint8_t> stamped = ConfigBuffer;
     if (!StampConfigBuffer(stamped, VerTo)) {
-      AddProt(26, "Версия " + VerTo + " не помещается в файл-конфигуратор " + target);
+      AddProt(prot::kProtEmergency, "Версия " + VerTo + " не помещается в файл-конфигуратор " + target);
       return ProtResult(false, false);
     }
     if (ProtResult(JournalCopy(target, backup, false), false)) {
-      AddProt(25, target);
+      AddProt(prot::kProtStampConfig, target);
       ConfigBuffer = stamped;
       if (os::FileExists(target) && !os::DeleteFile(target)) ThrowOsError("DeleteFile");
       testpoint::Hit("stamp");
@@ -37,7 +37,7 @@ bool TForm1::StampConfig() {
       result = true;
     }
   } catch (const std::exception& ex) {
-    AddProt(26, ex.what());
+    AddProt(prot::kProtEmergency, ex.what());
     result = false;
   }
   return ProtResult(result, false);

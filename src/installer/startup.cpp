@@ -55,8 +55,8 @@ bool TForm1::StartUp() {
   Say("Инициализация данных");
   if (ProtResult(InitData(), false)) return true;
 
-  AddProt(3, "5015");
-  ErrMsg(5015);
+  AddProt(prot::kProtErrorNo, "5015");
+  ErrMsg(toolkit_, 5015);
   return false;
 }
 
@@ -68,12 +68,12 @@ bool TForm1::CheckSingle() {
     // The handle stays in SelfMutex either way; the window closes it when it goes.
     taken = created && !existed;
   } catch (const std::exception& e) {
-    AddProt(26, e.what());
+    AddProt(prot::kProtEmergency, e.what());
     return false;
   }
   if (taken) return true;
-  AddProt(3, "5005");
-  ErrMsg(5005);
+  AddProt(prot::kProtErrorNo, "5005");
+  ErrMsg(toolkit_, 5005);
   return false;
 }
 
@@ -93,7 +93,7 @@ bool TForm1::InitData() {
       }
     }
   } catch (const std::exception& e) {
-    AddProt(26, e.what());
+    AddProt(prot::kProtEmergency, e.what());
     found = false;
   }
   JournalFile = InstallDir + journal::FileName(VerTo);
@@ -118,11 +118,11 @@ bool TForm1::FindProductExe(bool copy, bool quiet) {
       (copy ? CopyMutexName : InstallMutexName) =
           product::ProductMutexName(folder, exeDirName, exeName);
     } else if (!quiet && !copy) {
-      AddProt(3, "5009");
-      ErrMsg(5009);
+      AddProt(prot::kProtErrorNo, "5009");
+      ErrMsg(toolkit_, 5009);
     }
   } catch (const std::exception& e) {
-    AddProt(26, e.what());
+    AddProt(prot::kProtEmergency, e.what());
     found = false;
   }
   return ProtResult(found, false);
@@ -154,9 +154,9 @@ bool TForm1::WaitProduct(bool copy) {
           std::to_string(attempt) + " из 10");
       SleepFn(kAttemptPauseMs);
     }
-    if (!AskMsg1(3007, ExePath(), true)) break;
+    if (!AskMsg1(toolkit_, 3007, ExePath(), true)) break;
   }
-  AddProt(3, "5007");
-  ErrMsg1(5007, ExePath());
+  AddProt(prot::kProtErrorNo, "5007");
+  ErrMsg1(toolkit_, 5007, ExePath());
   return true;
 }

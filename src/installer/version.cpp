@@ -83,11 +83,11 @@ bool TForm1::CheckVersion() {
     const std::string installed = CutVersion3(ConfigText(ConfigBuffer, kConfigVersionText));
     if (installed != VerFrom3) {
       if (IsCorrection) {
-        AddProt(23, " У Вас установлена ZUM-" + installed + ".X");
-        ErrMsg1(5013, "ZUM 5 " + VerFrom3 + ".X");
+        AddProt(prot::kProtWrongEdition, " У Вас установлена ZUM-" + installed + ".X");
+        ErrMsg1(toolkit_, 5013, "ZUM 5 " + VerFrom3 + ".X");
       } else {
-        AddProt(23, " У Вас установлена ZUM-" + ConfigText(ConfigBuffer, kConfigEditionText));
-        ErrMsg1(5013, "ZUM 5 " + VerFrom);
+        AddProt(prot::kProtWrongEdition, " У Вас установлена ZUM-" + ConfigText(ConfigBuffer, kConfigEditionText));
+        ErrMsg1(toolkit_, 5013, "ZUM 5 " + VerFrom);
       }
       return false;
     }
@@ -112,10 +112,10 @@ bool TForm1::CheckVersion() {
     const size_t count = std::min<size_t>(BuildStampCount, BuildStamps.size());
     for (size_t k = 0; k < count; ++k)
       if (BuildStamps[k] == stamp) return true;
-    AddProt(23, "");
+    AddProt(prot::kProtWrongEdition, "");
     return false;
   } catch (const std::exception& e) {
-    AddProt(26, e.what());
+    AddProt(prot::kProtEmergency, e.what());
     return false;
   }
 }

@@ -12,17 +12,17 @@ bool TForm1::ApplyAddRepl(const pkg::TPartNfo& e, const std::string& target,
     // Whatever is at the target goes: a file, or a whole folder tree.
     if (!DropPath(target)) return false;
 
-    AddProt(13, work + " в " + target);
+    AddProt(prot::kProtMoveFile, work + " в " + target);
     if (!ProtResult(os::MoveFile(work, target), false)) return false;
 
-    AddProt(20, target);
+    AddProt(prot::kProtChecksum, target);
     uint32_t sum = 0, size = 0;
     if (!ProtResult(SumFile(target, sum, size, &PrBar), true)) return false;
 
-    AddProt(21, target);
+    AddProt(prot::kProtCompareChecksum, target);
     return ProtResult(sum == e.NewSum && size == e.NewSize, false);
   } catch (const std::exception& ex) {
-    AddProt(26, ex.what());
+    AddProt(prot::kProtEmergency, ex.what());
     return false;
   }
 }
@@ -32,7 +32,7 @@ bool TForm1::ApplyAddRepM(const pkg::TPartNfo& e, const std::string& target,
   // Without the configuration record the edition is unknown; applying a build
   // meant for another edition would break the product, so that is a failure.
   if (ConfigBuffer.size() <= product::kConfigEditionOffset) {
-    AddProt(26, "Не прочитан файл-конфигуратор: редакция ZUM неизвестна");
+    AddProt(prot::kProtEmergency, "Не прочитан файл-конфигуратор: редакция ZUM неизвестна");
     return false;
   }
   // Several builds of one executable travel under one name; only the one for the

@@ -58,8 +58,4 @@ class Toolkit : public TProgressView {
   virtual int ShowVariantDialog(TFrm_SelKU& dialog) { return 3; }
 };
 
-// The toolkit of this process (set by the entry point before the main window is made).
-Toolkit* Current();
-void SetCurrent(Toolkit* toolkit);
-
 }  // namespace ui

@@ -101,7 +101,6 @@ const char kCopyName[] = "ZUM5_310";
 class CopyModeScenario : public ::testing::Test {
  protected:
   void SetUp() override {
-    ui::SetCurrent(&tk);
     install = dir.Dos() + "srv\\zum\\";
     installHost = dir.Host() + "srv/zum";
     copies = dir.Dos() + "copies\\";
@@ -116,7 +115,6 @@ class CopyModeScenario : public ::testing::Test {
     fs::create_directories(dir.Host() + "disk");
     before = Snapshot(installHost);
   }
-  void TearDown() override { ui::SetCurrent(nullptr); }
 
   // The stand-in product as the stub; a data block that replaces Exe\zum.hlp and
   // adds a document.
@@ -150,7 +148,6 @@ class CopyModeScenario : public ::testing::Test {
 
   // One start of the installer, as far as it goes.
   void RunInstaller(ui::ScriptedToolkit& t, bool& ok) {
-    ui::SetCurrent(&t);
     TForm1 form(&t);
     form.ExePathOverride = updater;
     form.SleepFn = [](unsigned) {};
@@ -159,7 +156,6 @@ class CopyModeScenario : public ::testing::Test {
     ok = form.RunOk();
     lines = form.ProtLines();
     copyDir = form.CopyDir;
-    ui::SetCurrent(&tk);
   }
 
   int Count(const std::string& line) const {

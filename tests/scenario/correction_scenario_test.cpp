@@ -46,14 +46,12 @@ class CorrectionTest : public ::testing::Test {
 
   // One start of the installer with the scripted front end.
   bool Run(ui::ScriptedToolkit& tk) {
-    ui::SetCurrent(&tk);
     TForm1 form(&tk);
     form.ExePathOverride = Installer();
     form.SleepFn = [](unsigned) {};
     form.FormCreate();
     form.FormActivate();
     lines = form.ProtLines();
-    ui::SetCurrent(nullptr);
     return form.RunOk();
   }
 

@@ -30,6 +30,7 @@
 #include "support/test_support.h"
 #include "frontends/scripted/scripted.h"
 #include "base/bytes.h"
+#include "base/test_point.h"
 
 #ifndef ZUM_STANDIN_PATH
 #error "ZUM_STANDIN_PATH (the built stand-in product) is not defined"
@@ -87,7 +88,6 @@ class DifferenceScenario : public ::testing::Test {
   static constexpr uint32_t kBaseSize = 3u << 20;  // several buffers of the converter
 
   void SetUp() override {
-    ui::SetCurrent(&tk);
     install = dir.Dos() + "zum\\";
     installHost = dir.Host() + "zum";
     sample::SampleOptions options;
@@ -102,8 +102,7 @@ class DifferenceScenario : public ::testing::Test {
     before = Snapshot(installHost);
   }
   void TearDown() override {
-    DifferenceTestPoint = nullptr;
-    ui::SetCurrent(nullptr);
+    testpoint::g_hook = nullptr;
   }
 
   Bytes Installed(const std::string& name) {
@@ -182,14 +181,12 @@ class DifferenceScenario : public ::testing::Test {
 
   // One start of the installer with the scripted front end.
   bool RunInstaller(ui::ScriptedToolkit& t, std::vector<std::string>* lines = nullptr) {
-    ui::SetCurrent(&t);
     TForm1 form(&t);
     form.ExePathOverride = updater;
     form.SleepFn = [](unsigned) {};
     form.FormCreate();
     form.FormActivate();
     if (lines) *lines = form.ProtLines();
-    ui::SetCurrent(&tk);
     return form.RunOk();
   }
 
@@ -198,7 +195,7 @@ class DifferenceScenario : public ::testing::Test {
   int KilledRun(const std::function<bool(const char* point)>& stop) {
     const pid_t child = fork();
     if (child == 0) {
-      DifferenceTestPoint = [&stop](const char* point) {
+      testpoint::g_hook = [&stop](const char* point) {
         if (stop(point)) _exit(42);
       };
       ui::ScriptedToolkit t;

@@ -9,8 +9,6 @@ namespace {
 
 class DriverTest : public ::testing::Test {
  protected:
-  void SetUp() override { ui::SetCurrent(&tk); }
-  void TearDown() override { ui::SetCurrent(nullptr); }
   ui::ScriptedToolkit tk;
   zt::TempDir dir;
 };

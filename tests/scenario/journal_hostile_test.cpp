@@ -46,7 +46,6 @@ std::string Sum10(const std::string& bytes) {
 class HostileJournalTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ui::SetCurrent(&tk);
     install = dir.Dos() + "ZUM\\";
     temp = dir.Dos() + "ZUMUPDT.TMP\\";
     outside = dir.Dos() + "outside\\";
@@ -62,7 +61,6 @@ class HostileJournalTest : public ::testing::Test {
     Put(outside + "sentinel.txt", "sentinel");
     Put(temp + "BAK1\\sentinel.txt", "a forged backup");
   }
-  void TearDown() override { ui::SetCurrent(nullptr); }
 
   void Put(const std::string& path, const std::string& bytes) {
     ASSERT_TRUE(zt::WriteAll(path, bytes)) << path;

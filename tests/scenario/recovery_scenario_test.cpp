@@ -111,7 +111,6 @@ class FailedRun {
 class RecoveryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ui::SetCurrent(&tk);
     install = dir.Dos() + "ZUM\\";
     installHost = dir.Host() + "ZUM";
     temp = dir.Dos() + "ZUMUPDT.TMP\\";
@@ -119,7 +118,6 @@ class RecoveryTest : public ::testing::Test {
     MakeInstallation(install);
     before = Snapshot(installHost);
   }
-  void TearDown() override { ui::SetCurrent(nullptr); }
 
   // The installer started again after the failed run: it has found the
   // installation and the journal file name, nothing more.
@@ -450,7 +448,6 @@ TEST_F(RecoveryTest, RunKilledAtAnyPointIsRolledBack) {
 class DriverRecoveryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ui::SetCurrent(&tk);
     std::string error;
     install = dir.Dos() + "zum\\";
     ASSERT_TRUE(sample::MakeSampleInstallation(install, {}, error)) << error;
@@ -468,7 +465,6 @@ class DriverRecoveryTest : public ::testing::Test {
     ASSERT_TRUE(run.Change("Exe\\zum.exe", 1, "replaced"));
     ASSERT_TRUE(run.Change("Rus\\new.txt", 1, "added"));
   }
-  void TearDown() override { ui::SetCurrent(nullptr); }
 
   // The stand-in product as the stub, a package of one SECTION appended.
   void WriteInstaller() {
@@ -542,7 +538,6 @@ TEST_F(DriverRecoveryTest, NoOrAFailedRollbackLeavesTheJournalForLater) {
     }
     const Tree left = Installation();
     ui::ScriptedToolkit t;
-    ui::SetCurrent(&t);
     TForm1 form(&t);
     form.ExePathOverride = updater;
     form.SleepFn = [](unsigned) {};
@@ -556,7 +551,6 @@ TEST_F(DriverRecoveryTest, NoOrAFailedRollbackLeavesTheJournalForLater) {
     EXPECT_TRUE(os::FileExists(journalFile));
     EXPECT_TRUE(os::DirectoryExists(temp));
   }
-  ui::SetCurrent(&tk);
   EXPECT_NE(failed, before);
 }
 #endif  // ZUM_STANDIN_PATH

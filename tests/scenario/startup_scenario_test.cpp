@@ -101,7 +101,6 @@ class Child {
 class StartupTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ui::SetCurrent(&tk);
     form.FormCreate();
     form.VerTo = "3.0.8";
     form.SleepFn = [this](unsigned ms) {
@@ -109,7 +108,6 @@ class StartupTest : public ::testing::Test {
       if (onPause) onPause(ms);
     };
   }
-  void TearDown() override { ui::SetCurrent(nullptr); }
 
   std::string Host(const std::string& rel) const { return dir.Host() + rel; }
   void MakeFolder(const std::string& rel) { fs::create_directories(Host(rel)); }
@@ -191,7 +189,6 @@ TEST_F(StartupTest, InitDataFindsTheInstallationFromItsFolderOrItsExeFolder) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.updater);
     ui::ScriptedToolkit t;
-    ui::SetCurrent(&t);
     TForm1 f(&t);
     f.FormCreate();
     f.VerTo = "5.1.12";
@@ -211,7 +208,6 @@ TEST_F(StartupTest, InitDataFindsTheInstallationFromItsFolderOrItsExeFolder) {
     }
     EXPECT_TRUE(t.boxes.empty());
   }
-  ui::SetCurrent(&tk);
 }
 
 // ---- a second installer -------------------------------------------------------------
@@ -274,7 +270,6 @@ TEST_F(StartupTest, FindProductExeFailsWithoutExeFolderOrExecutable) {
   for (const Case& c : {Case{"direct\\", false}, Case{"noexe\\", false}, Case{"noexe\\", true}}) {
     SCOPED_TRACE(std::string(c.folder) + (c.quiet ? " quiet" : ""));
     ui::ScriptedToolkit t;
-    ui::SetCurrent(&t);
     TForm1 f(&t);
     f.InstallDir = dir.Dos() + c.folder;
     f.Say("x");
@@ -289,7 +284,6 @@ TEST_F(StartupTest, FindProductExeFailsWithoutExeFolderOrExecutable) {
       EXPECT_EQ(t.boxes[0].text, DropMarks(LoadCatalogueText(5009)) + NumberSuffix(5009));
     }
   }
-  ui::SetCurrent(&tk);
 }
 
 TEST_F(StartupTest, FindProductExeForACopy) {

@@ -195,10 +195,8 @@ class ZumpackScenario : public ::testing::Test {
 
   // Runs the installer placed in the installation `rel`, watching its temporary folder.
   bool Run(const std::string& rel, WatchingToolkit& tk, std::vector<std::string>& lines) {
-    ui::SetCurrent(&tk);
     g_watching = &tk;
     testpoint::g_hook = SampleAtTestPoint;
-    DifferenceTestPoint = [](const char* p) { SampleAtTestPoint(p); };
     bool ok;
     {
       TForm1 form(&tk);
@@ -209,10 +207,8 @@ class ZumpackScenario : public ::testing::Test {
       lines = form.ProtLines();
       ok = form.RunOk();
     }
-    DifferenceTestPoint = nullptr;
     testpoint::g_hook = nullptr;
     g_watching = nullptr;
-    ui::SetCurrent(nullptr);
     return ok;
   }
 

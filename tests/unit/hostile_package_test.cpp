@@ -23,13 +23,10 @@ using pkg::TBytes;
 
 class HostilePackageTest : public ::testing::Test {
  protected:
-  void SetUp() override { ui::SetCurrent(&tk); }
-  void TearDown() override { ui::SetCurrent(nullptr); }
 
   // Reads `bytes` as the installer's file with a fresh window; its protocol lines.
   std::vector<std::string> Read(const TBytes& bytes, bool& ok, size_t& boxes) {
     ui::ScriptedToolkit view;
-    ui::SetCurrent(&view);
     TForm1 f(&view);
     EXPECT_TRUE(pkgtest::WriteBytes(path, bytes));
     f.ExePathOverride = path;
@@ -42,7 +39,6 @@ class HostilePackageTest : public ::testing::Test {
       }
     }
     boxes = view.boxes.size();
-    ui::SetCurrent(&tk);
     return f.ProtLines();
   }
   // Refused by the trailer check: message 5001 and nothing else.
@@ -215,8 +211,6 @@ TEST(PayloadHead, HeadsThatCannotMakeTheirFileAreRefused) {
 
 class PatchCheckTest : public ::testing::Test {
  protected:
-  void SetUp() override { ui::SetCurrent(&tk); }
-  void TearDown() override { ui::SetCurrent(nullptr); }
 
   // "BDT", version 1, 4, old size, new size, records, literal data.
   static std::string Patch(uint32_t newSize, std::vector<std::array<uint32_t, 3>> records,

@@ -140,11 +140,9 @@ TEST(JournalRecord, ReadVariant) {
 class JournalWriterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ui::SetCurrent(&tk);
     form.JournalFile = dir.Dos() + "zum_5.1.12.1.txt";
     form.JournalMuted = false;
   }
-  void TearDown() override { ui::SetCurrent(nullptr); }
 
   std::string JournalBytes() {
     std::string bytes;
@@ -241,7 +239,7 @@ TEST_F(JournalWriterTest, StartAndEnd) {
   ASSERT_TRUE(form.JournalStart());
   form.JournalEnd();
   EXPECT_EQ(Commands(), (Cmds{{4, "Запуск"}, {5, "Конец"}, {4, "Запуск"}, {5, "Конец"}}));
-  EXPECT_NE(JournalBytes().find(prot::MakeLine(0, "working")), std::string::npos);
+  EXPECT_NE(JournalBytes().find(prot::MakeLine(prot::kProtPlain, "working")), std::string::npos);
 }
 
 TEST_F(JournalWriterTest, StartFailsWhereTheFileCannotBeMade) {
@@ -268,9 +266,9 @@ TEST_F(JournalWriterTest, BackupOfAnExistingFile) {
   const uint32_t sum = pkg::AddSum(content.data(), content.size());
   EXPECT_EQ(Commands().back(),
             std::make_pair(6, journal::MakeRestoreText(source, backup, sum, content.size())));
-  EXPECT_EQ(CountLinesStartingWith(prot::MakeLine(9, source)), 1u);
-  EXPECT_EQ(CountLinesStartingWith(prot::MakeLine(8, source + " в " + backup) + " ...ОК"), 1u);
-  EXPECT_EQ(CountLinesStartingWith(prot::MakeLine(20, backup) + " ...ОК"), 1u);
+  EXPECT_EQ(CountLinesStartingWith(prot::MakeLine(prot::kProtBackupFile, source)), 1u);
+  EXPECT_EQ(CountLinesStartingWith(prot::MakeLine(prot::kProtCopyFile, source + " в " + backup) + " ...ОК"), 1u);
+  EXPECT_EQ(CountLinesStartingWith(prot::MakeLine(prot::kProtChecksum, backup) + " ...ОК"), 1u);
 
   // The same backup path again (letter case aside) in this run: nothing is copied
   // and nothing recorded, so the backup keeps the state before the first change.
@@ -290,7 +288,7 @@ TEST_F(JournalWriterTest, EmptyFileIsSummedTwiceAndRecordedWithZeros) {
   ASSERT_TRUE(zt::WriteAll(source, ""));
   ASSERT_TRUE(form.JournalStart());
   ASSERT_TRUE(form.JournalCopy(source, backup, false));
-  EXPECT_EQ(CountLinesStartingWith(prot::MakeLine(20, backup)), 2u);
+  EXPECT_EQ(CountLinesStartingWith(prot::MakeLine(prot::kProtChecksum, backup)), 2u);
   EXPECT_EQ(Commands().back(), std::make_pair(6, source + "<" + backup + kZeros20));
 }
 
@@ -327,8 +325,8 @@ TEST_F(JournalWriterTest, ItemsOfACopyAreRecordedAsCreated) {
   std::string copy;
   ASSERT_TRUE(zt::ReadAll(copyDir + "Rus\\a.txt", copy));
   EXPECT_EQ(copy, "abc");
-  EXPECT_EQ(CountLinesStartingWith(prot::MakeLine(9, "")), 0u);   // no backup lines
-  EXPECT_EQ(CountLinesStartingWith(prot::MakeLine(20, "")), 0u);  // nor checksums
+  EXPECT_EQ(CountLinesStartingWith(prot::MakeLine(prot::kProtBackupFile, "")), 0u);   // no backup lines
+  EXPECT_EQ(CountLinesStartingWith(prot::MakeLine(prot::kProtChecksum, "")), 0u);  // nor checksums
   const Cmds cmds = Commands();
   ASSERT_EQ(cmds.size(), 3u);
   EXPECT_EQ(cmds[1], std::make_pair(9, "z<" + copyDir + "Rus" + kZeros20));

@@ -8,8 +8,6 @@ namespace {
 
 class MessagesTest : public ::testing::Test {
  protected:
-  void SetUp() override { ui::SetCurrent(&tk); }
-  void TearDown() override { ui::SetCurrent(nullptr); }
   ui::ScriptedToolkit tk;
 };
 
@@ -49,12 +47,12 @@ TEST(DropMarks, RemovesEveryMark) {
 
 TEST_F(MessagesTest, BoxesHaveTheirStylesCaptionsAndSuffixes) {
   tk.answers = {true, false};
-  EXPECT_TRUE(AskMsg1(3007, "Z:\\zum\\upd.exe", true));
-  EXPECT_FALSE(AskMsg(3009, true));
-  ErrMsg(5003);
-  ErrMsg1(5007, "Z:\\upd.exe");
-  InfoMsg(5017, false);
-  ErrMsg1(5001, "upd.exe");  // a placeholder left without a value disappears
+  EXPECT_TRUE(AskMsg1(&tk, 3007, "Z:\\zum\\upd.exe", true));
+  EXPECT_FALSE(AskMsg(&tk, 3009, true));
+  ErrMsg(&tk, 5003);
+  ErrMsg1(&tk, 5007, "Z:\\upd.exe");
+  InfoMsg(&tk, 5017, false);
+  ErrMsg1(&tk, 5001, "upd.exe");  // a placeholder left without a value disappears
   ASSERT_EQ(tk.boxes.size(), 6u);
   EXPECT_EQ(tk.boxes[0].caption, "Внимание!");
   EXPECT_EQ(tk.boxes[0].style, ui::BoxStyle::Question);
@@ -69,6 +67,6 @@ TEST_F(MessagesTest, BoxesHaveTheirStylesCaptionsAndSuffixes) {
   EXPECT_EQ(tk.BoxIds(), (std::vector<int>{3007, 3009, 5003, 5007, 5017, 5001}));
 
   // A value that leaves a mark behind: removed before showing.
-  AskMsg1(5009, "$_$", false);
+  AskMsg1(&tk, 5009, "$_$", false);
   EXPECT_EQ(tk.boxes.back().text, LoadCatalogueText(5009) + " ");
 }

@@ -22,8 +22,6 @@ const char kFailed[] = " ...Были ошибки ";
 
 class ReaderTest : public ::testing::Test {
  protected:
-  void SetUp() override { ui::SetCurrent(&tk); }
-  void TearDown() override { ui::SetCurrent(nullptr); }
 
   bool Read(const TBytes& file) {
     EXPECT_TRUE(pkgtest::WriteBytes(path, file));
@@ -235,7 +233,6 @@ TEST_F(ReaderTest, DamagedPackagesFailCleanly) {
   for (const Damage& d : DamagedPackages()) {
     SCOPED_TRACE(d.what);
     ui::ScriptedToolkit view;
-    ui::SetCurrent(&view);
     TForm1 f(&view);
     ASSERT_TRUE(pkgtest::WriteBytes(path, d.make(good)));
     f.ExePathOverride = path;
@@ -257,7 +254,6 @@ TEST_F(ReaderTest, DamagedPackagesFailCleanly) {
         EXPECT_EQ(last.find(d.failedLine), 1u) << last;
       }
     }
-    ui::SetCurrent(&tk);
   }
 }
 
@@ -281,7 +277,6 @@ TEST_F(ReaderTest, RandomDamageNeverEscapesTheFile) {
       }
     });
     ui::ScriptedToolkit view;
-    ui::SetCurrent(&view);
     TForm1 f(&view);
     ASSERT_TRUE(pkgtest::WriteBytes(path, bytes)) << "seed " << seed;
     f.ExePathOverride = path;
@@ -297,7 +292,6 @@ TEST_F(ReaderTest, RandomDamageNeverEscapesTheFile) {
       EXPECT_NE(last.find("...Были ошибки "), std::string::npos) << "seed " << seed << ": " << last;
     }
     EXPECT_TRUE(view.boxes.empty()) << "seed " << seed;
-    ui::SetCurrent(&tk);
   }
 }
 

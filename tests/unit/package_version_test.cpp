@@ -32,12 +32,10 @@ TBytes Config(const std::string& version) {
 class VersionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ui::SetCurrent(&tk);
     ASSERT_TRUE(os::CreateDir(install));
     ASSERT_TRUE(os::CreateDir(install + "Cfg"));
     ASSERT_TRUE(os::CreateDir(install + "exe"));
   }
-  void TearDown() override { ui::SetCurrent(nullptr); }
 
   void Install(const TBytes& cfg, const TBytes& exe) {
     ASSERT_TRUE(pkgtest::WriteBytes(install + "Cfg\\CFG.ZUM", cfg));
@@ -178,7 +176,6 @@ TEST_F(VersionTest, UnreadableInstallationFilesFailWithTheReason) {
                               os::Disposition::OpenExisting));
     }
     ui::ScriptedToolkit view;
-    ui::SetCurrent(&view);
     TForm1 f(&view);
     f.ExePathOverride = dir.Dos() + "zumupd.exe";
     ASSERT_TRUE(pkgtest::WriteBytes(f.ExePathOverride, package.bytes));
@@ -189,7 +186,6 @@ TEST_F(VersionTest, UnreadableInstallationFilesFailWithTheReason) {
     EXPECT_EQ(last.rfind("Произошла аварийная ситуация ", 0), 0u) << last;
     EXPECT_NE(last.find(c.named), std::string::npos) << last;
     EXPECT_TRUE(view.boxes.empty());
-    ui::SetCurrent(&tk);
   }
 }
 

@@ -264,8 +264,6 @@ namespace {
 
 class PatchFileTest : public ::testing::Test {
  protected:
-  void SetUp() override { ui::SetCurrent(&tk); }
-  void TearDown() override { ui::SetCurrent(nullptr); }
 
   void Write(const std::string& name, const Bytes& bytes) {
     ASSERT_TRUE(zt::WriteAll(D + name, S(bytes))) << name;

@@ -38,10 +38,10 @@ TEST(Seal, SealsAndChecks) {
 }
 
 TEST(ProtocolLine, PrefixesAndLayout) {
-  EXPECT_EQ(prot::MakeLine(0, "Самопроверка"), " Самопроверка");
-  EXPECT_EQ(prot::MakeLine(1, ""), "...ОК ");
-  EXPECT_EQ(prot::MakeLine(3, "5009"), "Ошибка № 5009");
-  EXPECT_EQ(prot::MakeLine(22, "x"),
+  EXPECT_EQ(prot::MakeLine(prot::kProtPlain, "Самопроверка"), " Самопроверка");
+  EXPECT_EQ(prot::MakeLine(prot::kProtOk, ""), "...ОК ");
+  EXPECT_EQ(prot::MakeLine(prot::kProtErrorNo, "5009"), "Ошибка № 5009");
+  EXPECT_EQ(prot::MakeLine(prot::kProtApplyDiff, "x"),
             "Применение \"diff\" различий (старый/новый -> новый) к файлу x");
   EXPECT_EQ(std::string(prot::KindPrefix(26)), "Произошла аварийная ситуация");
   EXPECT_EQ(std::string(prot::KindPrefix(27)), "");
@@ -65,7 +65,7 @@ class AddProtTest : public ::testing::Test {
 
 TEST_F(AddProtTest, GrowsTheLastLineAndKeepsItSelected) {
   // The first write with newLine false still makes a line.
-  EXPECT_FALSE(form.AddProt(0, "Инициализация данных", false));  // no journal: false
+  EXPECT_FALSE(form.AddProt(prot::kProtPlain, "Инициализация данных", false));  // no journal: false
   form.ProtResult(true, false);
   ASSERT_EQ(form.ProtLines().size(), 1u);
   EXPECT_EQ(form.ProtLines()[0], " Инициализация данных ...ОК ");
@@ -82,9 +82,9 @@ TEST_F(AddProtTest, RecordsGoToTheJournalWithTheirOwnLineBreaks) {
   ASSERT_TRUE(form.JournalStream.Open(journal, os::kRead | os::kWrite, os::kShareRead,
                                       os::Disposition::CreateAlways));
   form.JournalMuted = true;
-  EXPECT_TRUE(form.AddProt(0, "muted"));  // muted: true, nothing written
+  EXPECT_TRUE(form.AddProt(prot::kProtPlain, "muted"));  // muted: true, nothing written
   form.JournalMuted = false;
-  EXPECT_TRUE(form.AddProt(0, "Инициализация данных"));
+  EXPECT_TRUE(form.AddProt(prot::kProtPlain, "Инициализация данных"));
   EXPECT_TRUE(form.ProtResult(true, false));
   form.JournalStream.Close();
 

@@ -63,8 +63,6 @@ Bytes Rekeyed(Bytes file, uint32_t newKey, uint32_t oldKey) {
 
 class RekeyTest : public ::testing::Test {
  protected:
-  void SetUp() override { ui::SetCurrent(&tk); }
-  void TearDown() override { ui::SetCurrent(nullptr); }
 
   void Write(const std::string& name, const Bytes& b) {
     ASSERT_TRUE(zt::WriteAll(D + name, std::string(b.begin(), b.end())));
@@ -190,7 +188,7 @@ TEST_F(RekeyTest, RefusesWhatItCannotConvert) {
     } else {
       ASSERT_EQ(form.ProtLines().size(), lines + 1);
       EXPECT_EQ(form.ProtLines().back(),
-                prot::MakeLine(26, "Базовый файл " + D + "src не поддерживается: " + c.line));
+                prot::MakeLine(prot::kProtEmergency, "Базовый файл " + D + "src не поддерживается: " + c.line));
     }
   }
 
@@ -198,7 +196,7 @@ TEST_F(RekeyTest, RefusesWhatItCannotConvert) {
   const size_t lines = form.ProtLines().size();
   EXPECT_FALSE(form.RekeyBase(D + "missing", D + "dst", 0, key));
   ASSERT_EQ(form.ProtLines().size(), lines + 1);
-  EXPECT_EQ(form.ProtLines().back().rfind(prot::MakeLine(26, "Невозможно открыть файл: "), 0), 0u)
+  EXPECT_EQ(form.ProtLines().back().rfind(prot::MakeLine(prot::kProtEmergency, "Невозможно открыть файл: "), 0), 0u)
       << form.ProtLines().back();
 }
 
@@ -219,7 +217,6 @@ TEST_F(RekeyTest, ProgressBarStepsAtMostAHundredTimes) {
       positions.push_back(position);
     }
   } t;
-  ui::SetCurrent(&t);
   TForm1 f(&t);
   struct Case {
     const char* name;
@@ -242,5 +239,4 @@ TEST_F(RekeyTest, ProgressBarStepsAtMostAHundredTimes) {
     EXPECT_EQ(t.positions.back(), c.last);
     for (size_t i = 1; i < t.positions.size(); ++i) EXPECT_LE(t.positions[i - 1], t.positions[i]);
   }
-  ui::SetCurrent(&tk);
 }

@@ -42,7 +42,6 @@ void MakeFile(const std::string& path, const std::string& bytes = "x") {
 class CopyModeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ui::SetCurrent(&tk);
     src = dir.Dos() + "srv\\zum\\";
     MakeFile(src + "update.exe", "installer");
     MakeFile(src + "zum_3.1.0.txt", "journal");
@@ -76,7 +75,6 @@ class CopyModeTest : public ::testing::Test {
       return browsed;
     };
   }
-  void TearDown() override { ui::SetCurrent(nullptr); }
 
   // Runs the dialog with `commands`; the copy callback copies files and makes
   // single folders, as the journalled copy does.

@@ -194,7 +194,6 @@ TEST_F(DesktopTest, DesktopFolderOfTheUserDirectories) {
 // back by lnkinfo.
 TEST_F(DesktopTest, CreateDesktopLinkWritesTheShortcutOfTheCopy) {
   ui::ScriptedToolkit tk;
-  ui::SetCurrent(&tk);
   TForm1 form(&tk);
   form.CopyDir = dir.Dos() + "Programs\\Копия ZUM\\";
   Frm_SelKU().LinkName = "ZUM5_3071";
@@ -202,13 +201,12 @@ TEST_F(DesktopTest, CreateDesktopLinkWritesTheShortcutOfTheCopy) {
   WriteUserDirs(HomeHost() + "/.config", cp1251::ToUtf8("XDG_DESKTOP_DIR=\"$HOME/Рабочий стол\"\n"));
   // The desktop folder is not made yet: it is made for the shortcut.
   ASSERT_TRUE(form.CreateDesktopLink());
-  ui::SetCurrent(nullptr);
   const std::string link = HomeDos() + "\\Рабочий стол\\ZUM5_3071.LNK";
   std::string bytes;
   ASSERT_TRUE(zt::ReadAll(link, bytes));
   EXPECT_EQ(le::Get32(reinterpret_cast<const uint8_t*>(bytes.data()) + 0x3C), 5u);
   for (const std::string& line : form.ProtLines())
-    EXPECT_NE(line.rfind(prot::MakeLine(26, ""), 0), 0u) << line;  // no error line
+    EXPECT_NE(line.rfind(prot::MakeLine(prot::kProtEmergency, ""), 0), 0u) << line;  // no error line
   // Journalled first, to be removed by a rollback.
   EXPECT_NE(Journal(form).find("*9#z<" + link), std::string::npos);
 
@@ -224,7 +222,6 @@ TEST_F(DesktopTest, CreateDesktopLinkWritesTheShortcutOfTheCopy) {
 // journalled before it is replaced, so that a rollback puts it back.
 TEST_F(DesktopTest, AShortcutThatIsReplacedIsBackedUpFirst) {
   ui::ScriptedToolkit tk;
-  ui::SetCurrent(&tk);
   TForm1 form(&tk);
   form.CopyDir = dir.Dos() + "copy\\";
   Frm_SelKU().LinkName = "ZUM5_310";
@@ -234,7 +231,6 @@ TEST_F(DesktopTest, AShortcutThatIsReplacedIsBackedUpFirst) {
   ASSERT_TRUE(os::CreateDir(HomeDos() + "\\Desktop"));
   ASSERT_TRUE(zt::WriteAll(link, "an older shortcut"));
   ASSERT_TRUE(form.CreateDesktopLink());
-  ui::SetCurrent(nullptr);
   const std::string backup = form.TempDir + "BAK0\\ZUM5_310.LNK";
   std::string bytes;
   ASSERT_TRUE(zt::ReadAll(backup, bytes));
@@ -266,7 +262,6 @@ TEST_F(DesktopTest, WithoutARegisteredDesktopTheWindowsFolderGivesIt) {
 // protocol, rather than passing as made.
 TEST_F(DesktopTest, AShortcutThatCannotBeWrittenFailsTheStep) {
   ui::ScriptedToolkit tk;
-  ui::SetCurrent(&tk);
   TForm1 form(&tk);
   form.CopyDir = dir.Dos() + "copy\\";
   Frm_SelKU().LinkName = "ZUM5_310";
@@ -275,9 +270,8 @@ TEST_F(DesktopTest, AShortcutThatCannotBeWrittenFailsTheStep) {
   EXPECT_FALSE(form.CreateDesktopLink());
   ASSERT_FALSE(form.ProtLines().empty());
   const std::string& last = form.ProtLines().back();
-  EXPECT_EQ(last.rfind(prot::MakeLine(26, ""), 0), 0u) << last;
+  EXPECT_EQ(last.rfind(prot::MakeLine(prot::kProtEmergency, ""), 0), 0u) << last;
   EXPECT_NE(last.find("ZUM5_310.LNK"), std::string::npos) << last;
-  ui::SetCurrent(nullptr);
 }
 
 #else  // _WIN32

@@ -49,8 +49,6 @@ class RecordingToolkit : public ui::ScriptedToolkit {
 
 class FileOpsTest : public ::testing::Test {
  protected:
-  void SetUp() override { ui::SetCurrent(&tk); }
-  void TearDown() override { ui::SetCurrent(nullptr); }
   RecordingToolkit tk;
   TForm1 form{&tk};
   zt::TempDir dir;

@@ -59,7 +59,6 @@ LRESULT CALLBACK Watch(int code, WPARAM wParam, LPARAM lParam) {
 class SelKUDialogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ui::SetCurrent(&tk);
     form.FormCreate();
     form.SeqStarted = true;
     std::string error;
@@ -84,7 +83,6 @@ class SelKUDialogTest : public ::testing::Test {
     g_hook = nullptr;
     g_onDialog = nullptr;
     tk.ProcessMessages();
-    ui::SetCurrent(nullptr);
   }
 
   int Run(std::function<bool(const std::string&, const std::string&, bool)> copy = nullptr) {

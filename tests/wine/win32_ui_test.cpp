@@ -99,7 +99,6 @@ namespace {
 class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ui::SetCurrent(&tk);
     form.FormCreate();
     // Focus moved by a test may activate the window; the sequence is not run
     // here unless a test asks for it.
@@ -112,7 +111,6 @@ class MainWindowTest : public ::testing::Test {
   void TearDown() override {
     // A WM_QUIT left by a test must not end the next one's boxes.
     tk.ProcessMessages();
-    ui::SetCurrent(nullptr);
   }
 
   HWND Child(int id) const { return GetDlgItem(main, id); }
@@ -457,7 +455,7 @@ TEST_F(BoxTest, StylesCaptionsAndAnswers) {
 
 TEST_F(BoxTest, MessagesByNumberGoThroughTheWindowsBox) {
   g_answer = IDYES;
-  EXPECT_TRUE(AskMsg(3009, true));
+  EXPECT_TRUE(AskMsg(&toolkit, 3009, true));
   ASSERT_TRUE(g_box.seen);
   EXPECT_EQ(g_box.caption, "Внимание!");
   EXPECT_EQ(g_box.text, LoadCatalogueText(3009) + "\n(msgid №3009)");

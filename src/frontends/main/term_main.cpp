@@ -20,7 +20,6 @@ int main(int argc, char** argv) {
     return 0;
   }
   ui::TermToolkit toolkit;
-  ui::SetCurrent(&toolkit);
   bool ok = false;
   try {
     TForm1 form(&toolkit);
@@ -34,6 +33,5 @@ int main(int argc, char** argv) {
     toolkit.ShowException("");
   }
   toolkit.EndLine();
-  ui::SetCurrent(nullptr);
   return ok ? 0 : 1;
 }

@@ -18,7 +18,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCmd) {
   if (!InitCommonControlsEx(&controls)) InitCommonControls();
 
   ui::Win32Toolkit toolkit(instance);
-  ui::SetCurrent(&toolkit);
   // The form outlives the try block: while an error is shown, the window may still
   // deliver its events to it. It goes before the toolkit, which takes the window.
   std::unique_ptr<TForm1> form;
@@ -36,6 +35,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCmd) {
     toolkit.ShowException("");
   }
   form.reset();
-  ui::SetCurrent(nullptr);
   return 0;
 }
