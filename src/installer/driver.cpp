@@ -1,6 +1,7 @@
 // The main window's life and the fixed sequence of stages of one update run.
 #include <exception>
 
+#include "files/folders.h"
 #include "installer/form1.h"
 #include "installer/messages.h"
 #include "toolkit/toolkit.h"
@@ -68,8 +69,143 @@ bool TForm1::DropPath(const std::string& path) {
   }
 }
 
-namespace {
-}  // namespace
+// ---- the sequence of stages ------------------------------------------------------------
+
+TForm1::TStageEnd TForm1::StageStartUp() {
+  Say("...Инициализация");
+  return ProtResult(StartUp(), true) ? TStageEnd::Next : TStageEnd::Failed;
+}
+
+TForm1::TStageEnd TForm1::StagePreviousRun() {
+  Say("...Проверка проблем прошлого запуска");
+  if (!JournalExists()) {
+    Say("Нет проблем");
+    return TStageEnd::Next;
+  }
+  PrevRunFailed = true;
+  return OfferRollback();
+}
+
+TForm1::TStageEnd TForm1::OfferRollback() {
+  if (!AskMsg(toolkit_, 3001, true)) {
+    AddProt(prot::kProtErrorNo, "5003");
+    ErrMsg(toolkit_, 5003);
+    AddProt(prot::kProtCancelled, "");
+    return TStageEnd::Refused;
+  }
+  Say("Есть проблемы. Попытка отката к предыдущему состоянию.");
+  if (!ProtResult(Recover(), true)) {
+    AddProt(prot::kProtErrorNo, "5003");
+    ErrMsg(toolkit_, 5003);
+    return TStageEnd::Failed;
+  }
+  CleanFolder(TempDir, true);
+  if (UpdateVariant == VariantCopy) CleanFolder(CopyDir, true);
+  TempDir.clear();
+  Say("Восстановление завершено успешно");
+  if (!AskMsg(toolkit_, 3003, false)) {
+    AddProt(prot::kProtCancelled, "");
+    return TStageEnd::Stopped;
+  }
+  return TStageEnd::Next;
+}
+
+TForm1::TStageEnd TForm1::StageJournal() {
+  Say("Начало протоколирования (файл отката)");
+  JournalMuted = false;
+  return ProtResult(JournalStart(), true) ? TStageEnd::Next : TStageEnd::Failed;
+}
+
+TForm1::TStageEnd TForm1::StageFindProduct() {
+  Say("...проверка наличия ZUM.EXE");
+  if (ProtResult(FindProductExe(false, false), true)) return TStageEnd::Next;
+  Say("Не удалось найти ZUM.EXE");
+  return TStageEnd::Failed;
+}
+
+TForm1::TStageEnd TForm1::StageProductClosed() {
+  Say("Проверка наличия ZUM.EXE в памяти");
+  if (ProtResult(!WaitProduct(false), false)) return TStageEnd::Next;
+  Say("ZUM запущена. Недопустимо.");
+  return TStageEnd::Failed;
+}
+
+TForm1::TStageEnd TForm1::StageVersion() {
+  Say("...проверка соответствия ZUM.EXE");
+  if (ProtResult(CheckVersion(), true)) return TStageEnd::Next;
+  JournalEnd();
+  DropPath(JournalFile);
+  return TStageEnd::Failed;
+}
+
+TForm1::TStageEnd TForm1::StageVariant() {
+  std::string copyName = "ZUM5_";
+  for (char c : VerTo)
+    if (c != '.') copyName += c;
+
+  UpdateVariant = VariantCopy;
+  Say("Выбор варианта обновления");
+  TUpdateVariant variant;
+  if (IsCorrection) {
+    variant = VariantInPlace;
+    Say("...ОБНОВЛЕНИЕ ВЫПОЛНЯЕТСЯ В РЕЖИМЕ ИСПРАВЛЕНИЯ");
+  } else {
+    Say("Выбор варианта обновления");
+    variant = static_cast<TUpdateVariant>(SelectKind(copyName));
+  }
+  switch (variant) {
+    case VariantCopy:  // CopyDir was set by the dialog
+    case VariantInPlace:
+      UpdateVariant = variant;
+      return TStageEnd::Next;
+    case VariantCancel:
+      AddProt(prot::kProtCancelled, "");
+      JournalEnd();
+      DropPath(JournalFile);
+      return TStageEnd::Stopped;
+    default:
+      ProtResult(false, false);
+      return TStageEnd::Failed;
+  }
+}
+
+TForm1::TStageEnd TForm1::StageFreeSpace() {
+  Say("...проверка - набор файлов обновления");
+  return ProtResult(CheckFreeSpace(), true) ? TStageEnd::Next : TStageEnd::Failed;
+}
+
+TForm1::TStageEnd TForm1::StageTempFolder() {
+  Say("Папка для временных файлов");
+  CleanFolder(TempDir, false);
+  // TempDir with all its missing parents; a folder that cannot be made shows at the
+  // first file the update puts there.
+  std::string made;
+  MakeFolderPath(TempDir, made);
+  Say(TempDir);
+  return TStageEnd::Next;
+}
+
+TForm1::TStageEnd TForm1::StageUpdate() {
+  Say("...Выполнение обновления");
+  if (!ProtResult(RunEntries(), true)) return TStageEnd::Failed;
+  Say("");
+  JournalEnd();
+  // A journal that stays would have the next start roll this update back; the
+  // backups in the temporary folder are kept for that rollback.
+  if (!DropPath(JournalFile)) return TStageEnd::Failed;
+  CleanFolder(TempDir, true);
+  Say("Программа выполнена успешно");
+  return TStageEnd::Next;
+}
+
+// The stages in the order they run; the first that does not say Next ends the
+// sequence and goes to the end block.
+const TForm1::TStage TForm1::kStages[] = {
+    &TForm1::StageStartUp,   &TForm1::StagePreviousRun,   &TForm1::StageJournal,
+    &TForm1::StageFindProduct, &TForm1::StageProductClosed, &TForm1::StageVersion,
+    &TForm1::StageVariant,   &TForm1::StageFreeSpace,     &TForm1::StageTempFolder,
+    &TForm1::StageUpdate,
+};
 
 void TForm1::FormActivate() {
   if (SeqStarted) return;
@@ -77,133 +213,14 @@ void TForm1::FormActivate() {
   os::ResetFirstChangeError();
   JournalMuted = true;
   SeqFinished = false;
-  bool ok = true;
-  bool noLaunch = false;
 
-  // The stages run in this order; the first failure goes to the end block.
-  [&] {
-    Say("...Инициализация");
-    if (!ProtResult(StartUp(), true)) { ok = false; return; }
-
-    Say("...Проверка проблем прошлого запуска");
-    if (JournalExists()) {
-      PrevRunFailed = true;
-      if (AskMsg(toolkit_, 3001, true)) {
-        Say("Есть проблемы. Попытка отката к предыдущему состоянию.");
-        if (ProtResult(Recover(), true)) {
-          CleanFolder(TempDir, true);
-          if (UpdateVariant == 1) CleanFolder(CopyDir, true);
-          TempDir.clear();
-          Say("Восстановление завершено успешно");
-          if (!AskMsg(toolkit_, 3003, false)) {
-            AddProt(prot::kProtCancelled, "");
-            noLaunch = true;
-            return;
-          }
-        } else {
-          AddProt(prot::kProtErrorNo, "5003");
-          ErrMsg(toolkit_, 5003);
-          ok = false;
-          return;
-        }
-      } else {
-        AddProt(prot::kProtErrorNo, "5003");
-        ErrMsg(toolkit_, 5003);
-        AddProt(prot::kProtCancelled, "");
-        noLaunch = true;
-        ok = false;
-        return;
-      }
-    } else {
-      Say("Нет проблем");
-    }
-
-    Say("Начало протоколирования (файл отката)");
-    JournalMuted = false;
-    if (!ProtResult(JournalStart(), true)) { ok = false; return; }
-
-    Say("...проверка наличия ZUM.EXE");
-    if (!ProtResult(FindProductExe(false, false), true)) {
-      Say("Не удалось найти ZUM.EXE");
-      ok = false;
-      return;
-    }
-
-    Say("Проверка наличия ZUM.EXE в памяти");
-    if (!ProtResult(!WaitProduct(false), false)) {
-      Say("ZUM запущена. Недопустимо.");
-      ok = false;
-      return;
-    }
-
-    Say("...проверка соответствия ZUM.EXE");
-    if (!ProtResult(CheckVersion(), true)) {
-      JournalEnd();
-      DropPath(JournalFile);
-      ok = false;
-      return;
-    }
-
-    std::string copyName = "ZUM5_";
-    for (char c : VerTo)
-      if (c != '.') copyName += c;
-
-    UpdateVariant = 1;
-    Say("Выбор варианта обновления");
-    int variant;
-    if (IsCorrection) {
-      variant = VariantInPlace;
-      Say("...ОБНОВЛЕНИЕ ВЫПОЛНЯЕТСЯ В РЕЖИМЕ ИСПРАВЛЕНИЯ");
-    } else {
-      Say("Выбор варианта обновления");
-      variant = SelectKind(copyName);
-    }
-    switch (variant) {
-      case VariantCopy:
-        UpdateVariant = 1;  // CopyDir was set by the dialog
-        break;
-      case VariantInPlace:
-        UpdateVariant = 0;
-        break;
-      case VariantCancel:
-        AddProt(prot::kProtCancelled, "");
-        noLaunch = true;
-        JournalEnd();
-        DropPath(JournalFile);
-        return;
-      default:
-        ProtResult(false, false);
-        ok = false;
-        return;
-    }
-
-    Say("...проверка - набор файлов обновления");
-    if (!ProtResult(CheckFreeSpace(), true)) { ok = false; return; }
-
-    Say("Папка для временных файлов");
-    CleanFolder(TempDir, false);
-    {
-      // Make TempDir with all its missing parents.
-      std::string partial;
-      size_t pos = 0;
-      while ((pos = TempDir.find('\\', pos)) != std::string::npos) {
-        partial = TempDir.substr(0, pos);
-        if (partial.size() > 2 && !os::DirectoryExists(partial)) os::CreateDir(partial);
-        ++pos;
-      }
-    }
-    Say(TempDir);
-
-    Say("...Выполнение обновления");
-    if (!ProtResult(RunEntries(), true)) { ok = false; return; }
-    Say("");
-    JournalEnd();
-    // A journal that stays would have the next start roll this update back; the
-    // backups in the temporary folder are kept for that rollback.
-    if (!DropPath(JournalFile)) { ok = false; return; }
-    CleanFolder(TempDir, true);
-    Say("Программа выполнена успешно");
-  }();
+  TStageEnd end = TStageEnd::Next;
+  for (TStage stage : kStages) {
+    end = (this->*stage)();
+    if (end != TStageEnd::Next) break;
+  }
+  const bool ok = end == TStageEnd::Next || end == TStageEnd::Stopped;
+  const bool noLaunch = end == TStageEnd::Stopped || end == TStageEnd::Refused;
 
   // Every change is journalled before it is made, so a failed run whose journal
   // names none changed nothing: kept, the journal would only have the next start
@@ -253,9 +270,9 @@ void TForm1::EndBlock(bool ok, bool noLaunch) {
 }
 
 void TForm1::RunProduct() {
-  if (UpdateVariant == 1) InstallDir = CopyDir;
+  if (UpdateVariant == VariantCopy) InstallDir = CopyDir;
   const std::string program = InstallDir + product::kExePath;
-  const std::string folder = UpdateVariant == 1 ? CopyDir : InstallDir;
+  const std::string folder = UpdateVariant == VariantCopy ? CopyDir : InstallDir;
   if (os::StartProcess(program, folder, 3)) {
     Btn_CloseClick();
   } else {

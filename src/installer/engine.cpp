@@ -35,7 +35,7 @@ bool TForm1::MakeTargetFolder(const std::string& target) {
   // removes them again.
   const std::string topmost = TopmostMissing(dos::FolderOf(target));
   if (topmost.empty()) return true;
-  JournalCmd(9, "z<" + topmost + "0000000000" + "0000000000");
+  JournalCmd(journal::kCmdDrop, "z<" + topmost + "0000000000" + "0000000000");
   std::string made;
   return MakeFolderPath(dos::FolderOf(target), made);
 }
@@ -96,7 +96,7 @@ bool TForm1::RunEntries() {
       std::string made;
       const std::string work = TempDir + "WRK\\" + e.Name;
       MakeFolderPath(dos::FolderOf(work), made);
-      const std::string target = (UpdateVariant == 1 ? CopyDir : InstallDir) + e.Name;
+      const std::string target = (UpdateVariant == VariantCopy ? CopyDir : InstallDir) + e.Name;
       const std::string backup = TempDir + "BAK" + std::to_string(SectionNo) + "\\" + e.Name;
       MakeFolderPath(dos::FolderOf(backup), made);
 
@@ -167,7 +167,7 @@ bool TForm1::RunEntries() {
       ShowStatus(false);
       return true;
     }
-    if (UpdateVariant == 1) {
+    if (UpdateVariant == VariantCopy) {
       Say("Компиляция путей");
       ProtResult(true, true);
       Say("Очистка usekls.zum (старые маршруты)");

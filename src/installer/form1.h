@@ -13,6 +13,7 @@
 
 #include "base/progress.h"
 #include "base/cp1251.h"
+#include "format/journal_record.h"
 #include "format/part.h"
 #include "format/protocol_record.h"
 #include "platform/os.h"
@@ -20,8 +21,17 @@
 namespace ui { class Toolkit; }
 
 
-// Update variant codes (the dialog's results).
-enum TUpdateVariant { VariantCopy = 1, VariantCancel = 2, VariantFailed = 3, VariantInPlace = 6 };
+// The update variant: the dialog's results, and the variant a run goes by
+// (UpdateVariant: VariantNone until it is chosen or read from the journal). The
+// numbers are the dialog's modal results; the journal stores the variant as "1" for
+// a copy and "0" otherwise.
+enum TUpdateVariant {
+  VariantNone = -1,
+  VariantCopy = 1,
+  VariantCancel = 2,
+  VariantFailed = 3,
+  VariantInPlace = 6,
+};
 
 // A sorted set of texts that ignores letter case (BackedUpFiles).
 struct NoCaseLess {
@@ -111,7 +121,7 @@ class TForm1 {
   // `durable`: the record reaches the disk before the call returns. Records of
   // items created in a copy need not: the copy folder's own record (command 1),
   // written durably first, makes the recovery remove all of it.
-  bool JournalCmd(int kind, const std::string& text, bool durable = true);
+  bool JournalCmd(journal::Command kind, const std::string& text, bool durable = true);
   bool JournalCopy(const std::string& source, const std::string& destination, bool newItem);
   bool Recover();
   bool ReplayLine(const std::string& record, bool& ok, bool settingsPass);
@@ -165,7 +175,7 @@ class TForm1 {
   std::string VerTo3, VerFrom3;
   int FirstSection = 0;
   int SectionNo = 0;
-  int UpdateVariant = -1;
+  TUpdateVariant UpdateVariant = VariantNone;
   std::vector<uint32_t> BuildStamps;
   uint16_t BuildStampCount = 0;
   bool IsCorrection = false;
@@ -193,6 +203,23 @@ class TForm1 {
   std::function<void(unsigned)> SleepFn = os::SleepMs;
 
  private:
+  // How the sequence goes on after a stage: the next stage; or it ends failed;
+  // ended without launching the product (cancelled, or rolled back and not to go
+  // on); or refused without launching (a failed earlier run not rolled back).
+  enum class TStageEnd { Next, Failed, Stopped, Refused };
+  using TStage = TStageEnd (TForm1::*)();
+  static const TStage kStages[];
+  TStageEnd StageStartUp();
+  TStageEnd StagePreviousRun();
+  TStageEnd OfferRollback();
+  TStageEnd StageJournal();
+  TStageEnd StageFindProduct();
+  TStageEnd StageProductClosed();
+  TStageEnd StageVersion();
+  TStageEnd StageVariant();
+  TStageEnd StageFreeSpace();
+  TStageEnd StageTempFolder();
+  TStageEnd StageUpdate();
   void EndBlock(bool ok, bool noLaunch);
 
   ui::Toolkit* toolkit_;

@@ -98,7 +98,7 @@ bool TForm1::CheckFreeSpace() {
     AddProt(prot::kProtEmergency, e.what());
     ok = false;
   }
-  if (!TempDir.empty()) JournalCmd(8, TempDir);
+  if (!TempDir.empty()) JournalCmd(journal::kCmdTempDir, TempDir);
   return ok;
 }
 

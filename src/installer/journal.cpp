@@ -49,7 +49,7 @@ bool TForm1::JournalEnd() {
   }
 }
 
-bool TForm1::JournalCmd(int kind, const std::string& text, bool durable) {
+bool TForm1::JournalCmd(journal::Command kind, const std::string& text, bool durable) {
   AddListLine("LogCmd " + std::to_string(kind) + " " + text);
   Toolkit()->ProtSelectLast();
 

@@ -33,7 +33,7 @@ bool ReadJournal(const std::string& path, std::string& bytes) {
 bool TForm1::Recover() {
   bool ok = true;
   try {
-    UpdateVariant = 0;
+    UpdateVariant = VariantInPlace;
     AddProt(prot::kProtReadJournal, JournalFile);
 
     // The journal is replayed, and at the end deleted, through no handle but the
@@ -90,7 +90,7 @@ bool TForm1::Recover() {
     FindProductExe(false, true);
     if (WaitProduct(false)) return false;  // the user gave up waiting
 
-    if (UpdateVariant == 1 && !CopyDir.empty() && os::DirectoryExists(CopyDir)) {
+    if (UpdateVariant == VariantCopy && !CopyDir.empty() && os::DirectoryExists(CopyDir)) {
       // The installation was not changed; the driver removes the whole copy. What
       // the run changed outside it (the desktop shortcut) is rolled back here.
       ok = FindProductExe(true, true) ? !WaitProduct(true) : true;
@@ -153,7 +153,8 @@ bool TForm1::ReplayLine(const std::string& record, bool& ok, bool settingsPass) 
 
   // The settings are taken in the settings pass only, which meets the latest last.
   if (settingsPass && kind == journal::kCmdCopyDir) CopyDir = text;
-  if (settingsPass && kind == journal::kCmdVariant) UpdateVariant = journal::ReadVariant(text);
+  if (settingsPass && kind == journal::kCmdVariant)
+    UpdateVariant = journal::ReadVariant(text) == 1 ? VariantCopy : VariantInPlace;
   if (kind <= journal::kCmdVariant) return false;
   if (settingsPass) {
     // Known before the rollback, the temporary folder can be removed also when

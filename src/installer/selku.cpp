@@ -469,7 +469,7 @@ int TForm1::SelectKind(const std::string& copyName) {
   dialog.OnProtocol = [this](TProtKind kind, const std::string& text, bool newLine) {
     AddProt(kind, text, newLine);
   };
-  dialog.OnJournal = [this](int command, const std::string& text) {
+  dialog.OnJournal = [this](journal::Command command, const std::string& text) {
     return JournalCmd(command, text);
   };
   dialog.OnChooseFolder = [this](const std::string& title, uint32_t base, uint32_t extra,

@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 #include <vector>
+#include "format/journal_record.h"
 #include "format/protocol_record.h"
 
 namespace ui { class Toolkit; }
@@ -77,7 +78,7 @@ class TFrm_SelKU {
   using TCopyFile = std::function<bool(const std::string&, const std::string&, bool)>;
   using TProtocol =
       std::function<void(prot::TProtKind kind, const std::string& text, bool newLine)>;
-  using TJournal = std::function<bool(int command, const std::string& text)>;
+  using TJournal = std::function<bool(journal::Command command, const std::string& text)>;
   // The folder browser with its space check: "" when the user gave up.
   using TChooseFolder = std::function<std::string(const std::string& title, uint32_t base,
                                                   uint32_t extra, char installLetter)>;

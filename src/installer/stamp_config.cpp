@@ -15,7 +15,7 @@ bool TForm1::StampConfig() {
     const std::string backup = TempDir + "BAK" + std::to_string(SectionNo) + "\\" + product::kConfigFile;
     std::string made;
     MakeFolderPath(TempDir + "BAK" + std::to_string(SectionNo) + "\\Cfg\\", made);
-    const std::string target = (UpdateVariant == 1 ? CopyDir : InstallDir) + product::kConfigFile;
+    const std::string target = (UpdateVariant == VariantCopy ? CopyDir : InstallDir) + product::kConfigFile;
     // A version that would run into the next field of the record is refused before
     // anything changes.
     std::vector<uint8_t> stamped = ConfigBuffer;

@@ -44,7 +44,7 @@ constexpr int kAttempts = 10;
 }  // namespace
 
 bool TForm1::StartUp() {
-  UpdateVariant = -1;
+  UpdateVariant = VariantNone;
 
   Say("Самопроверка");
   if (!ProtResult(ReadPackage(), true)) return false;

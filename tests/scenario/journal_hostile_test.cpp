@@ -220,7 +220,7 @@ TEST_F(HostileJournalTest, CopyRollbackPutsTheDesktopBackAndNothingElseOnIt) {
   EXPECT_FALSE(os::FileExists(desktop + "ZUM5_311.LNK"));
   EXPECT_TRUE(os::FileExists(desktop + "notes.txt"));
   EXPECT_TRUE(os::FileExists(copy + "EXE\\zum.exe"));  // left for the driver
-  EXPECT_EQ(form->UpdateVariant, 1);
+  EXPECT_EQ(form->UpdateVariant, VariantCopy);
   EXPECT_EQ(form->CopyDir, copy);  // the latest choice
 
   if (oldHome)

@@ -173,7 +173,7 @@ TEST_F(RecoveryTest, ChangedFilesAreRestoredAndAddedOnesRemoved) {
   EXPECT_EQ(Snapshot(installHost), before);
   EXPECT_FALSE(os::FileExists(journalFile));
   EXPECT_EQ(form->TempDir, temp);
-  EXPECT_EQ(form->UpdateVariant, 0);
+  EXPECT_EQ(form->UpdateVariant, VariantInPlace);
 
   const auto reading = LinesOfKind(*form, 15);
   ASSERT_EQ(reading.size(), 1u);
@@ -392,7 +392,7 @@ TEST_F(RecoveryTest, CopyModeWithTheCopyPresentRestoresNothing) {
   }
   auto form = Restart();
   ASSERT_TRUE(form->Recover());
-  EXPECT_EQ(form->UpdateVariant, 1);
+  EXPECT_EQ(form->UpdateVariant, VariantCopy);
   EXPECT_EQ(form->CopyDir, copyDir);
   // The temporary folder is known, so that it can be removed with the copy.
   EXPECT_EQ(form->TempDir, temp);

@@ -429,9 +429,9 @@ TEST_F(StartupTest, StartUpLocatesTheInstallationFromItsExeFolder) {
   const std::string updater = dir.Dos() + "zum\\Exe\\update.exe";
   WriteInstaller(updater);
   form.ExePathOverride = updater;
-  form.UpdateVariant = 1;
+  form.UpdateVariant = VariantCopy;
   ASSERT_TRUE(form.StartUp());
-  EXPECT_EQ(form.UpdateVariant, -1);
+  EXPECT_EQ(form.UpdateVariant, VariantNone);
   EXPECT_EQ(form.InstallDir, dir.Dos() + "zum\\");
   EXPECT_EQ(form.JournalFile, dir.Dos() + "zum\\zum_3.0.8.txt");
   const auto& lines = form.ProtLines();

@@ -178,21 +178,21 @@ using Cmds = std::vector<std::pair<int, std::string>>;
 
 TEST_F(JournalWriterTest, CommandRecordsAndTheirLineBreaks) {
   // Without an open journal: the list-box line, false.
-  EXPECT_FALSE(form.JournalCmd(8, "C:\\T\\"));
+  EXPECT_FALSE(form.JournalCmd(journal::kCmdTempDir, "C:\\T\\"));
   EXPECT_EQ(form.ProtLines().back(), "LogCmd 8 C:\\T\\");
   EXPECT_EQ(tk.selected, static_cast<int>(tk.lines.size()) - 1);
 
   ASSERT_TRUE(form.JournalStream.Open(form.JournalFile, os::kRead | os::kWrite, os::kShareRead,
                                       os::Disposition::CreateAlways));
   form.JournalMuted = true;
-  EXPECT_TRUE(form.JournalCmd(8, "muted"));
+  EXPECT_TRUE(form.JournalCmd(journal::kCmdTempDir, "muted"));
   EXPECT_EQ(form.ProtLines().back(), "LogCmd 8 muted");
   form.JournalMuted = false;
 
-  EXPECT_TRUE(form.JournalCmd(8, "C:\\T\\"));
-  EXPECT_TRUE(form.JournalCmd(2, "1"));
+  EXPECT_TRUE(form.JournalCmd(journal::kCmdTempDir, "C:\\T\\"));
+  EXPECT_TRUE(form.JournalCmd(journal::kCmdVariant, "1"));
   form.Say("line");
-  EXPECT_TRUE(form.JournalCmd(14, "x"));
+  EXPECT_TRUE(form.JournalCmd(static_cast<journal::Command>(14), "x"));
   form.JournalStream.Close();
 
   const auto lines = journal::SplitLines(JournalBytes());
@@ -213,7 +213,7 @@ TEST_F(JournalWriterTest, RecordThatCannotBeWrittenIsReported) {
   ASSERT_TRUE(zt::WriteAll(form.JournalFile, ""));
   ASSERT_TRUE(form.JournalStream.Open(form.JournalFile, os::kRead, os::kShareAll,
                                       os::Disposition::OpenExisting));
-  EXPECT_FALSE(form.JournalCmd(6, "x"));
+  EXPECT_FALSE(form.JournalCmd(journal::kCmdRestore, "x"));
   const std::string& last = form.ProtLines().back();
   EXPECT_EQ(last.rfind("!!!Невозможно сохранить протокол!!! ", 0), 0u) << last;
   EXPECT_EQ(last.back(), ' ');

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "base/bytes.h"
 #include "installer/shortcut.h"
 #include "platform/os.h"
 #include "support/test_support.h"
@@ -28,7 +29,6 @@
 #include "installer/selku.h"
 #include "platform/posix/shell_link.h"
 #include "frontends/scripted/scripted.h"
-#include "base/bytes.h"
 #endif
 
 namespace {

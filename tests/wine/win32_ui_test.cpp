@@ -455,7 +455,7 @@ TEST_F(BoxTest, StylesCaptionsAndAnswers) {
 
 TEST_F(BoxTest, MessagesByNumberGoThroughTheWindowsBox) {
   g_answer = IDYES;
-  EXPECT_TRUE(AskMsg(&toolkit, 3009, true));
+  EXPECT_TRUE(AskMsg(&tk, 3009, true));
   ASSERT_TRUE(g_box.seen);
   EXPECT_EQ(g_box.caption, "Внимание!");
   EXPECT_EQ(g_box.text, LoadCatalogueText(3009) + "\n(msgid №3009)");
