@@ -2,21 +2,9 @@
 
 #include <exception>
 
-#include "files/checksum_file.h"
 #include "base/bytes.h"
 
 namespace pkg {
-
-namespace {
-
-bool ReadU32At(os::File& f, uint64_t pos, uint32_t& v) {
-  uint8_t raw[4];
-  if (!f.Seek(pos) || !f.ReadExact(raw, sizeof raw)) return false;
-  v = le::Get32(raw);
-  return true;
-}
-
-}  // namespace
 
 TFileSource::TFileSource(os::File& file) : file_(file) {
   sizeKnown_ = file_.Size(size_);
@@ -37,22 +25,16 @@ bool TFileSource::ReadAt(uint64_t pos, void* buffer, size_t n) {
 }
 
 bool CheckPackage(os::File& stream) {
+  bool ok = false;
   try {
-    bool ok = false;
-    uint64_t n = 0;
-    uint32_t stored = 0, sum = 0;
-    if (stream.Size(n) && n >= kTrailerSize && n <= 0xFFFFFFFFu &&
-        ReadU32At(stream, n - 8, stored) && stored == n &&
-        SumStream(stream, sum, 0, kTrailerSize, nullptr) &&
-        ReadU32At(stream, n - 4, stored)) {
-      sum += static_cast<uint32_t>(n);
-      ok = stored == sum;
-    }
-    stream.Seek(0);
-    return ok;
+    TFileSource src(stream);
+    TSeal seal;
+    ok = src.SizeKnown() && ReadSeal(src, seal) && seal.SumOk;
   } catch (const std::exception&) {
-    return false;
+    ok = false;
   }
+  stream.Seek(0);
+  return ok;
 }
 
 }  // namespace pkg

@@ -2,6 +2,7 @@
 
 #include "format/payload.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "format/checksum.h"
@@ -282,12 +283,37 @@ bool SealPackage(TBytes& bytes) {
   return true;
 }
 
+bool ReadSeal(TByteSource& src, TSeal& seal,
+              const std::function<void(uint64_t done, uint64_t total)>& progress) {
+  seal = TSeal();
+  const uint64_t n = src.Size();
+  if (n < kTrailerSize) return true;
+  uint8_t trailer[kTrailerSize];
+  if (!src.ReadAt(n - kTrailerSize, trailer, sizeof trailer)) return false;
+  seal.StoredLength = le::Get32(trailer);
+  seal.StoredSum = le::Get32(trailer + 4);
+  seal.LengthOk = n <= 0xFFFFFFFFu && seal.StoredLength == n;
+
+  constexpr size_t kPiece = size_t{1} << 20;
+  std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(n - kTrailerSize, kPiece)));
+  TChecksum sum;
+  const uint64_t total = n - kTrailerSize;
+  for (uint64_t done = 0; done < total;) {
+    const size_t k = static_cast<size_t>(std::min<uint64_t>(total - done, piece.size()));
+    if (!src.ReadAt(done, piece.data(), k)) return false;
+    sum.Update(piece.data(), k);
+    done += k;
+    if (progress) progress(done, total);
+  }
+  seal.ComputedSum = sum.Final() + static_cast<uint32_t>(n);
+  seal.SumOk = seal.LengthOk && seal.ComputedSum == seal.StoredSum;
+  return true;
+}
+
 bool IsSealedPackage(std::span<const uint8_t> bytes) {
-  if (bytes.size() < kTrailerSize || bytes.size() > 0xFFFFFFFFu) return false;
-  const uint32_t n = static_cast<uint32_t>(bytes.size());
-  const uint8_t* trailer = bytes.data() + n - kTrailerSize;
-  return le::Get32(trailer) == n &&
-         le::Get32(trailer + 4) == AddSum(bytes.first(n - kTrailerSize)) + n;
+  TSpanSource src(bytes);
+  TSeal seal;
+  return ReadSeal(src, seal) && seal.SumOk;
 }
 
 bool UnsealPackage(TBytes& bytes) {

@@ -24,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -162,6 +163,20 @@ std::string PackageTitle(bool isCorrection, const std::string& verFrom,
 // Appends u32 M + 8 and u32 (AddSum of the M bytes) + M + 8, M being the current
 // length. False (nothing appended) when the sealed package would reach 4 GiB.
 bool SealPackage(TBytes& bytes);
+// What the trailer of a file says and what its bytes sum to.
+struct TSeal {
+  uint32_t StoredLength = 0;  // the trailer's first u32: the file's length
+  uint32_t StoredSum = 0;     // its second: AddSum of the bytes before it + the length
+  uint32_t ComputedSum = 0;   // AddSum of the bytes before the trailer + the file's length
+  bool LengthOk = false;      // the file is under 4 GiB and as long as the trailer says
+  bool SumOk = false;         // LengthOk, and the checksum fits
+};
+// The one seal check: reads the trailer of `src` and sums every byte before it, in
+// pieces, calling `progress` (when given) with the bytes summed so far and their
+// total. A source shorter than a trailer is not sealed (all false). False only when
+// a read fails.
+bool ReadSeal(TByteSource& src, TSeal& seal,
+              const std::function<void(uint64_t done, uint64_t total)>& progress = {});
 // True when the last 8 bytes are a trailer that fits the rest.
 bool IsSealedPackage(std::span<const uint8_t> bytes);
 // Reverses SealPackage so that the package can be extended: drops the trailer.

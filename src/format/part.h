@@ -40,4 +40,19 @@ struct TPartNfo : TPartRecord {
   std::string Name;   // empty for SECTION
 };
 
+// Whether an entry is applied to an installation of `edition` (byte 120 of its
+// configuration: 0 the first edition, anything else the second). Several whole
+// builds of one executable travel as ADDREPM entries whose variant number (DiffSum)
+// is the edition + 1; PE1DIFF is the first edition's difference, PE2DIFF the
+// second's. A SECTION applies to none; every other entry to every edition.
+inline bool EntryAppliesToEdition(uint8_t kind, uint32_t diffSum, uint32_t edition) {
+  switch (kind) {
+    case kAddRepM: return edition + 1 == diffSum;
+    case kPe1Diff: return edition == 0;
+    case kPe2Diff: return edition != 0;
+    case kSection: return false;
+    default: return true;
+  }
+}
+
 }  // namespace pkg

@@ -97,4 +97,8 @@ std::string MakeRecord(const os::LocalTime& t, const std::string& line) {
   return record;
 }
 
+std::string FrameRecord(const std::string& record, uint64_t endPos) {
+  return endPos == 0 ? record : "\r\n" + record;
+}
+
 }  // namespace prot

@@ -64,5 +64,8 @@ bool StripSeal(std::string& record);
 std::string FormatTimeStamp(const os::LocalTime& t);
 // "; " + time stamp + line, sealed.
 std::string MakeRecord(const os::LocalTime& t, const std::string& line);
+// The bytes that append a protocol record to a journal ending at `endPos`: the
+// record, after a line break unless the journal is empty.
+std::string FrameRecord(const std::string& record, uint64_t endPos);
 
 }  // namespace prot

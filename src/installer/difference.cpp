@@ -98,8 +98,9 @@ bool TForm1::ApplyPeDiff(const pkg::TPartNfo& e, int kind, const std::string& wo
   }
   // PE1DIFF is the first edition's build, PE2DIFF the second's: the other one is
   // passed over silently.
-  const bool firstEdition = ConfigBuffer[product::kConfigEditionOffset] == 0;
-  if (firstEdition ? kind == pkg::kPe2Diff : kind == pkg::kPe1Diff) return true;
+  if (!pkg::EntryAppliesToEdition(static_cast<uint8_t>(kind), 0,
+                                  ConfigBuffer[product::kConfigEditionOffset]))
+    return true;
   try {
     const std::string prepared = work + "~";
     AddProt(prot::kProtMoveFile, target + " в " + prepared);

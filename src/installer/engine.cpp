@@ -35,7 +35,7 @@ bool TForm1::MakeTargetFolder(const std::string& target) {
   // removes them again.
   const std::string topmost = TopmostMissing(dos::FolderOf(target));
   if (topmost.empty()) return true;
-  JournalCmd(journal::kCmdDrop, "z<" + topmost + "0000000000" + "0000000000");
+  JournalCmd(journal::kCmdDrop, journal::MakeDropText(topmost));
   std::string made;
   return MakeFolderPath(dos::FolderOf(target), made);
 }
@@ -116,7 +116,8 @@ bool TForm1::RunEntries() {
       const bool peDiff = e.Kind == pkg::kPe1Diff || e.Kind == pkg::kPe2Diff;
       const bool otherEdition =
           peDiff && (ConfigBuffer.size() <= product::kConfigEditionOffset ||
-                     (ConfigBuffer[product::kConfigEditionOffset] != 0) == (e.Kind == pkg::kPe1Diff));
+                     !pkg::EntryAppliesToEdition(e.Kind, e.DiffSum,
+                                                 ConfigBuffer[product::kConfigEditionOffset]));
       if (e.Kind <= pkg::kPe2Diff && !otherEdition &&
           !CheckPatchFile(*this, work, e.Kind == pkg::kDbbDiff ? e.PrepSize : e.OldSize,
                           e.NewSize))

@@ -203,6 +203,13 @@ class TForm1 {
   std::function<void(unsigned)> SleepFn = os::SleepMs;
 
  private:
+  // Appends `record` to the open journal: seeks its end, writes what `frame` makes of
+  // it at that position, and flushes when `durable`. False with the reason in `error`.
+  bool AppendToJournal(const std::string& record,
+                       std::string (*frame)(const std::string&, uint64_t), bool durable,
+                       std::string& error);
+  static constexpr const char* kCannotSaveJournal = "!!!Невозможно сохранить протокол!!! ";
+
   // How the sequence goes on after a stage: the next stage; or it ends failed;
   // ended without launching the product (cancelled, or rolled back and not to go
   // on); or refused without launching (a failed earlier run not rolled back).

@@ -9,10 +9,6 @@
 #include "files/checksum_file.h"
 #include "toolkit/toolkit.h"
 
-namespace {
-const char kCannotSave[] = "!!!Невозможно сохранить протокол!!! ";
-}  // namespace
-
 bool TForm1::JournalExists() { return !JournalFile.empty() && os::FileExists(JournalFile); }
 
 bool TForm1::JournalStart() {
@@ -44,7 +40,7 @@ bool TForm1::JournalEnd() {
     JournalStream.Close();
     return true;
   } catch (const std::exception& e) {
-    AddListLine(kCannotSave + std::string(e.what()) + " ");
+    AddListLine(kCannotSaveJournal + std::string(e.what()) + " ");
     return false;
   }
 }
@@ -56,26 +52,15 @@ bool TForm1::JournalCmd(journal::Command kind, const std::string& text, bool dur
   if (!JournalStream.IsOpen()) return false;
   if (JournalMuted) return true;
   std::string error;
-  try {
-    const std::string record = journal::MakeCommand(os::Now(), kind, text);
-    uint64_t end = 0;
-    if (!JournalStream.SeekEnd(end)) {
-      error = os::LastErrorText();
-    } else {
-      const std::string bytes = journal::FrameCommand(record, end);
-      // The record must be on the disk before the change it names is made: a
-      // run that dies right after the change is then still rolled back.
-      if (JournalStream.Write(bytes.data(), bytes.size()) && (!durable || JournalStream.Flush())) {
-        if (kind == journal::kCmdCopyDir || kind == journal::kCmdRestore || kind == journal::kCmdDrop)
-          ++ChangesJournalled;
-        return true;
-      }
-      error = os::LastErrorText();
-    }
-  } catch (const std::exception& e) {
-    error = e.what();
+  // The record must be on the disk before the change it names is made: a run that
+  // dies right after the change is then still rolled back.
+  if (AppendToJournal(journal::MakeCommand(os::Now(), kind, text), journal::FrameCommand, durable,
+                      error)) {
+    if (kind == journal::kCmdCopyDir || kind == journal::kCmdRestore || kind == journal::kCmdDrop)
+      ++ChangesJournalled;
+    return true;
   }
-  AddListLine(kCannotSave + error + " ");
+  AddListLine(kCannotSaveJournal + error + " ");
   return false;
 }
 

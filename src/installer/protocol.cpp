@@ -20,20 +20,26 @@ bool TForm1::AddProt(TProtKind kind, const std::string& text, bool newLine) {
   if (!JournalStream.IsOpen()) return false;
   if (JournalMuted) return true;
   std::string error;
+  if (AppendToJournal(prot::MakeRecord(os::Now(), line), prot::FrameRecord, false, error))
+    return true;
+  AddListLine(kCannotSaveJournal + error + " ");
+  return false;
+}
+
+bool TForm1::AppendToJournal(const std::string& record,
+                             std::string (*frame)(const std::string&, uint64_t), bool durable,
+                             std::string& error) {
   try {
-    std::string record = prot::MakeRecord(os::Now(), line);
     uint64_t end = 0;
-    if (!JournalStream.SeekEnd(end)) {
-      error = os::LastErrorText();
-    } else {
-      if (end != 0) record.insert(0, "\r\n");
-      if (JournalStream.Write(record.data(), record.size())) return true;
-      error = os::LastErrorText();
+    if (JournalStream.SeekEnd(end)) {
+      const std::string bytes = frame(record, end);
+      if (JournalStream.Write(bytes.data(), bytes.size()) && (!durable || JournalStream.Flush()))
+        return true;
     }
+    error = os::LastErrorText();
   } catch (const std::exception& e) {
     error = e.what();
   }
-  AddListLine("!!!Невозможно сохранить протокол!!! " + error + " ");
   return false;
 }
 

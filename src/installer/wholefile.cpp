@@ -37,7 +37,7 @@ bool TForm1::ApplyAddRepM(const pkg::TPartNfo& e, const std::string& target,
   }
   // Several builds of one executable travel under one name; only the one for the
   // installed edition is applied, the others are passed over silently.
-  const uint32_t edition = ConfigBuffer[product::kConfigEditionOffset];
-  if (edition + 1 != e.DiffSum) return true;
+  if (!pkg::EntryAppliesToEdition(e.Kind, e.DiffSum, ConfigBuffer[product::kConfigEditionOffset]))
+    return true;
   return ApplyAddRepl(e, target, work, backup);
 }

@@ -735,13 +735,7 @@ bool IsVersionText(const std::string& version) {
 // ---- what the engine does with the temporary folder ----------------------------------
 
 bool AppliesToEdition(const TPlannedEntry& e, int edition) {
-  switch (e.Kind) {
-    case kAddRepM: return static_cast<uint32_t>(edition) + 1 == e.Record.DiffSum;
-    case kPe1Diff: return edition == 0;
-    case kPe2Diff: return edition != 0;
-    case kSection: return false;
-    default: return true;
-  }
+  return EntryAppliesToEdition(e.Kind, e.Record.DiffSum, static_cast<uint32_t>(edition));
 }
 
 namespace {

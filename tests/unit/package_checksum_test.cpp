@@ -126,3 +126,43 @@ TEST_F(SumFileTest, StreamLeavesOutTheEnd) {
 }
 
 }  // namespace
+
+// The seal check over a byte source: a sealed package, each trailer field broken,
+// a source shorter than a trailer, and the progress it reports.
+TEST(Seal, ReadSealFindsEachBrokenField) {
+  pkg::TBytes sealed = {'M', 'Z', 1, 2, 3, 4, 5, 6, 7};
+  ASSERT_TRUE(pkg::SealPackage(sealed));
+  struct Case {
+    const char* what;
+    size_t flip;  // byte to flip, or SIZE_MAX
+    bool lengthOk, sumOk;
+  };
+  const Case cases[] = {
+      {"sealed", SIZE_MAX, true, true},
+      {"a byte of the package", 3, true, false},
+      {"the stored length", sealed.size() - 8, false, false},
+      {"the stored checksum", sealed.size() - 4, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    pkg::TBytes b = sealed;
+    if (c.flip != SIZE_MAX) b[c.flip] ^= 0x40;
+    pkg::TSpanSource src(b);
+    pkg::TSeal seal;
+    uint64_t lastDone = 0, lastTotal = 0;
+    ASSERT_TRUE(pkg::ReadSeal(src, seal, [&](uint64_t done, uint64_t total) {
+      lastDone = done;
+      lastTotal = total;
+    }));
+    EXPECT_EQ(seal.LengthOk, c.lengthOk);
+    EXPECT_EQ(seal.SumOk, c.sumOk);
+    EXPECT_EQ(pkg::IsSealedPackage(b), c.sumOk);
+    EXPECT_EQ(lastDone, b.size() - 8);
+    EXPECT_EQ(lastTotal, b.size() - 8);
+  }
+  const pkg::TBytes tiny = {1, 2, 3};
+  pkg::TSpanSource src(tiny);
+  pkg::TSeal seal;
+  EXPECT_TRUE(pkg::ReadSeal(src, seal));
+  EXPECT_FALSE(seal.LengthOk || seal.SumOk);
+}

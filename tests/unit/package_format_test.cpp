@@ -306,3 +306,26 @@ TEST(Writer, PlacesThePackageAtTheRealLengthOrRefuses) {
 }
 
 }  // namespace
+
+// Which entries reach which edition of an installation: one row per kind and edition.
+TEST(EditionRule, EachKindAndEdition) {
+  struct Row {
+    uint8_t kind;
+    uint32_t diffSum;
+    uint32_t edition;
+    bool applies;
+  };
+  const Row rows[] = {
+      {pkg::kAddRepM, 1, 0, true},   {pkg::kAddRepM, 2, 0, false}, {pkg::kAddRepM, 2, 1, true},
+      {pkg::kAddRepM, 3, 2, true},   {pkg::kAddRepM, 0, 0, false}, {pkg::kAddRepM, 256, 255, true},
+      {pkg::kPe1Diff, 0, 0, true},   {pkg::kPe1Diff, 0, 1, false}, {pkg::kPe1Diff, 0, 7, false},
+      {pkg::kPe2Diff, 0, 0, false},  {pkg::kPe2Diff, 0, 1, true},  {pkg::kPe2Diff, 0, 7, true},
+      {pkg::kSection, 0, 0, false},  {pkg::kBinDiff, 9, 1, true},  {pkg::kDbbDiff, 0, 3, true},
+      {pkg::kAddRepl, 5, 0, true},   {pkg::kCfgDiff, 0, 1, true},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(testing::Message() << "kind " << int(r.kind) << " variant " << r.diffSum
+                                    << " edition " << r.edition);
+    EXPECT_EQ(pkg::EntryAppliesToEdition(r.kind, r.diffSum, r.edition), r.applies);
+  }
+}

@@ -25,7 +25,6 @@ namespace zumpack {
 
 namespace {
 
-constexpr size_t kChunk = 1 << 20;
 
 std::string Hex(uint32_t v) {
   char b[16];
@@ -130,32 +129,18 @@ bool ReadPackageFile(const std::string& path, TPackageInfo& info, std::string& e
   pkg::TFileSource src(f);
   const uint64_t n = info.FileSize;
   if (n >= pkg::kTrailerSize) {
-    uint8_t trailer[8];
-    if (!src.ReadAt(n - 8, trailer, 8)) {
+    pkg::TSeal seal;
+    if (!pkg::ReadSeal(src, seal, [&](uint64_t done, uint64_t total) {
+          if (progress) progress("checking the package checksum", done, total);
+        })) {
       error = "cannot read " + path + ": " + src.Error();
       return false;
     }
-    info.StoredLength = le::Get32(trailer);
-    info.StoredSum = le::Get32(trailer + 4);
-    info.TrailerOk = n <= 0xFFFFFFFFu && info.StoredLength == n;
-    pkg::TChecksum sum;
-    std::vector<uint8_t> buf(kChunk);
-    if (!f.Seek(0)) {
-      error = "cannot read " + path + ": " + os::LastErrorText();
-      return false;
-    }
-    for (uint64_t left = n - 8; left > 0;) {
-      const size_t k = static_cast<size_t>(std::min<uint64_t>(left, buf.size()));
-      if (!f.ReadExact(buf.data(), k)) {
-        error = "cannot read " + path + ": " + os::LastErrorText();
-        return false;
-      }
-      sum.Update(buf.data(), k);
-      left -= k;
-      if (progress) progress("checking the package checksum", n - 8 - left, n - 8);
-    }
-    info.ComputedSum = sum.Final() + static_cast<uint32_t>(n);
-    info.ChecksumOk = info.TrailerOk && info.ComputedSum == info.StoredSum;
+    info.StoredLength = seal.StoredLength;
+    info.StoredSum = seal.StoredSum;
+    info.TrailerOk = seal.LengthOk;
+    info.ComputedSum = seal.ComputedSum;
+    info.ChecksumOk = seal.SumOk;
   }
 
   auto stop = [&](const std::string& why) {
