@@ -15,7 +15,6 @@ cmd=${1:-}
 [[ $# -gt 0 ]] && shift
 case $cmd in
   demo)
-    [[ -f scripts/demo.sh ]] || { echo "run.sh: scripts/demo.sh is missing: there is no demonstration to run yet" >&2; exit 1; }
     scripts/setup.sh
     exec bash scripts/demo.sh "$@"
     ;;

@@ -62,6 +62,7 @@
 #include "base/cp1251.h"
 #include "format/checksum.h"
 #include "format/image.h"
+#include "format/catalogue.h"
 #include "format/package_format.h"
 #include "pack/package_writer.h"
 #include "base/bytes.h"
@@ -189,33 +190,29 @@ bool ReadLayout(const std::string& path, TLayout& l) {
   l.size = src.Size();
   l.real = pkg::RealLength(src);
   if (l.real == 0 || l.size <= l.real + pkg::kTrailerSize) return false;
-  pkg::TCatalogueHeader header;
-  if (!pkg::ReadStampsAndVersions(src, l.real, l.Trailer(), l.tail.BuildStamps, l.tail.VerTo,
-                                  l.tail.VerFrom, l.verFromPos) ||
-      !pkg::ReadCatalogueHeaderBefore(src, l.real, l.verFromPos, header, l.headerPos) ||
-      !pkg::PartRecordsPos(l.real, l.headerPos, header.PartCount, l.recordsPos))
-    return false;
+  pkg::TCatalogue cat;
+  pkg::ReadCatalogue(src, l.real, cat);
+  if (cat.Step != pkg::TCatalogueStep::Done) return false;
+  l.tail.BuildStamps = cat.Stamps;
+  l.tail.VerTo = cat.VerTo;
+  l.tail.VerFrom = cat.VerFrom;
+  l.verFromPos = cat.VerFromPos;
+  l.headerPos = cat.HeaderPos;
+  l.recordsPos = cat.RecordsPos;
   l.stampsPos = l.Trailer() - 2 - 4 * l.tail.BuildStamps.size();
-  l.tail.TmpSpaceNeed = header.TmpSpaceNeed;
-  l.tail.Growth = header.Growth;
+  l.tail.TmpSpaceNeed = cat.Header.TmpSpaceNeed;
+  l.tail.Growth = cat.Header.Growth;
 
-  uint64_t pos = l.real;
   uint32_t bigLen = 0;
   bool haveBinDiff = false;
-  for (uint32_t i = 0; i < header.PartCount; ++i) {
-    uint8_t raw[pkg::kPartRecordSize];
-    pkg::TEntryHead head;
-    if (!src.ReadAt(l.RecordPos(i), raw, sizeof raw) ||
-        !pkg::ReadEntryHead(src, pos, l.recordsPos, head))
-      return false;
+  for (const pkg::TCatalogueEntry& c : cat.Entries) {
     TEntry e;
-    e.pos = pos;
-    e.kind = head.Kind;
-    e.name = head.Name;
-    e.tag = head.Tag;
-    e.headSize = head.Size;
-    e.record = pkg::DecodePartRecord(raw);
-    pos += e.kind == pkg::kSection ? pkg::kSectionEntrySize : e.record.EntryLen;
+    e.pos = c.Pos;
+    e.kind = c.Kind;
+    e.name = c.Name;
+    e.tag = c.Tag;
+    e.headSize = c.HeadSize;
+    e.record = c;
     if (e.kind != pkg::kSection && e.record.EntryLen > bigLen) {
       l.big = l.entries.size();
       bigLen = e.record.EntryLen;
@@ -226,7 +223,7 @@ bool ReadLayout(const std::string& path, TLayout& l) {
     }
     l.entries.push_back(std::move(e));
   }
-  return pos == l.recordsPos && haveBinDiff && l.entries[l.big].kind == pkg::kAddRepl &&
+  return haveBinDiff && l.entries[l.big].kind == pkg::kAddRepl &&
          l.entries[l.big].record.NewSize == kBigSize;
 }
 

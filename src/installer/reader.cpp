@@ -13,6 +13,7 @@
 #include "installer/messages.h"
 #include "format/payload.h"
 #include "format/checksum.h"
+#include "format/catalogue.h"
 #include "format/image.h"
 #include "base/dos_path.h"
 #include "format/journal_record.h"
@@ -64,15 +65,19 @@ bool TForm1::ReadPackage() {
     const uint32_t real = GetRealLength(*this, f, fileLength);
     if (!ProtResult(real != 0 && fileLength != 0 && real < fileLength, false)) return false;
 
-    // The tail is read backwards from the trailer and never below the real length.
+    // The catalogue is read whole first; the protocol then tells its steps as far as
+    // they went.
     TFileSource src(f);
-    const uint64_t tailEnd = fileLength - kTrailerSize;
+    TCatalogue cat;
+    ReadCatalogue(src, real, cat);
+    using Step = TCatalogueStep;
 
     Say("Чтение каталога данных внутри файла обновления");
-    uint64_t verFromPos = 0;
-    bool ok = ReadStampsAndVersions(src, real, tailEnd, BuildStamps, VerTo, VerFrom, verFromPos);
+    BuildStamps = cat.Stamps;
     BuildStampCount = static_cast<uint16_t>(BuildStamps.size());
-    if (!ProtResult(ok, false)) return false;
+    VerTo = cat.VerTo;
+    VerFrom = cat.VerFrom;
+    if (!ProtResult(cat.Step > Step::Versions, false)) return false;
 
     VerTo3 = CutVersion3(VerTo);
     VerFrom3 = CutVersion3(VerFrom);
@@ -82,55 +87,24 @@ bool TForm1::ReadPackage() {
     SetCaption(title);
     AddProt(prot::kProtPlain, title, false);
 
-    TCatalogueHeader header;
-    uint64_t headerPos = 0;
-    ok = ReadCatalogueHeaderBefore(src, real, verFromPos, header, headerPos);
-    if (ok) {
-      PartCount = header.PartCount;
-      TmpSpaceNeed = header.TmpSpaceNeed;
-      GrowSpaceNeed = header.Growth + kGrowthReserve;
+    if (cat.Step > Step::Header) {
+      PartCount = cat.Header.PartCount;
+      TmpSpaceNeed = cat.Header.TmpSpaceNeed;
+      GrowSpaceNeed = cat.Header.Growth + kGrowthReserve;
     }
-    if (!ProtResult(ok, false)) return false;
+    if (!ProtResult(cat.Step > Step::Header, false)) return false;
 
     Say("Чтение имен");
-    // A count whose records would reach into the stub is refused before any entry
-    // is made, so a damaged count cannot make millions of them.
-    uint64_t recordsPos = 0;
-    ok = PartRecordsPos(real, headerPos, PartCount, recordsPos);
-    for (uint32_t i = 0; ok && i < PartCount; ++i) {
-      PartList.push_back(std::make_unique<TPartNfo>());
-      uint8_t raw[kPartRecordSize];
-      ok = src.ReadAt(recordsPos + uint64_t{i} * kPartRecordSize, raw, sizeof raw);
-      if (ok) static_cast<TPartRecord&>(*PartList.back()) = DecodePartRecord(raw);
-    }
-    if (!ProtResult(ok, false)) return false;
+    for (const TCatalogueEntry& e : cat.Entries)
+      PartList.push_back(std::make_unique<TPartNfo>(static_cast<const TPartNfo&>(e)));
+    if (!ProtResult(cat.Step > Step::Records, false)) return false;
 
     AddProt(prot::kProtCatalogue, dos::LeafOf(path));
-    // Every entry must lie in the entry area, between the real length and the
-    // first part record, and the entries must fill it exactly.
-    uint64_t pos = real;
-    int block = 0, number = 0;
-    for (auto& entry : PartList) {
-      entry->Pos = static_cast<uint32_t>(pos);
-      TEntryHead head;
-      ok = ReadEntryHead(src, pos, recordsPos, head);
-      entry->Kind = head.Kind;
-      if (!ok) break;
-      if (head.Kind == kSection) {
-        ++block;
-        number = 0;
-        LogEntryLine(*this, kSection, "", 0, block);
-        pos += kSectionEntrySize;
-      } else {
-        entry->Name = head.Name;
-        ++number;
-        LogEntryLine(*this, head.Kind, entry->Name, number, block);
-        ok = entry->EntryLen >= head.Size && entry->EntryLen <= recordsPos - pos;
-        if (!ok) break;
-        pos += entry->EntryLen;
-      }
+    for (size_t i = 0; i < cat.Walked; ++i) {
+      const TCatalogueEntry& e = cat.Entries[i];
+      LogEntryLine(*this, e.Kind, e.Kind == kSection ? std::string() : e.Name, e.Number, e.Block);
     }
-    if (ok && pos != recordsPos) ok = false;
+    bool ok = cat.Step == Step::Done;
     // Entry names come from the package: a name that would leave the installation
     // folder, or name the installer's own working files, refuses the whole package
     // before anything is changed.

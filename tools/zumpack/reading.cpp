@@ -15,7 +15,9 @@
 #include "format/checksum.h"
 #include "format/entry_name.h"
 #include "format/image.h"
+#include "files/folders.h"
 #include "files/package_file.h"
+#include "format/catalogue.h"
 #include "platform/os.h"
 #include "product/product.h"
 #include "base/dos_path.h"
@@ -154,59 +156,52 @@ bool ReadPackageFile(const std::string& path, TPackageInfo& info, std::string& e
     return stop("nothing follows the executable image (" + std::to_string(info.RealLength) +
                 " bytes)");
   if (n < pkg::kTrailerSize + info.RealLength) return stop("too short for a package");
-  uint64_t verFromPos = 0;
-  if (!pkg::ReadStampsAndVersions(src, info.RealLength, n - pkg::kTrailerSize, info.Stamps,
-                                  info.VerTo, info.VerFrom, verFromPos))
+  pkg::TCatalogue cat;
+  pkg::ReadCatalogue(src, info.RealLength, cat);
+  using Step = pkg::TCatalogueStep;
+  info.Stamps = cat.Stamps;
+  info.VerTo = cat.VerTo;
+  info.VerFrom = cat.VerFrom;
+  info.Header = cat.Header;
+  info.HeaderPos = cat.HeaderPos;
+  info.RecordsPos = cat.RecordsPos;
+  if (cat.Step == Step::Versions)
     return stop("the build stamps and version texts do not fit the file");
   const std::string from3 = pkg::CutVersion3(info.VerFrom);
   info.IsCorrection = pkg::CutVersion3(info.VerTo) == from3;
   info.Title = pkg::PackageTitle(info.IsCorrection, info.VerFrom, from3, info.VerTo, true);
-  if (!pkg::ReadCatalogueHeaderBefore(src, info.RealLength, verFromPos, info.Header, info.HeaderPos))
-    return stop("the catalogue header does not fit the file");
-  if (!pkg::PartRecordsPos(info.RealLength, info.HeaderPos, info.Header.PartCount, info.RecordsPos))
+  if (cat.Step == Step::Header) return stop("the catalogue header does not fit the file");
+  if (cat.Step == Step::RecordsPlace)
     return stop(std::to_string(info.Header.PartCount) + " part records do not fit the file");
 
-  info.Entries.resize(info.Header.PartCount);
-  for (size_t i = 0; i < info.Entries.size(); ++i) {
-    uint8_t raw[pkg::kPartRecordSize];
-    if (!src.ReadAt(info.RecordsPos + i * pkg::kPartRecordSize, raw, sizeof raw))
-      return stop("cannot read part record " + std::to_string(i));
-    static_cast<pkg::TPartRecord&>(info.Entries[i]) = pkg::DecodePartRecord(raw);
-  }
-  uint64_t pos = info.RealLength;
-  int block = 0, number = 0;
-  for (size_t i = 0; i < info.Entries.size(); ++i) {
+  // The entries as far as the walk read them (the one whose length does not fit
+  // included); when a part record cannot be read, every entry, those not read zero.
+  const size_t kept = cat.Step == Step::EntryHead ? cat.Walked
+                      : cat.Step == Step::Records ? info.Header.PartCount
+                                                  : cat.Entries.size();
+  info.Entries.resize(kept);
+  for (size_t i = 0; i < kept && i < cat.Entries.size(); ++i) {
     TEntryInfo& e = info.Entries[i];
-    pkg::TEntryHead head;
-    if (!pkg::ReadEntryHead(src, pos, info.RecordsPos, head)) {
-      info.Entries.resize(i);
-      return stop("the head of entry " + std::to_string(i) + " at " + std::to_string(pos) +
-                  " does not fit the entry area");
-    }
-    e.Pos = static_cast<uint32_t>(pos);
-    e.Kind = head.Kind;
-    e.Name = head.Name;
-    if (e.Kind == pkg::kSection) {
-      ++block;
-      number = 0;
-      e.Block = block;
-      e.Listing = pkg::ListingLine(e.Kind, "", 0, block);
-      pos += pkg::kSectionEntrySize;
-    } else {
-      e.Block = block;
-      e.Number = ++number;
-      e.Listing = pkg::ListingLine(e.Kind, e.Name, number, block);
-      if (e.EntryLen < head.Size || e.EntryLen > info.RecordsPos - pos) {
-        info.Entries.resize(i + 1);
-        return stop("entry " + std::to_string(i) + " (" + e.Name + ") claims " +
-                    std::to_string(e.EntryLen) + " bytes, which do not fit the entry area");
-      }
-      pos += e.EntryLen;
-    }
+    const pkg::TCatalogueEntry& c = cat.Entries[i];
+    static_cast<pkg::TPartNfo&>(e) = c;
+    e.Block = c.Block;
+    e.Number = c.Number;
+    if (i < cat.Walked) e.Listing = pkg::ListingLine(c.Kind, c.Name, c.Number, c.Block);
   }
-  if (pos != info.RecordsPos)
-    return stop("the entries end at " + std::to_string(pos) + ", not where the part records begin (" +
-                std::to_string(info.RecordsPos) + ")");
+  if (cat.Step == Step::Records)
+    return stop("cannot read part record " + std::to_string(cat.Entries.size()));
+  if (cat.Step == Step::EntryHead)
+    return stop("the head of entry " + std::to_string(cat.Walked) + " at " +
+                std::to_string(cat.FailedAt) + " does not fit the entry area");
+  if (cat.Step == Step::EntryLength) {
+    info.Entries.resize(cat.Walked);
+    const TEntryInfo& e = info.Entries.back();
+    return stop("entry " + std::to_string(cat.Walked - 1) + " (" + e.Name + ") claims " +
+                std::to_string(e.EntryLen) + " bytes, which do not fit the entry area");
+  }
+  if (cat.Step == Step::EntryArea)
+    return stop("the entries end at " + std::to_string(cat.FailedAt) +
+                ", not where the part records begin (" + std::to_string(info.RecordsPos) + ")");
   info.CatalogueOk = true;
   return true;
 }
@@ -297,19 +292,9 @@ void VerifyPackage(const std::string& path, const TPackageInfo& info, TVerifyRes
 
 namespace {
 
-std::string ParentOf(const std::string& path) {
-  const size_t slash = path.find_last_of('\\');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
-bool MakeDirs(const std::string& dir) {
-  if (dir.size() <= 3 || os::DirectoryExists(dir)) return true;
-  if (!MakeDirs(ParentOf(dir))) return false;
-  return os::CreateDir(dir) || os::DirectoryExists(dir);
-}
-
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error) {
-  if (!MakeDirs(ParentOf(path))) {
+  std::string made;
+  if (!MakeFolderPath(dos::FolderOf(path), made)) {
     error = "cannot create the folder of " + path + ": " + os::LastErrorText();
     return false;
   }
