@@ -59,6 +59,16 @@ const char* BaseStatusText(BaseStatus status);
 // begin right after the header.
 BaseStatus RekeyBaseBytes(std::span<uint8_t> file, uint32_t newKey, uint32_t oldKey, uint32_t m1,
                           uint32_t m2);
+
+// One record, converted in place from key `oldKey` to `newKey` (0: plain); the
+// record's head lies at file offset `pos` and `avail` bytes of the file are at
+// `record`. Its DataLen is read from the plain head before anything changes.
+// RecordTooLarge for a DataLen over kBaseMaxDataLen, ShortRecord when fewer than its
+// bytes are at hand: nothing changed then. `length` gets the record's length (head
+// and data) once its head is read. Both the conversion in memory and the one of
+// files on disk go through it.
+BaseStatus RekeyBaseRecord(uint8_t* record, size_t avail, uint64_t pos, uint32_t newKey,
+                           uint32_t oldKey, size_t& length);
 inline BaseStatus ScrambleBase(std::span<uint8_t> plain, uint32_t key, uint32_t m1, uint32_t m2) {
   return RekeyBaseBytes(plain, key, 0, m1, m2);
 }

@@ -1,9 +1,9 @@
 // Converting a base file on disk from one key to another (layout and scrambling in
-// basefile.h): one sequential pass over the source through one fixed buffer. The
+// basefile.h, whose record conversion this shares with the conversion in memory):
+// one sequential pass over the source through one fixed buffer. The
 // buffer is filled with as many whole records as fit, they are converted in place
 // and written with one write, and the record cut at its end moves to the front.
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <exception>
 #include <vector>
@@ -25,38 +25,8 @@ constexpr size_t kBufferSize = size_t{1} << 20;
 static_assert(kBufferSize >= kBaseHeaderSize + kBaseIndexEntrySize * kBaseMaxIndexCount);
 static_assert(kBufferSize >= kBaseRecordHeadSize + kBaseMaxDataLen);
 
-// The byte at `count` of a stretch whose value is `value`, unscrambled.
-uint8_t PlainByte(uint8_t byte, size_t count, uint16_t value) {
-  return byte ^ static_cast<uint8_t>(count % 2 == 0 ? value : value >> 8);
-}
-
-// XorBaseStretch a word at a time: records are converted by the hundred thousand
-// and the bytes of a stretch alternate between the value's two bytes.
-void XorStretch(uint8_t* p, size_t n, uint16_t value) {
-  if (value == 0) return;
-  uint64_t pattern = 0;
-  for (int i = 0; i < 4; ++i) pattern = (pattern << 16) | value;
-  // The pattern's bytes in memory order are low, high, low, high ... on a
-  // little-endian machine; elsewhere the byte-wise form does it.
-  if constexpr (std::endian::native != std::endian::little) {
-    XorBaseStretch({p, n}, value);
-    return;
-  }
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    w ^= pattern;
-    std::memcpy(p + i, &w, 8);
-  }
-  XorBaseStretch({p + i, n - i}, value);  // i is even: the rest starts with the low byte
-}
-
 uint16_t HeaderValue(uint32_t key) { return key ? BaseHeaderValue(key, product::kBaseM1) : 0; }
 uint16_t IndexValue(uint32_t key) { return key ? BaseIndexValue(key, product::kBaseM2) : 0; }
-uint16_t RecordValue(uint64_t pos, uint32_t key) {
-  return key ? BaseRecordValue(static_cast<uint32_t>(pos), key) : 0;
-}
 
 }  // namespace
 
@@ -123,16 +93,10 @@ bool TForm1::RekeyBase(const std::string& source, const std::string& destination
 
       size_t at = 0;
       while (fill - at >= kBaseRecordHeadSize) {
-        uint8_t* const head = buf + at;
-        const uint16_t oldValue = RecordValue(p, oldKey);
-        const uint32_t dataLen = PlainByte(head[5], 5, oldValue) |
-                                 (PlainByte(head[6], 6, oldValue) << 8);
-        if (dataLen > kBaseMaxDataLen) return refuse("запись длиннее 20000 байт");
-        const size_t recordLen = kBaseRecordHeadSize + dataLen;
-        if (fill - at < recordLen) break;
-        const uint16_t value = oldValue ^ RecordValue(p, newKey);
-        XorStretch(head, kBaseRecordHeadSize, value);
-        XorStretch(head + kBaseRecordHeadSize, dataLen, value);
+        size_t recordLen = 0;
+        const BaseStatus status = RekeyBaseRecord(buf + at, fill - at, p, newKey, oldKey, recordLen);
+        if (status == BaseStatus::RecordTooLarge) return refuse("запись длиннее 20000 байт");
+        if (status != BaseStatus::Ok) break;  // the rest of the record comes with the next read
         at += recordLen;
         p += recordLen;
         acc += recordLen;
