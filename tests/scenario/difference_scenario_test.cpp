@@ -28,6 +28,7 @@
 #include "product/product.h"
 #include "sample/sample.h"
 #include "support/test_support.h"
+#include "support/tree.h"
 #include "frontends/scripted/scripted.h"
 #include "base/bytes.h"
 #include "base/test_point.h"
@@ -45,18 +46,7 @@ using Tree = std::map<std::string, std::string>;
 // Every file (with its bytes) and folder under a host folder, without the
 // protocol files the runs leave.
 Tree Snapshot(const std::string& hostFolder) {
-  Tree tree;
-  for (const auto& item : fs::recursive_directory_iterator(hostFolder)) {
-    const std::string name = fs::relative(item.path(), hostFolder).string();
-    if (name.find(cp1251::ToUtf8("Протокол_")) != std::string::npos) continue;
-    if (item.is_directory()) {
-      tree[name] = "<folder>";
-    } else {
-      std::ifstream in(item.path(), std::ios::binary);
-      tree[name] = std::string(std::istreambuf_iterator<char>(in), {});
-    }
-  }
-  return tree;
+  return zt::Snapshot(hostFolder, {.leaveOutProtocols = true});
 }
 
 std::string S(const Bytes& b) { return std::string(b.begin(), b.end()); }

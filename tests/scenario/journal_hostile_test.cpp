@@ -177,10 +177,8 @@ TEST_F(HostileJournalTest, TornLastRecordIsLeftOutOnlyWhenItIsLast) {
 TEST_F(HostileJournalTest, CopyRollbackPutsTheDesktopBackAndNothingElseOnIt) {
   const std::string home = dir.Host() + "home";
   fs::create_directories(home + "/Desktop/sub");
-  const char* oldHome = std::getenv("HOME");
-  const std::string savedHome = oldHome ? oldHome : "";
-  setenv("HOME", home.c_str(), 1);
-  unsetenv("XDG_CONFIG_HOME");
+  zt::ScopedEnv homeEnv("HOME", home);
+  zt::ScopedEnv configEnv("XDG_CONFIG_HOME", std::nullopt);
   const std::string desktop = os::ReadDesktopFolder() + "\\";
   const std::string copy = dir.Dos() + "copy\\";
   ASSERT_TRUE(os::CreateDir(copy));
@@ -222,11 +220,6 @@ TEST_F(HostileJournalTest, CopyRollbackPutsTheDesktopBackAndNothingElseOnIt) {
   EXPECT_TRUE(os::FileExists(copy + "EXE\\zum.exe"));  // left for the driver
   EXPECT_EQ(form->UpdateVariant, VariantCopy);
   EXPECT_EQ(form->CopyDir, copy);  // the latest choice
-
-  if (oldHome)
-    setenv("HOME", savedHome.c_str(), 1);
-  else
-    unsetenv("HOME");
 }
 
 // Forged journals, each wrong in one way: refused before anything is replayed,

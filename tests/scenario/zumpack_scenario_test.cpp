@@ -30,6 +30,7 @@
 #include "platform/os.h"
 #include "sample/sample.h"
 #include "support/test_support.h"
+#include "support/tree.h"
 #include "frontends/scripted/scripted.h"
 #include "zumpack/reading.h"
 
@@ -45,32 +46,7 @@ namespace {
 namespace fs = std::filesystem;
 using Tree = std::map<std::string, std::string>;
 
-Tree Snapshot(const std::string& host) {
-  Tree tree;
-  for (const auto& item : fs::recursive_directory_iterator(host)) {
-    const std::string name = fs::relative(item.path(), host).string();
-    if (name.find(cp1251::ToUtf8("Протокол")) != std::string::npos) continue;
-    if (item.is_directory()) {
-      tree[name] = "<folder>";
-    } else {
-      std::ifstream in(item.path(), std::ios::binary);
-      tree[name] = std::string(std::istreambuf_iterator<char>(in), {});
-    }
-  }
-  return tree;
-}
-
-std::string Differences(const Tree& expected, const Tree& actual) {
-  std::string out;
-  for (const auto& [name, bytes] : expected) {
-    auto it = actual.find(name);
-    if (it == actual.end()) out += name + " missing\n";
-    else if (it->second != bytes) out += name + " differs\n";
-  }
-  for (const auto& [name, bytes] : actual)
-    if (!expected.count(name)) out += name + " left over\n";
-  return out;
-}
+Tree Snapshot(const std::string& host) { return zt::Snapshot(host, {.leaveOutProtocols = true}); }
 
 std::string Stub() {
   std::string stub = "Z:" + std::string(ZUM_STANDIN_PATH);
@@ -224,7 +200,7 @@ class ZumpackScenario : public ::testing::Test {
     std::string cfg = after["Cfg/CFG.ZUM"];
     after.erase("Cfg/CFG.ZUM");
     EXPECT_STREQ(cfg.c_str() + 38, built.VerTo.c_str());
-    EXPECT_EQ(Differences(expected, after), "");
+    EXPECT_EQ(zt::Diff(expected, after), "");
   }
 
   // `busy`: bytes the temporary folder must have been seen holding at some point.
@@ -545,7 +521,7 @@ TEST_F(ZumpackScenario, DryRunAgainstATreeLeavesItUntouched) {
   EXPECT_EQ(run.Edition, 0);
   EXPECT_EQ(run.Applied, static_cast<int>(built.Entries.size()) - 1);
   EXPECT_LE(run.TempPeak, built.TmpSpaceNeed);
-  EXPECT_EQ(Differences(before, Snapshot(H("old"))), "");
+  EXPECT_EQ(zt::Diff(before, Snapshot(H("old"))), "");
   EXPECT_FALSE(fs::exists(H("work")));
 
   // One changed byte in a file a difference applies to.

@@ -74,4 +74,24 @@ bool WriteAll(const std::string& path, const std::string& bytes) {
          f.Write(bytes.data(), bytes.size());
 }
 
+namespace {
+void SetEnv(const char* name, const std::optional<std::string>& value) {
+#ifdef _WIN32
+  _putenv_s(name, value ? value->c_str() : "");
+#else
+  if (value)
+    setenv(name, value->c_str(), 1);
+  else
+    unsetenv(name);
+#endif
+}
+}  // namespace
+
+ScopedEnv::ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+  if (const char* old = std::getenv(name)) old_ = old;
+  SetEnv(name, value);
+}
+
+ScopedEnv::~ScopedEnv() { SetEnv(name_, old_); }
+
 }  // namespace zt

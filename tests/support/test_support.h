@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,21 @@ class TempDir {
 
  private:
   std::string dos_, host_;
+};
+
+// Sets (or, given no value, removes) an environment variable for the life of the
+// object, and puts back what was there when it goes, also when an assertion ends
+// the test early.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::optional<std::string>& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
 };
 
 // Reads/writes a whole file through the platform layer (DOS path).

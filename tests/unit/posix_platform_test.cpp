@@ -24,6 +24,7 @@
 
 #include "platform/os.h"
 #include "platform/posix/pathmap.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -60,25 +61,6 @@ class Sandbox {
 
  private:
   std::string host_;
-};
-
-// Sets (or, given no value, removes) an environment variable for the life of the
-// object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) setenv(name, value->c_str(), 1);
-    else unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (old_) setenv(name_, old_->c_str(), 1);
-    else unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
 };
 
 void PutHost(const std::string& host, const std::string& bytes) {
@@ -231,7 +213,7 @@ TEST(PathMap, CaseInsensitiveLookupOfExistingComponents) {
   }
 
   // The same through the interface, with the sandbox mapped as a drive of its own.
-  ScopedEnv drives("ZUM_DRIVES", "T=" + box.Host());
+  zt::ScopedEnv drives("ZUM_DRIVES", "T=" + box.Host());
   EXPECT_TRUE(os::FileExists("T:\\EXE\\ZUM.EXE"));
   EXPECT_TRUE(os::FileExists("t:\\протокол.TXT"));
   os::File f;
@@ -330,7 +312,7 @@ TEST(PosixErrors, TextNamesOperationPathAndReason) {
     EXPECT_EQ(os::LastError().kind, os::ErrorKind::Invalid);
   }
   {
-    ScopedEnv drives("ZUM_DRIVES", "Z=");
+    zt::ScopedEnv drives("ZUM_DRIVES", "Z=");
     EXPECT_FALSE(os::CreateDir(box.Dos("x")));
     EXPECT_EQ(os::LastError().kind, os::ErrorKind::NotFound);
   }
@@ -771,7 +753,7 @@ TEST(PosixMove, AcrossFileSystems) {
 TEST(PosixMutex, ExistedWithinAndAcrossProcesses) {
   Sandbox box;
   ASSERT_TRUE(box.ok());
-  ScopedEnv runtime("ZUM_RUNTIME_DIR", box.Host("run"));
+  zt::ScopedEnv runtime("ZUM_RUNTIME_DIR", box.Host("run"));
   const std::string name = "Z:_ПРОГ_ZUM_EXE_ZUM.EXE";
 
   bool existed = true;
@@ -866,14 +848,14 @@ TEST(PosixProcess, StartsDetachedInItsFolder) {
 TEST(PosixDisks, DriveMapTypesAndFreeSpace) {
   Sandbox box;
   ASSERT_TRUE(box.ok());
-  ScopedEnv drives("ZUM_DRIVES", "D=" + box.Host() + ";E=" + box.Host("absent"));
+  zt::ScopedEnv drives("ZUM_DRIVES", "D=" + box.Host() + ";E=" + box.Host("absent"));
   EXPECT_EQ(os::LogicalDrives(), (1u << 3) | (1u << 4) | (1u << 25));
   EXPECT_EQ(os::GetDriveType("D:\\"), os::DriveType::Fixed);
   EXPECT_EQ(os::GetDriveType("d:"), os::DriveType::Fixed);
   EXPECT_EQ(os::GetDriveType("E:\\"), os::DriveType::NoRoot);  // mapped, root missing
   EXPECT_EQ(os::GetDriveType("Q:\\"), os::DriveType::NoRoot);
   {
-    ScopedEnv types("ZUM_DRIVE_TYPES", "D=removable;Q=remote");
+    zt::ScopedEnv types("ZUM_DRIVE_TYPES", "D=removable;Q=remote");
     EXPECT_EQ(os::GetDriveType("D:\\"), os::DriveType::Removable);
     EXPECT_EQ(os::GetDriveType("Q:\\"), os::DriveType::Remote);
   }
@@ -885,10 +867,10 @@ TEST(PosixDisks, DriveMapTypesAndFreeSpace) {
   EXPECT_EQ(os::LastError().kind, os::ErrorKind::NotFound);
 
   {
-    ScopedEnv win("ZUM_WINDOWS_DIR", "C:\\Windows");
+    zt::ScopedEnv win("ZUM_WINDOWS_DIR", "C:\\Windows");
     EXPECT_EQ(os::WindowsDir(), "C:\\Windows");
   }
-  ScopedEnv noWin("ZUM_WINDOWS_DIR", std::nullopt);
+  zt::ScopedEnv noWin("ZUM_WINDOWS_DIR", std::nullopt);
   EXPECT_EQ(os::WindowsDir(), "");
 }
 

@@ -42,28 +42,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Sets an environment variable for the life of the object.
-class EnvVar {
- public:
-  EnvVar(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value)
-      setenv(name, value->c_str(), 1);
-    else
-      unsetenv(name);
-  }
-  ~EnvVar() {
-    if (old_)
-      setenv(name_, old_->c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 // lnkinfo's report of a shortcut (strings read as CP1251), in UTF-8; nullopt when
 // the tool is not installed.
 std::optional<std::string> LnkInfo(const std::string& hostPath) {
@@ -113,9 +91,9 @@ class DesktopTest : public ::testing::Test {
     return bytes;
   }
   zt::TempDir dir;
-  EnvVar home{"HOME", HomeHost()};
-  EnvVar config{"XDG_CONFIG_HOME", std::nullopt};
-  EnvVar windows{"ZUM_WINDOWS_DIR", std::nullopt};
+  zt::ScopedEnv home{"HOME", HomeHost()};
+  zt::ScopedEnv config{"XDG_CONFIG_HOME", std::nullopt};
+  zt::ScopedEnv windows{"ZUM_WINDOWS_DIR", std::nullopt};
 };
 
 }  // namespace
@@ -183,10 +161,10 @@ TEST_F(DesktopTest, DesktopFolderOfTheUserDirectories) {
   // $XDG_CONFIG_HOME takes the place of $HOME/.config when it is absolute.
   WriteUserDirs(dir.Host() + "cfg", "XDG_DESKTOP_DIR=\"$HOME/elsewhere\"\n");
   {
-    EnvVar xdg("XDG_CONFIG_HOME", dir.Host() + "cfg");
+    zt::ScopedEnv xdg("XDG_CONFIG_HOME", dir.Host() + "cfg");
     EXPECT_EQ(os::ReadDesktopFolder(), HomeDos() + "\\elsewhere");
   }
-  EnvVar noHome("HOME", std::nullopt);
+  zt::ScopedEnv noHome("HOME", std::nullopt);
   EXPECT_EQ(os::ReadDesktopFolder(), "");
 }
 
@@ -241,9 +219,9 @@ TEST_F(DesktopTest, AShortcutThatIsReplacedIsBackedUpFirst) {
 }
 
 TEST_F(DesktopTest, WithoutARegisteredDesktopTheWindowsFolderGivesIt) {
-  EnvVar noHome("HOME", std::nullopt);
+  zt::ScopedEnv noHome("HOME", std::nullopt);
   const std::string windows = dir.Dos() + "WINDOWS";
-  EnvVar win("ZUM_WINDOWS_DIR", cp1251::ToUtf8(windows));
+  zt::ScopedEnv win("ZUM_WINDOWS_DIR", cp1251::ToUtf8(windows));
   ASSERT_TRUE(os::CreateDir(windows));
   // Neither DESKTOP nor Рабочий стол: no desktop at all.
   EXPECT_FALSE(MakeDesktopShortcut("C:\\z\\EXE\\zum.exe", "z.LNK", "C:\\z\\"));

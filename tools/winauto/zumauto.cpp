@@ -318,6 +318,29 @@ class Runner {
   std::vector<std::wstring> ListLines(HWND list, bool& answered);
   void PostClick(HWND button, const std::string& what);
   bool StateHolds(HWND h, const std::string& state, bool& answered);
+  void Need(const Words& w, size_t min, size_t max, const char* form);
+  // The script commands, one each (the table in Run).
+  void CmdTimeout(const Words& w);
+  void CmdCd(const Words& w);
+  void CmdEcho(const Words& w);
+  void CmdStart(const Words& w);
+  void CmdWaitExit(const Words& w);
+  void CmdKill(const Words& w);
+  void CmdProcesses(const Words& w);
+  void CmdWaitProcessOrKillProcess(const Words& w);
+  void CmdWaitWindowOrWaitBox(const Words& w);
+  void CmdAnswerOrClick(const Words& w);
+  void CmdCheck(const Words& w);
+  void CmdSetText(const Words& w);
+  void CmdExpectTextOrPrint(const Words& w);
+  void CmdExpectState(const Words& w);
+  void CmdLinesOrWaitLine(const Words& w);
+  void CmdWaitGone(const Words& w);
+  void CmdRect(const Words& w);
+  void CmdWindows(const Words& w);
+  void CmdWaitMutex(const Words& w);
+  void CmdSignal(const Words& w);
+  void CmdWaitFile(const Words& w);
 
   std::map<std::string, Process> processes_;
   std::map<std::string, HWND> windows_;
@@ -472,244 +495,320 @@ void Runner::ShowScreen(FILE* out) {
   std::fflush(out);
 }
 
-void Runner::Run(const Words& w) {
-  const std::string& cmd = w[0];
-  auto need = [&](size_t min, size_t max, const char* form) {
-    if (w.size() < min + 1 || w.size() > max + 1) Fail(std::string("usage: ") + form);
-  };
+// Checks the number of a command's arguments.
+void Runner::Need(const Words& w, size_t min, size_t max, const char* form) {
+  if (w.size() < min + 1 || w.size() > max + 1) Fail(std::string("usage: ") + form);
+}
 
-  if (cmd == "timeout") {
-    need(1, 1, "timeout SECONDS");
-    const long s = std::atol(w[1].c_str());
-    if (s <= 0) Fail("timeout needs a positive number of seconds");
-    timeoutMs_ = s * 1000;
-  } else if (cmd == "cd") {
-    need(1, 1, "cd DIR");
-    cd_ = Wide(w[1]);
-  } else if (cmd == "echo") {
-    std::string text;
-    for (size_t i = 1; i < w.size(); ++i) text += (i > 1 ? " " : "") + w[i];
-    Say(text);
-  } else if (cmd == "start") {
-    if (w.size() < 3) Fail("usage: start P PROGRAM [ARG...]");
-    if (processes_.count(w[1])) Fail("a process named " + w[1] + " was started already");
-    std::wstring program = Wide(w[2]);
-    std::wstring line = L"\"" + program + L"\"";
-    for (size_t i = 3; i < w.size(); ++i) line += L" \"" + Wide(w[i]) + L"\"";
-    std::wstring dir = cd_;
-    if (dir.empty()) {
-      const size_t slash = program.find_last_of(L"\\/");
-      if (slash != std::wstring::npos) dir = program.substr(0, slash + 1);
-    }
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        dir.empty() ? nullptr : dir.c_str(), &si, &pi))
-      Fail("cannot start " + w[2] + ": " + SystemError(GetLastError()));
-    CloseHandle(pi.hThread);
-    processes_[w[1]] = {program, pi.hProcess, pi.dwProcessId};
-    Say("started " + w[1] + " pid " + std::to_string(pi.dwProcessId));
-  } else if (cmd == "wait-exit") {
-    need(1, 2, "wait-exit P [CODE]");
-    Process& p = ProcessNamed(w[1]);
-    if (WaitForSingleObject(p.handle, static_cast<DWORD>(timeoutMs_)) != WAIT_OBJECT_0)
-      Fail("timed out after " + std::to_string(timeoutMs_ / 1000) + " s waiting for " + w[1] + " to end");
-    DWORD code = 0;
-    GetExitCodeProcess(p.handle, &code);
-    Say(w[1] + " ended with exit code " + std::to_string(code));
-    if (w.size() == 3 && code != static_cast<DWORD>(std::atol(w[2].c_str())))
-      Fail(w[1] + " ended with exit code " + std::to_string(code) + ", not " + w[2]);
-  } else if (cmd == "kill") {
-    need(1, 1, "kill P");
-    Process& p = ProcessNamed(w[1]);
-    if (WaitForSingleObject(p.handle, 0) != WAIT_TIMEOUT) Fail(w[1] + " has ended already");
-    if (!TerminateProcess(p.handle, 9)) Fail("cannot end " + w[1] + ": " + SystemError(GetLastError()));
-    if (WaitForSingleObject(p.handle, static_cast<DWORD>(timeoutMs_)) != WAIT_OBJECT_0)
-      Fail(w[1] + " did not end");
-    Say("killed " + w[1]);
-  } else if (cmd == "processes") {
-    need(0, 0, "processes");
-    for (const auto& [pid, image] : ProcessImages()) Say("  process " + std::to_string(pid) + " " + Utf8(image));
-  } else if (cmd == "wait-process" || cmd == "kill-process") {
-    need(1, 1, cmd == "wait-process" ? "wait-process PATH" : "kill-process PATH");
-    const std::wstring path = Wide(w[1]);
-    auto running = [&](bool end) {
-      int found = 0;
-      for (const auto& [pid, image] : ProcessImages()) {
-        if (_wcsicmp(image.c_str(), path.c_str()) != 0) continue;
-        HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-        if (!h) continue;
-        if (WaitForSingleObject(h, 0) == WAIT_TIMEOUT) {
-          ++found;
-          if (end) {
-            TerminateProcess(h, 9);
-            WaitForSingleObject(h, 10000);
-          }
-        }
-        CloseHandle(h);
-      }
-      return found;
-    };
-    if (cmd == "wait-process") {
-      WaitFor("a process running from " + w[1], [&] { return running(false) > 0; });
-      Say("running: " + w[1]);
-    } else {
-      const int n = running(true);
-      if (n == 0) Fail("no process runs from " + w[1]);
-      Say("ended " + std::to_string(n) + " process(es) running from " + w[1]);
-    }
-  } else if (cmd == "wait-window" || cmd == "wait-box") {
-    const bool box = cmd == "wait-box";
-    need(4, 4, box ? "wait-box W P CAPTION TEXT" : "wait-window W P CLASS CAPTION");
-    DWORD pid = 0;
-    if (w[2] != "*") pid = ProcessNamed(w[2]).pid;
-    const std::wstring cls = box ? L"#32770" : Wide(w[3]);
-    const std::wstring caption = Wide(box ? w[3] : w[4]);
-    const std::wstring text = box ? Wide(w[4]) : L"*";
-    HWND found = nullptr;
-    std::wstring message;
-    const std::string what = box ? "a message box \"" + w[3] + "\" saying \"" + w[4] + "\""
-                                 : "a window of class \"" + w[3] + "\" captioned \"" + w[4] + "\"";
-    WaitFor(what + (pid ? " of " + w[2] : std::string()), [&] {
-      if (pid && WaitForSingleObject(ProcessNamed(w[2]).handle, 0) != WAIT_TIMEOUT)
-        Fail(w[2] + " ended while waiting for " + what);
-      for (HWND h : TopWindows()) {
-        if (!IsWindowVisible(h) || (pid && ProcessOf(h) != pid)) continue;
-        if (!Match(cls, ClassOf(h)) || !Match(caption, CaptionOf(h))) continue;
-        if (box && !(IsMessageBox(h) && BoxText(h, message) && Match(text, Wide(Show(message)))))
-          continue;
-        found = h;
-        return true;
-      }
-      return false;
-    });
-    windows_[w[1]] = found;
-    if (box) {
-      std::string buttons;
-      for (HWND h : Descendants(found))
-        if (IsButtonLike(h) && IsWindowVisible(h)) buttons += " [" + Utf8(WithoutAccel(CaptionOf(h))) + "]";
-      Say("box " + w[1] + " \"" + Show(CaptionOf(found)) + "\": " + Show(message) + " |" + buttons);
-    } else {
-      Say("window " + w[1] + " \"" + Show(CaptionOf(found)) + "\" class " + Utf8(ClassOf(found)));
-    }
-  } else if (cmd == "answer" || cmd == "click") {
-    need(2, 2, "click W CONTROL");
-    HWND top = WindowNamed(w[1]);
-    HWND button = Control(w[1], w[2], true);
-    PostClick(button, "button " + w[2] + " of " + w[1]);
-    Say("pressed " + w[2] + " in " + w[1]);
-    if (cmd == "answer")
-      WaitFor(w[1] + " to close after " + w[2], [&] { return !IsWindow(top) || !IsWindowVisible(top); });
-  } else if (cmd == "check") {
-    need(3, 3, "check W CONTROL on|off");
-    if (w[3] != "on" && w[3] != "off") Fail("check wants on or off, not " + w[3]);
-    HWND box = Control(w[1], w[2], true);
-    const std::string want = w[3] == "on" ? "checked" : "unchecked";
-    bool answered = false;
-    WaitFor("an answer from check box " + w[2], [&] {
-      StateHolds(box, want, answered);
-      return answered;
-    });
-    if (!StateHolds(box, want, answered)) {
-      PostClick(box, "check box " + w[2]);
-      WaitFor("check box " + w[2] + " to be " + want, [&] { return StateHolds(box, want, answered); });
-    }
-    Say("check box " + w[2] + " " + want);
-  } else if (cmd == "set-text") {
-    need(3, 3, "set-text W CONTROL TEXT");
-    HWND edit = Control(w[1], w[2]);
-    if (!IsWindowEnabled(edit)) Fail("the control " + w[2] + " is disabled");
-    const std::wstring text = Wide(w[3]);
-    WaitFor("control " + w[2] + " to take its text", [&] {
-      DWORD_PTR r = 0;
-      return SendMessageTimeoutW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
-                                 SMTO_NORMAL, kAskMs, &r) != 0;
-    });
-    Say("set " + w[2] + " to \"" + w[3] + "\"");
-  } else if (cmd == "expect-text" || cmd == "print") {
-    const bool expect = cmd == "expect-text";
-    need(expect ? 3 : 2, expect ? 3 : 2, expect ? "expect-text W CONTROL TEXT" : "print W CONTROL");
-    HWND h = Control(w[1], w[2]);
-    std::wstring text;
-    const std::wstring pattern = expect ? Wide(w[3]) : L"*";
-    WaitFor("the text of " + w[2] + " to match \"" + (expect ? w[3] : "*") + "\"" +
-                (text.empty() ? "" : " (it is \"" + Show(text) + "\")"),
-            [&] { return AskText(h, text) && Match(pattern, text); });
-    Say(w[2] + ": \"" + Show(text) + "\"");
-  } else if (cmd == "expect-state") {
-    if (w.size() < 4) Fail("usage: expect-state W CONTROL STATE...");
-    HWND h = Control(w[1], w[2]);
-    std::string states;
-    for (size_t i = 3; i < w.size(); ++i) {
-      bool answered = false;
-      WaitFor(w[2] + " to be " + w[i], [&] { return StateHolds(h, w[i], answered); });
-      states += " " + w[i];
-    }
-    Say(w[2] + ":" + states);
-  } else if (cmd == "lines" || cmd == "wait-line") {
-    const bool wait = cmd == "wait-line";
-    need(wait ? 3 : 2, wait ? 3 : 2, wait ? "wait-line W CONTROL TEXT" : "lines W CONTROL");
-    HWND list = Control(w[1], w[2]);
-    const std::wstring pattern = wait ? Wide(w[3]) : L"";
-    std::vector<std::wstring> lines;
-    size_t hit = 0;
-    WaitFor(wait ? "a line \"" + w[3] + "\" in " + w[2] : "the lines of " + w[2], [&] {
-      bool answered = false;
-      lines = ListLines(list, answered);
-      if (!answered) return false;
-      if (!wait) return true;
-      for (hit = 0; hit < lines.size(); ++hit)
-        if (Match(pattern, lines[hit])) return true;
-      return false;
-    });
-    if (wait) {
-      Say("line " + std::to_string(hit + 1) + ": " + Show(lines[hit]));
-    } else {
-      for (const std::wstring& line : lines) Say("| " + Show(line));
-    }
-  } else if (cmd == "wait-gone") {
-    need(1, 1, "wait-gone W");
-    auto it = windows_.find(w[1]);
-    if (it == windows_.end()) Fail("no window named " + w[1] + " was found before");
-    HWND h = it->second;
-    WaitFor(w[1] + " to go", [&] { return !IsWindow(h) || !IsWindowVisible(h); });
-    Say("gone: " + w[1]);
-  } else if (cmd == "rect") {
-    need(1, 1, "rect W");
-    RECT r;
-    if (!GetWindowRect(WindowNamed(w[1]), &r)) Fail("cannot tell where " + w[1] + " is");
-    Say("rect " + w[1] + " " + std::to_string(r.left) + " " + std::to_string(r.top) + " " +
-        std::to_string(r.right - r.left) + " " + std::to_string(r.bottom - r.top));
-  } else if (cmd == "windows") {
-    need(0, 0, "windows");
-    ShowScreen(stdout);
-  } else if (cmd == "wait-mutex") {
-    need(1, 1, "wait-mutex NAME");
-    const std::wstring name = Wide(w[1]);
-    WaitFor("the mutex " + w[1], [&] {
-      HANDLE m = OpenMutexW(SYNCHRONIZE, FALSE, name.c_str());
-      if (!m) return false;
-      CloseHandle(m);
-      return true;
-    });
-    Say("mutex held: " + w[1]);
-  } else if (cmd == "signal") {
-    need(1, 1, "signal FILE");
-    HANDLE f = CreateFileW(Wide(w[1]).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE) Fail("cannot create " + w[1] + ": " + SystemError(GetLastError()));
-    CloseHandle(f);
-    Say("signalled " + w[1]);
-  } else if (cmd == "wait-file") {
-    need(1, 1, "wait-file FILE");
-    const std::wstring path = Wide(w[1]);
-    WaitFor("the file " + w[1],
-            [&] { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; });
-    Say("found " + w[1]);
-  } else {
-    Fail("unknown command " + cmd + " (see zumauto --help)");
+void Runner::Run(const Words& w) {
+  using Command = void (Runner::*)(const Words&);
+  static const std::map<std::string, Command> kCommands = {
+      {"timeout", &Runner::CmdTimeout},
+      {"cd", &Runner::CmdCd},
+      {"echo", &Runner::CmdEcho},
+      {"start", &Runner::CmdStart},
+      {"wait-exit", &Runner::CmdWaitExit},
+      {"kill", &Runner::CmdKill},
+      {"processes", &Runner::CmdProcesses},
+      {"wait-process", &Runner::CmdWaitProcessOrKillProcess},
+      {"kill-process", &Runner::CmdWaitProcessOrKillProcess},
+      {"wait-window", &Runner::CmdWaitWindowOrWaitBox},
+      {"wait-box", &Runner::CmdWaitWindowOrWaitBox},
+      {"answer", &Runner::CmdAnswerOrClick},
+      {"click", &Runner::CmdAnswerOrClick},
+      {"check", &Runner::CmdCheck},
+      {"set-text", &Runner::CmdSetText},
+      {"expect-text", &Runner::CmdExpectTextOrPrint},
+      {"print", &Runner::CmdExpectTextOrPrint},
+      {"expect-state", &Runner::CmdExpectState},
+      {"lines", &Runner::CmdLinesOrWaitLine},
+      {"wait-line", &Runner::CmdLinesOrWaitLine},
+      {"wait-gone", &Runner::CmdWaitGone},
+      {"rect", &Runner::CmdRect},
+      {"windows", &Runner::CmdWindows},
+      {"wait-mutex", &Runner::CmdWaitMutex},
+      {"signal", &Runner::CmdSignal},
+      {"wait-file", &Runner::CmdWaitFile},
+  };
+  const auto it = kCommands.find(w[0]);
+  if (it == kCommands.end()) Fail("unknown command " + w[0] + " (see zumauto --help)");
+  (this->*it->second)(w);
+}
+
+void Runner::CmdTimeout(const Words& w) {
+  Need(w, 1, 1, "timeout SECONDS");
+  const long s = std::atol(w[1].c_str());
+  if (s <= 0) Fail("timeout needs a positive number of seconds");
+  timeoutMs_ = s * 1000;
+}
+
+void Runner::CmdCd(const Words& w) {
+  Need(w, 1, 1, "cd DIR");
+  cd_ = Wide(w[1]);
+}
+
+void Runner::CmdEcho(const Words& w) {
+  std::string text;
+  for (size_t i = 1; i < w.size(); ++i) text += (i > 1 ? " " : "") + w[i];
+  Say(text);
+}
+
+void Runner::CmdStart(const Words& w) {
+  if (w.size() < 3) Fail("usage: start P PROGRAM [ARG...]");
+  if (processes_.count(w[1])) Fail("a process named " + w[1] + " was started already");
+  std::wstring program = Wide(w[2]);
+  std::wstring line = L"\"" + program + L"\"";
+  for (size_t i = 3; i < w.size(); ++i) line += L" \"" + Wide(w[i]) + L"\"";
+  std::wstring dir = cd_;
+  if (dir.empty()) {
+    const size_t slash = program.find_last_of(L"\\/");
+    if (slash != std::wstring::npos) dir = program.substr(0, slash + 1);
   }
+  STARTUPINFOW si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi = {};
+  if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      dir.empty() ? nullptr : dir.c_str(), &si, &pi))
+    Fail("cannot start " + w[2] + ": " + SystemError(GetLastError()));
+  CloseHandle(pi.hThread);
+  processes_[w[1]] = {program, pi.hProcess, pi.dwProcessId};
+  Say("started " + w[1] + " pid " + std::to_string(pi.dwProcessId));
+}
+
+void Runner::CmdWaitExit(const Words& w) {
+  Need(w, 1, 2, "wait-exit P [CODE]");
+  Process& p = ProcessNamed(w[1]);
+  if (WaitForSingleObject(p.handle, static_cast<DWORD>(timeoutMs_)) != WAIT_OBJECT_0)
+    Fail("timed out after " + std::to_string(timeoutMs_ / 1000) + " s waiting for " + w[1] + " to end");
+  DWORD code = 0;
+  GetExitCodeProcess(p.handle, &code);
+  Say(w[1] + " ended with exit code " + std::to_string(code));
+  if (w.size() == 3 && code != static_cast<DWORD>(std::atol(w[2].c_str())))
+    Fail(w[1] + " ended with exit code " + std::to_string(code) + ", not " + w[2]);
+}
+
+void Runner::CmdKill(const Words& w) {
+  Need(w, 1, 1, "kill P");
+  Process& p = ProcessNamed(w[1]);
+  if (WaitForSingleObject(p.handle, 0) != WAIT_TIMEOUT) Fail(w[1] + " has ended already");
+  if (!TerminateProcess(p.handle, 9)) Fail("cannot end " + w[1] + ": " + SystemError(GetLastError()));
+  if (WaitForSingleObject(p.handle, static_cast<DWORD>(timeoutMs_)) != WAIT_OBJECT_0)
+    Fail(w[1] + " did not end");
+  Say("killed " + w[1]);
+}
+
+void Runner::CmdProcesses(const Words& w) {
+  Need(w, 0, 0, "processes");
+  for (const auto& [pid, image] : ProcessImages()) Say("  process " + std::to_string(pid) + " " + Utf8(image));
+}
+
+void Runner::CmdWaitProcessOrKillProcess(const Words& w) {
+  const std::string& cmd = w[0];
+  Need(w, 1, 1, cmd == "wait-process" ? "wait-process PATH" : "kill-process PATH");
+  const std::wstring path = Wide(w[1]);
+  auto running = [&](bool end) {
+    int found = 0;
+    for (const auto& [pid, image] : ProcessImages()) {
+      if (_wcsicmp(image.c_str(), path.c_str()) != 0) continue;
+      HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+      if (!h) continue;
+      if (WaitForSingleObject(h, 0) == WAIT_TIMEOUT) {
+        ++found;
+        if (end) {
+          TerminateProcess(h, 9);
+          WaitForSingleObject(h, 10000);
+        }
+      }
+      CloseHandle(h);
+    }
+    return found;
+  };
+  if (cmd == "wait-process") {
+    WaitFor("a process running from " + w[1], [&] { return running(false) > 0; });
+    Say("running: " + w[1]);
+  } else {
+    const int n = running(true);
+    if (n == 0) Fail("no process runs from " + w[1]);
+    Say("ended " + std::to_string(n) + " process(es) running from " + w[1]);
+  }
+}
+
+void Runner::CmdWaitWindowOrWaitBox(const Words& w) {
+  const std::string& cmd = w[0];
+  const bool box = cmd == "wait-box";
+  Need(w, 4, 4, box ? "wait-box W P CAPTION TEXT" : "wait-window W P CLASS CAPTION");
+  DWORD pid = 0;
+  if (w[2] != "*") pid = ProcessNamed(w[2]).pid;
+  const std::wstring cls = box ? L"#32770" : Wide(w[3]);
+  const std::wstring caption = Wide(box ? w[3] : w[4]);
+  const std::wstring text = box ? Wide(w[4]) : L"*";
+  HWND found = nullptr;
+  std::wstring message;
+  const std::string what = box ? "a message box \"" + w[3] + "\" saying \"" + w[4] + "\""
+                               : "a window of class \"" + w[3] + "\" captioned \"" + w[4] + "\"";
+  WaitFor(what + (pid ? " of " + w[2] : std::string()), [&] {
+    if (pid && WaitForSingleObject(ProcessNamed(w[2]).handle, 0) != WAIT_TIMEOUT)
+      Fail(w[2] + " ended while waiting for " + what);
+    for (HWND h : TopWindows()) {
+      if (!IsWindowVisible(h) || (pid && ProcessOf(h) != pid)) continue;
+      if (!Match(cls, ClassOf(h)) || !Match(caption, CaptionOf(h))) continue;
+      if (box && !(IsMessageBox(h) && BoxText(h, message) && Match(text, Wide(Show(message)))))
+        continue;
+      found = h;
+      return true;
+    }
+    return false;
+  });
+  windows_[w[1]] = found;
+  if (box) {
+    std::string buttons;
+    for (HWND h : Descendants(found))
+      if (IsButtonLike(h) && IsWindowVisible(h)) buttons += " [" + Utf8(WithoutAccel(CaptionOf(h))) + "]";
+    Say("box " + w[1] + " \"" + Show(CaptionOf(found)) + "\": " + Show(message) + " |" + buttons);
+  } else {
+    Say("window " + w[1] + " \"" + Show(CaptionOf(found)) + "\" class " + Utf8(ClassOf(found)));
+  }
+}
+
+void Runner::CmdAnswerOrClick(const Words& w) {
+  const std::string& cmd = w[0];
+  Need(w, 2, 2, "click W CONTROL");
+  HWND top = WindowNamed(w[1]);
+  HWND button = Control(w[1], w[2], true);
+  PostClick(button, "button " + w[2] + " of " + w[1]);
+  Say("pressed " + w[2] + " in " + w[1]);
+  if (cmd == "answer")
+    WaitFor(w[1] + " to close after " + w[2], [&] { return !IsWindow(top) || !IsWindowVisible(top); });
+}
+
+void Runner::CmdCheck(const Words& w) {
+  Need(w, 3, 3, "check W CONTROL on|off");
+  if (w[3] != "on" && w[3] != "off") Fail("check wants on or off, not " + w[3]);
+  HWND box = Control(w[1], w[2], true);
+  const std::string want = w[3] == "on" ? "checked" : "unchecked";
+  bool answered = false;
+  WaitFor("an answer from check box " + w[2], [&] {
+    StateHolds(box, want, answered);
+    return answered;
+  });
+  if (!StateHolds(box, want, answered)) {
+    PostClick(box, "check box " + w[2]);
+    WaitFor("check box " + w[2] + " to be " + want, [&] { return StateHolds(box, want, answered); });
+  }
+  Say("check box " + w[2] + " " + want);
+}
+
+void Runner::CmdSetText(const Words& w) {
+  Need(w, 3, 3, "set-text W CONTROL TEXT");
+  HWND edit = Control(w[1], w[2]);
+  if (!IsWindowEnabled(edit)) Fail("the control " + w[2] + " is disabled");
+  const std::wstring text = Wide(w[3]);
+  WaitFor("control " + w[2] + " to take its text", [&] {
+    DWORD_PTR r = 0;
+    return SendMessageTimeoutW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
+                               SMTO_NORMAL, kAskMs, &r) != 0;
+  });
+  Say("set " + w[2] + " to \"" + w[3] + "\"");
+}
+
+void Runner::CmdExpectTextOrPrint(const Words& w) {
+  const std::string& cmd = w[0];
+  const bool expect = cmd == "expect-text";
+  Need(w, expect ? 3 : 2, expect ? 3 : 2, expect ? "expect-text W CONTROL TEXT" : "print W CONTROL");
+  HWND h = Control(w[1], w[2]);
+  std::wstring text;
+  const std::wstring pattern = expect ? Wide(w[3]) : L"*";
+  WaitFor("the text of " + w[2] + " to match \"" + (expect ? w[3] : "*") + "\"" +
+              (text.empty() ? "" : " (it is \"" + Show(text) + "\")"),
+          [&] { return AskText(h, text) && Match(pattern, text); });
+  Say(w[2] + ": \"" + Show(text) + "\"");
+}
+
+void Runner::CmdExpectState(const Words& w) {
+  if (w.size() < 4) Fail("usage: expect-state W CONTROL STATE...");
+  HWND h = Control(w[1], w[2]);
+  std::string states;
+  for (size_t i = 3; i < w.size(); ++i) {
+    bool answered = false;
+    WaitFor(w[2] + " to be " + w[i], [&] { return StateHolds(h, w[i], answered); });
+    states += " " + w[i];
+  }
+  Say(w[2] + ":" + states);
+}
+
+void Runner::CmdLinesOrWaitLine(const Words& w) {
+  const std::string& cmd = w[0];
+  const bool wait = cmd == "wait-line";
+  Need(w, wait ? 3 : 2, wait ? 3 : 2, wait ? "wait-line W CONTROL TEXT" : "lines W CONTROL");
+  HWND list = Control(w[1], w[2]);
+  const std::wstring pattern = wait ? Wide(w[3]) : L"";
+  std::vector<std::wstring> lines;
+  size_t hit = 0;
+  WaitFor(wait ? "a line \"" + w[3] + "\" in " + w[2] : "the lines of " + w[2], [&] {
+    bool answered = false;
+    lines = ListLines(list, answered);
+    if (!answered) return false;
+    if (!wait) return true;
+    for (hit = 0; hit < lines.size(); ++hit)
+      if (Match(pattern, lines[hit])) return true;
+    return false;
+  });
+  if (wait) {
+    Say("line " + std::to_string(hit + 1) + ": " + Show(lines[hit]));
+  } else {
+    for (const std::wstring& line : lines) Say("| " + Show(line));
+  }
+}
+
+void Runner::CmdWaitGone(const Words& w) {
+  Need(w, 1, 1, "wait-gone W");
+  auto it = windows_.find(w[1]);
+  if (it == windows_.end()) Fail("no window named " + w[1] + " was found before");
+  HWND h = it->second;
+  WaitFor(w[1] + " to go", [&] { return !IsWindow(h) || !IsWindowVisible(h); });
+  Say("gone: " + w[1]);
+}
+
+void Runner::CmdRect(const Words& w) {
+  Need(w, 1, 1, "rect W");
+  RECT r;
+  if (!GetWindowRect(WindowNamed(w[1]), &r)) Fail("cannot tell where " + w[1] + " is");
+  Say("rect " + w[1] + " " + std::to_string(r.left) + " " + std::to_string(r.top) + " " +
+      std::to_string(r.right - r.left) + " " + std::to_string(r.bottom - r.top));
+}
+
+void Runner::CmdWindows(const Words& w) {
+  Need(w, 0, 0, "windows");
+  ShowScreen(stdout);
+}
+
+void Runner::CmdWaitMutex(const Words& w) {
+  Need(w, 1, 1, "wait-mutex NAME");
+  const std::wstring name = Wide(w[1]);
+  WaitFor("the mutex " + w[1], [&] {
+    HANDLE m = OpenMutexW(SYNCHRONIZE, FALSE, name.c_str());
+    if (!m) return false;
+    CloseHandle(m);
+    return true;
+  });
+  Say("mutex held: " + w[1]);
+}
+
+void Runner::CmdSignal(const Words& w) {
+  Need(w, 1, 1, "signal FILE");
+  HANDLE f = CreateFileW(Wide(w[1]).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (f == INVALID_HANDLE_VALUE) Fail("cannot create " + w[1] + ": " + SystemError(GetLastError()));
+  CloseHandle(f);
+  Say("signalled " + w[1]);
+}
+
+void Runner::CmdWaitFile(const Words& w) {
+  Need(w, 1, 1, "wait-file FILE");
+  const std::wstring path = Wide(w[1]);
+  WaitFor("the file " + w[1],
+          [&] { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; });
+  Say("found " + w[1]);
 }
 
 // Splits a script line into words: blanks separate, double quotes group, a doubled
