@@ -21,6 +21,7 @@
 #include "format/checksum.h"
 #include "pack/package_writer.h"
 #include "sample/sample.h"
+#include "support/installer_run.h"
 #include "support/test_support.h"
 #include "support/tree.h"
 #include "frontends/scripted/scripted.h"
@@ -115,14 +116,10 @@ class CopyModeScenario : public ::testing::Test {
 
   // One start of the installer, as far as it goes.
   void RunInstaller(ui::ScriptedToolkit& t, bool& ok) {
-    TForm1 form(&t);
-    form.ExePathOverride = updater;
-    form.SleepFn = [](unsigned) {};
-    form.FormCreate();
-    form.FormActivate();
-    ok = form.RunOk();
-    lines = form.ProtLines();
-    copyDir = form.CopyDir;
+    zt::TRun run = zt::RunInstaller(t, updater);
+    ok = run.ok;
+    lines = std::move(run.lines);
+    copyDir = run.copyDir;
   }
 
   int Count(const std::string& line) const {

@@ -14,6 +14,7 @@
 #include "format/package_format.h"
 #include "sample/sample.h"
 #include "support/package_builder.h"
+#include "support/installer_run.h"
 #include "support/test_support.h"
 #include "support/tree.h"
 #include "frontends/scripted/scripted.h"
@@ -46,13 +47,9 @@ class CorrectionTest : public ::testing::Test {
 
   // One start of the installer with the scripted front end.
   bool Run(ui::ScriptedToolkit& tk) {
-    TForm1 form(&tk);
-    form.ExePathOverride = Installer();
-    form.SleepFn = [](unsigned) {};
-    form.FormCreate();
-    form.FormActivate();
-    lines = form.ProtLines();
-    return form.RunOk();
+    zt::TRun run = zt::RunInstaller(tk, Installer());
+    lines = std::move(run.lines);
+    return run.ok;
   }
 
   bool Said(const std::string& line) const {

@@ -27,6 +27,7 @@
 #include "pack/package_writer.h"
 #include "product/product.h"
 #include "sample/sample.h"
+#include "support/installer_run.h"
 #include "support/test_support.h"
 #include "support/tree.h"
 #include "frontends/scripted/scripted.h"
@@ -171,13 +172,9 @@ class DifferenceScenario : public ::testing::Test {
 
   // One start of the installer with the scripted front end.
   bool RunInstaller(ui::ScriptedToolkit& t, std::vector<std::string>* lines = nullptr) {
-    TForm1 form(&t);
-    form.ExePathOverride = updater;
-    form.SleepFn = [](unsigned) {};
-    form.FormCreate();
-    form.FormActivate();
-    if (lines) *lines = form.ProtLines();
-    return form.RunOk();
+    zt::TRun run = zt::RunInstaller(t, updater);
+    if (lines) *lines = std::move(run.lines);
+    return run.ok;
   }
 
   // A run in a child process that ends itself (exit code 42) when `stop` says so at

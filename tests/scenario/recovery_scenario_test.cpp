@@ -19,6 +19,7 @@
 #include "format/journal_record.h"
 #include "pack/package_writer.h"
 #include "sample/sample.h"
+#include "support/installer_run.h"
 #include "support/test_support.h"
 #include "support/tree.h"
 #include "frontends/scripted/scripted.h"
@@ -505,10 +506,8 @@ class DriverRecoveryTest : public ::testing::Test {
 
 TEST_F(DriverRecoveryTest, YesRollsBackAndRemovesTheTemporaryFolder) {
   ASSERT_NE(Installation(), before);
-  TForm1 form(&tk);
-  form.ExePathOverride = updater;
-  form.SleepFn = [](unsigned) {};
-  form.FormCreate();
+  const auto installer = zt::NewInstaller(tk, updater);
+  TForm1& form = *installer;
   tk.answers = {true, false};  // 3001: roll back; 3003: do not go on
   form.FormActivate();
 
@@ -538,10 +537,8 @@ TEST_F(DriverRecoveryTest, NoOrAFailedRollbackLeavesTheJournalForLater) {
     }
     const Tree left = Installation();
     ui::ScriptedToolkit t;
-    TForm1 form(&t);
-    form.ExePathOverride = updater;
-    form.SleepFn = [](unsigned) {};
-    form.FormCreate();
+    const auto installer = zt::NewInstaller(t, updater);
+    TForm1& form = *installer;
     t.answers = {c.rollBack};
     form.FormActivate();
     EXPECT_FALSE(form.RunOk());

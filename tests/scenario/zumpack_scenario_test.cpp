@@ -29,6 +29,7 @@
 #include "format/package_format.h"
 #include "platform/os.h"
 #include "sample/sample.h"
+#include "support/installer_run.h"
 #include "support/test_support.h"
 #include "support/tree.h"
 #include "frontends/scripted/scripted.h"
@@ -173,16 +174,9 @@ class ZumpackScenario : public ::testing::Test {
   bool Run(const std::string& rel, WatchingToolkit& tk, std::vector<std::string>& lines) {
     g_watching = &tk;
     testpoint::g_hook = SampleAtTestPoint;
-    bool ok;
-    {
-      TForm1 form(&tk);
-      form.ExePathOverride = D(rel + "\\" + updaterName);
-      form.SleepFn = [](unsigned) {};
-      form.FormCreate();
-      form.FormActivate();
-      lines = form.ProtLines();
-      ok = form.RunOk();
-    }
+    zt::TRun run = zt::RunInstaller(tk, D(rel + "\\" + updaterName));
+    lines = std::move(run.lines);
+    const bool ok = run.ok;
     testpoint::g_hook = nullptr;
     g_watching = nullptr;
     return ok;

@@ -120,8 +120,8 @@ TEST_F(HostilePackageTest, SingleBitsOfTheCatalogueAndTrailer) {
 
 TEST_F(HostilePackageTest, SizesAndCountsAtTheirLimits) {
   const pkgtest::TPackage p = pkgtest::ShippedLikePackage();
-  const size_t entryLen1 = p.recordsPos + 1 * 48 + 40;  // EntryLen of "base\std1"
-  const size_t entryLen7 = p.recordsPos + 7 * 48 + 40;  // EntryLen of the last entry
+  const size_t entryLen1 = ZT_PART_FIELD(p, 1, EntryLen);  // of "base\std1"
+  const size_t entryLen7 = ZT_PART_FIELD(p, 7, EntryLen);  // of the last entry
   for (uint32_t v : {0u, 0x80000000u, 0xFFFFFFFFu}) {
     SCOPED_TRACE(v);
     ExpectRefused(pkgtest::Resealed(p.bytes, [&](TBytes& b) { le::Set32(b, entryLen1, v); }));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -149,6 +150,12 @@ inline TPackage BuildPackage(const TBytes& stub, const std::vector<TEntrySpec>& 
   p.recordsPos = p.headerPos - pkg::kPartRecordSize * entries.size();
   return p;
 }
+
+// The file offset of a field of entry `i`'s part record, the field named by its
+// member (the record's twelve u32 slots are stored in the order of TPartRecord).
+static_assert(sizeof(pkg::TPartRecord) == pkg::kPartRecordSize);
+#define ZT_PART_FIELD(p, i, member) \
+  ((p).recordsPos + (i) * pkg::kPartRecordSize + offsetof(pkg::TPartRecord, member))
 
 inline TPackage ShippedLikePackage() {
   return BuildPackage(MakePe({0x400, 0x200, 0x200}, 0x55685DBC), ShippedEntries(),

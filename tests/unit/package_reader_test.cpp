@@ -202,16 +202,16 @@ std::vector<Damage> DamagedPackages() {
       {"a name longer than the file holds",
        reseal([](P p, TBytes& b) { Put16(b, p.entryPos[1] + 1, 0xFFFF); }), "1. SECTION"},
       {"a payload running into the part records",
-       reseal([](P p, TBytes& b) { le::Set32(b, p.recordsPos + 7 * 48 + 40, 0x10000); }), "1.7."},
+       reseal([](P p, TBytes& b) { le::Set32(b, ZT_PART_FIELD(p, 7, EntryLen), 0x10000); }), "1.7."},
       {"an entry shorter than its own head",   // the walk would read it twice
-       reseal([](P p, TBytes& b) { le::Set32(b, p.recordsPos + 48 + 40, 0); }), "1.1."},
+       reseal([](P p, TBytes& b) { le::Set32(b, ZT_PART_FIELD(p, 1, EntryLen), 0); }), "1.1."},
       {"entries that end before the part records",
-       reseal([](P p, TBytes& b) { le::Set32(b, p.recordsPos + 7 * 48 + 40, p.records[7].EntryLen - 1); }),
+       reseal([](P p, TBytes& b) { le::Set32(b, ZT_PART_FIELD(p, 7, EntryLen), p.records[7].EntryLen - 1); }),
        "1.7."},
       {"a SECTION cut by the part records",
        reseal([](P p, TBytes& b) {
          // Entry 6 made longer so that entry 7 is a SECTION 5 bytes before the records.
-         le::Set32(b, p.recordsPos + 6 * 48 + 40, static_cast<uint32_t>(p.recordsPos - 5 - p.entryPos[6]));
+         le::Set32(b, ZT_PART_FIELD(p, 6, EntryLen), static_cast<uint32_t>(p.recordsPos - 5 - p.entryPos[6]));
          b[p.recordsPos - 5] = pkg::kSection;
        }),
        "1.6."},
