@@ -18,6 +18,7 @@
 #include "files/folders.h"
 #include "files/package_file.h"
 #include "format/catalogue.h"
+#include "format/entry_apply.h"
 #include "platform/os.h"
 #include "product/product.h"
 #include "base/dos_path.h"
@@ -443,11 +444,8 @@ void DryRun(const std::string& path, const TPackageInfo& info, const std::string
     const std::string key = cp1251::Upper(e.Name);
     const std::string current = (changed.count(key) ? workDir + "\\" : root) + e.Name;
 
-    std::vector<uint8_t> result_;
-    if (IsWholeKind(e.Kind)) {
-      result_ = std::move(data);
-    } else {
-      std::vector<uint8_t> old;
+    std::vector<uint8_t> old, result_;
+    if (!IsWholeKind(e.Kind)) {
       if (!os::FileExists(current)) {
         bad("the tree has no " + e.Name + " to apply the difference to");
         continue;
@@ -456,50 +454,40 @@ void DryRun(const std::string& path, const TPackageInfo& info, const std::string
         bad(problem);
         continue;
       }
-      const uint32_t oldSum = pkg::AddSum(old);
-      const int64_t sizeDiff = static_cast<int64_t>(old.size()) - e.OldSize;
-      const bool sizeOk = e.Kind >= pkg::kPe1Diff ? sizeDiff >= -1 && sizeDiff <= 1 : sizeDiff == 0;
-      if (oldSum != e.OldSum || !sizeOk) {
+    }
+    const size_t oldSize = old.size();
+    const uint32_t oldSum = pkg::AddSum(old);
+    const pkg::TApplyResult applied = pkg::ApplyEntryBytes(e, old, data, result_);
+    if (applied.PlainOldDiffers)
+      Add(result, idx, false, "the plain old file differs from the one the difference was made from");
+    if (applied.PlainNewDiffers)
+      Add(result, idx, false, "the plain new file differs from MidSize/MidSum");
+    switch (applied.Status) {
+      case pkg::TApplyStatus::Ok: break;
+      case pkg::TApplyStatus::OldFileDiffers:
         bad("the tree's " + e.Name + " is not the file the difference was made from (" +
-            std::to_string(old.size()) + " bytes, checksum " + Hex(oldSum) + "; expected " +
+            std::to_string(oldSize) + " bytes, checksum " + Hex(oldSum) + "; expected " +
             std::to_string(e.OldSize) + ", " + Hex(e.OldSum) + ")");
-        continue;
-      }
-      int64_t key64 = -1;
-      if (e.Kind == pkg::kDbbDiff) {
-        key64 = BaseKeyFor(e.Name);
-        const BaseStatus st = key64 < 0 ? BaseStatus::ShortHeader
-                                        : UnscrambleBase(old, static_cast<uint32_t>(key64),
-                                                         product::kBaseM1, product::kBaseM2);
-        if (st != BaseStatus::Ok) {
-          bad(std::string("the base file does not convert: ") + BaseStatusText(st));
-          continue;
-        }
-        if (old.size() != e.PrepSize || pkg::AddSum(old) != e.PrepSum)
-          Add(result, idx, false, "the plain old file differs from the one the difference was made from");
-      }
-      const bdt::PatchStatus st = bdt::PatchBytes(old, data, result_);
-      if (st != bdt::PatchStatus::Ok) {
-        bad(std::string("the patch does not apply: ") + bdt::PatchStatusText(st));
-        continue;
-      }
-      if (e.Kind == pkg::kDbbDiff) {
-        if (result_.size() != e.MidSize || pkg::AddSum(result_) != e.MidSum)
-          Add(result, idx, false, "the plain new file differs from MidSize/MidSum");
-        const BaseStatus bs = ScrambleBase(result_, static_cast<uint32_t>(key64), product::kBaseM1,
-                                           product::kBaseM2);
-        if (bs != BaseStatus::Ok) {
-          bad(std::string("the patched base file does not convert back: ") + BaseStatusText(bs));
-          continue;
-        }
+        break;
+      case pkg::TApplyStatus::NoBaseKey:
+      case pkg::TApplyStatus::OldBaseRefused:
+        bad(std::string("the base file does not convert: ") + BaseStatusText(applied.Base));
+        break;
+      case pkg::TApplyStatus::PatchRefused:
+        bad(std::string("the patch does not apply: ") + bdt::PatchStatusText(applied.Patch));
+        break;
+      case pkg::TApplyStatus::NewBaseRefused:
+        bad(std::string("the patched base file does not convert back: ") +
+            BaseStatusText(applied.Base));
+        break;
+      case pkg::TApplyStatus::NewFileDiffers: {
+        const uint32_t newSum = pkg::AddSum(result_);
+        bad("the result has " + std::to_string(result_.size()) + " bytes, checksum " + Hex(newSum) +
+            "; the installer expects " + std::to_string(e.NewSize) + ", " + Hex(e.NewSum));
+        break;
       }
     }
-    const uint32_t newSum = pkg::AddSum(result_);
-    if (result_.size() != e.NewSize || newSum != e.NewSum) {
-      bad("the result has " + std::to_string(result_.size()) + " bytes, checksum " + Hex(newSum) +
-          "; the installer expects " + std::to_string(e.NewSize) + ", " + Hex(e.NewSum));
-      continue;
-    }
+    if (applied.Status != pkg::TApplyStatus::Ok) continue;
     ++run.Applied;
     if (uses[key] > 1) {
       std::string werr;
