@@ -13,14 +13,18 @@
 #include "product/product.h"
 #include "base/test_point.h"
 
+bool TForm1::SumForCompare(const std::string& path, bool newLine, uint32_t& sum, uint32_t& size) {
+  AddProt(prot::kProtChecksum, path);
+  if (!ProtResult(SumFile(path, sum, size, &PrBar), newLine)) return false;
+  AddProt(prot::kProtCompareChecksum, path);
+  return true;
+}
 
 bool TForm1::ApplyBinDiff(const pkg::TPartNfo& e, const std::string& target,
                           const std::string& work, const std::string& backup) {
   try {
     uint32_t sum = 0, size = 0;
-    AddProt(prot::kProtChecksum, backup);
-    if (!ProtResult(SumFile(backup, sum, size, &PrBar), true)) return false;
-    AddProt(prot::kProtCompareChecksum, backup);
+    if (!SumForCompare(backup, true, sum, size)) return false;
     if (!ProtResult(sum == e.OldSum && size == e.OldSize, false)) return false;
 
     // The difference goes onto the saved copy; the target is built anew.
@@ -28,9 +32,7 @@ bool TForm1::ApplyBinDiff(const pkg::TPartNfo& e, const std::string& target,
     AddProt(prot::kProtApplyDiff, target);
     if (!ProtResult(PatchFile(*this, backup, target, work), false)) return false;
 
-    AddProt(prot::kProtChecksum, target);
-    if (!ProtResult(SumFile(target, sum, size, &PrBar), true)) return false;
-    AddProt(prot::kProtCompareChecksum, target);
+    if (!SumForCompare(target, true, sum, size)) return false;
     const bool ok = ProtResult(sum == e.NewSum && size == e.NewSize, false);
     DropPath(work);
     return ok;
@@ -44,9 +46,7 @@ bool TForm1::ApplyDbbDiff(const pkg::TPartNfo& e, const std::string& target,
                           const std::string& work, const std::string& backup) {
   try {
     uint32_t sum = 0, size = 0;
-    AddProt(prot::kProtChecksum, backup);
-    if (!ProtResult(SumFile(backup, sum, size, &PrBar), true)) return false;
-    AddProt(prot::kProtCompareChecksum, backup);
+    if (!SumForCompare(backup, true, sum, size)) return false;
     if (!ProtResult(sum == e.OldSum && size == e.OldSize, false)) return false;
 
     const std::string prepared = work + "~";
@@ -57,9 +57,7 @@ bool TForm1::ApplyDbbDiff(const pkg::TPartNfo& e, const std::string& target,
     if (!ProtResult(plain, false)) return false;
 
     // The plain forms are checked for the protocol only: the final check decides.
-    AddProt(prot::kProtChecksum, prepared);
-    if (!ProtResult(SumFile(prepared, sum, size, &PrBar), true)) return false;
-    AddProt(prot::kProtCompareChecksum, prepared);
+    if (!SumForCompare(prepared, true, sum, size)) return false;
     ProtResult(sum == e.PrepSum && size == e.PrepSize, false);
 
     // From here the target holds the plain patched file until it is scrambled again.
@@ -71,16 +69,12 @@ bool TForm1::ApplyDbbDiff(const pkg::TPartNfo& e, const std::string& target,
 
     AddProt(prot::kProtMoveFile, target + " в " + work);
     if (!ProtResult(os::MoveFile(target, work), false)) return false;
-    AddProt(prot::kProtChecksum, work);
-    if (!ProtResult(SumFile(work, sum, size, &PrBar), false)) return false;
-    AddProt(prot::kProtCompareChecksum, work);
+    if (!SumForCompare(work, false, sum, size)) return false;
     ProtResult(sum == e.MidSum && size == e.MidSize, false);
 
     AddProt(prot::kProtBuildFile, target);
     if (!ProtResult(RekeyBase(work, target, static_cast<uint32_t>(key), 0), true)) return false;
-    AddProt(prot::kProtChecksum, target);
-    if (!ProtResult(SumFile(target, sum, size, &PrBar), false)) return false;
-    AddProt(prot::kProtCompareChecksum, target);
+    if (!SumForCompare(target, false, sum, size)) return false;
     return ProtResult(sum == e.NewSum && size == e.NewSize, false);
   } catch (const std::exception& ex) {
     AddProt(prot::kProtEmergency, ex.what());
@@ -108,19 +102,15 @@ bool TForm1::ApplyPeDiff(const pkg::TPartNfo& e, int kind, const std::string& wo
     testpoint::Hit("pe-moved");
 
     uint32_t sum = 0, size = 0;
-    AddProt(prot::kProtChecksum, prepared);
-    if (!ProtResult(SumFile(prepared, sum, size, &PrBar), true)) return false;
     // A trailing zero byte leaves the checksum as it is, and installed executables
     // may carry one: one byte either way is accepted.
-    AddProt(prot::kProtCompareChecksum, prepared);
+    if (!SumForCompare(prepared, true, sum, size)) return false;
     const int64_t diff = static_cast<int64_t>(size) - static_cast<int64_t>(e.OldSize);
     if (!ProtResult(sum == e.OldSum && diff >= -1 && diff <= 1, false)) return false;
 
     AddProt(prot::kProtApplyDiff, target);
     if (!ProtResult(PatchFile(*this, prepared, target, work), false)) return false;
-    AddProt(prot::kProtChecksum, target);
-    if (!ProtResult(SumFile(target, sum, size, &PrBar), true)) return false;
-    AddProt(prot::kProtCompareChecksum, target);
+    if (!SumForCompare(target, true, sum, size)) return false;
     if (!ProtResult(sum == e.NewSum && size == e.NewSize, false)) return false;
 
     DropPath(work);

@@ -109,6 +109,11 @@ class TForm1 {
   // limits or a file cannot be opened or read.
   bool RekeyBase(const std::string& source, const std::string& destination, uint32_t newKey,
                  uint32_t oldKey);
+  // The checksum lines of a file the appliers compare with its part record: its
+  // checksum and size are taken (the kind 20 line and its result, on a line of its
+  // own when `newLine`), then the kind 21 line opens; the caller writes the result.
+  // False when the file cannot be summed.
+  bool SumForCompare(const std::string& path, bool newLine, uint32_t& sum, uint32_t& size);
   bool StampConfig();
   bool CreateDesktopLink();
   // Makes the missing folders of a target file, journalled as created first.

@@ -15,11 +15,8 @@ bool TForm1::ApplyAddRepl(const pkg::TPartNfo& e, const std::string& target,
     AddProt(prot::kProtMoveFile, work + " в " + target);
     if (!ProtResult(os::MoveFile(work, target), false)) return false;
 
-    AddProt(prot::kProtChecksum, target);
     uint32_t sum = 0, size = 0;
-    if (!ProtResult(SumFile(target, sum, size, &PrBar), true)) return false;
-
-    AddProt(prot::kProtCompareChecksum, target);
+    if (!SumForCompare(target, true, sum, size)) return false;
     return ProtResult(sum == e.NewSum && size == e.NewSize, false);
   } catch (const std::exception& ex) {
     AddProt(prot::kProtEmergency, ex.what());

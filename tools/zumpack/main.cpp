@@ -8,16 +8,7 @@
 #include <vector>
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#undef MoveFile  // names of the platform interface
-#undef DeleteFile
-#undef GetDriveType
+#include "platform/win32/handles.h"  // <windows.h> without the macros that rename os::
 #else
 #include <sys/stat.h>
 #endif

@@ -13,21 +13,12 @@
 
 #include "toolkit/toolkit.h"
 
-// Lean: the OLE headers declare a VariantCopy that clashes with the core's
-// variant codes; the folder browser, which needs them, lives in its own file.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+// Lean (handles.h): the OLE headers declare a VariantCopy that clashes with the
+// core's variant codes; the folder browser, which needs them, lives in its own file.
+#include "platform/win32/handles.h"
 // The A/W switch macros of <windows.h> would rename members of our interfaces
-// (Toolkit::MessageBox, os::DeleteFile ...) in the files that include this one.
+// (Toolkit::MessageBox ...) in the files that include this one.
 #undef MessageBox
-#undef DeleteFile
-#undef MoveFile
-#undef GetDriveType
 
 class TForm1;
 
