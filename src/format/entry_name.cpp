@@ -80,4 +80,9 @@ std::string CheckEntryName(const std::string& name, const std::string& journalNa
   return std::string();
 }
 
+std::string CheckVersionText(const std::string& version) {
+  if (version.find('\\') != std::string::npos) return "разделитель папок в версии";
+  return CheckRelativePath(version, 64);
+}
+
 }  // namespace pkg

@@ -25,4 +25,11 @@ std::string CheckRelativePath(const std::string& path, size_t maxLength = kMaxEn
 // `journalName` is the journal file's name ("zum_" + VerTo + ".txt").
 std::string CheckEntryName(const std::string& name, const std::string& journalName);
 
+// Empty when the package's target version can name files: the journal and the
+// protocol are "zum_" + version + ".txt" and "Протокол_zum_" + version + ".txt" in
+// the installation folder, so the version must be one plain name component (the
+// rules of CheckRelativePath, and no backslash) of at most 64 bytes. Otherwise why
+// it cannot (CP1251).
+std::string CheckVersionText(const std::string& version);
+
 }  // namespace pkg

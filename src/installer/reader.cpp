@@ -105,6 +105,16 @@ bool TForm1::ReadPackage() {
       LogEntryLine(*this, e.Kind, e.Kind == kSection ? std::string() : e.Name, e.Number, e.Block);
     }
     bool ok = cat.Step == Step::Done;
+    // The target version names the journal and the protocol file: a version that
+    // is not a plain name (a path, a device, "..") is refused before anything is
+    // made from it.
+    if (ok) {
+      const std::string why = CheckVersionText(VerTo);
+      if (!why.empty()) {
+        AddProt(prot::kProtEmergency, "Недопустимая версия в обновлении: \"" + VerTo + "\" (" + why + ")");
+        ok = false;
+      }
+    }
     // Entry names come from the package: a name that would leave the installation
     // folder, or name the installer's own working files, refuses the whole package
     // before anything is changed.

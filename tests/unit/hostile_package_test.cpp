@@ -15,6 +15,7 @@
 #include "support/test_support.h"
 #include "frontends/scripted/scripted.h"
 #include "unit/package_fixture.h"
+#include "format/entry_name.h"
 #include "base/bytes.h"
 
 namespace {
@@ -141,6 +142,41 @@ TEST_F(HostilePackageTest, SizesAndCountsAtTheirLimits) {
 }
 
 // ---- payload heads ----------------------------------------------------------------
+
+// The target version names the journal and the protocol file: one that is not a
+// plain name is refused by the self-check, with its reason; a plain one is read.
+TEST_F(HostilePackageTest, TargetVersionsThatAreNotPlainNames) {
+  struct Row {
+    const char* version;
+    bool accepted;
+  };
+  const Row rows[] = {
+      {"3.0.7.1", true},       {"3.1.0 beta", true},   {"..\\..\\victim", false},
+      {"..", false},           {"a\\b", false},       {"C:x", false},
+      {"3.0/7", false},        {"CON", false},          {"com1.2", false},
+      {"3.0.", false},         {"3.0 ", false},         {"3.0\t1", false},
+      {"", false},             {"3?0", false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.version);
+    auto tail = pkgtest::ShippedTail();
+    tail.VerTo = r.version;
+    tail.VerFrom = r.version;
+    const pkgtest::TPackage p = pkgtest::BuildPackage(
+        pkgtest::MakePe({0x400, 0x200, 0x200}, 0x55685DBC), pkgtest::ShippedEntries(), tail);
+    bool ok = false;
+    size_t boxes = 0;
+    const auto lines = Read(p.bytes, ok, boxes);
+    EXPECT_EQ(ok, r.accepted);
+    EXPECT_EQ(pkg::CheckVersionText(r.version).empty(), r.accepted);
+    if (!r.accepted) {
+      ASSERT_FALSE(lines.empty());
+      EXPECT_EQ(lines.back().find("Произошла аварийная ситуация Недопустимая версия в обновлении: \""), 0u)
+          << lines.back();
+      EXPECT_NE(lines.back().find("...Были ошибки"), std::string::npos) << lines.back();
+    }
+  }
+}
 
 TEST(PayloadHead, HeadsThatCannotMakeTheirFileAreRefused) {
   std::vector<uint8_t> data(3000);
