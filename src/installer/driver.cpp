@@ -228,7 +228,7 @@ void TForm1::FormActivate() {
   if (!ok && JournalStream.IsOpen() && ChangesJournalled == 0) {
     JournalEnd();
     if (DropPath(JournalFile)) {
-      CleanFolder(TempDir, true);
+      if (!TempDir.empty()) CleanFolder(TempDir, true);  // none was chosen yet: nothing to say
       Say("Изменений не было, файл отката удален");
     }
   }

@@ -317,22 +317,8 @@ void TFrm_SelKU::Btn_NextClick() {
   ShowFullPath();
   const std::string target = ComposePath(folder, name);
 
-  if (!folder.empty()) {
-    // A relative folder would put the copy wherever the installer was started, and
-    // the journal would name a folder that a later start cannot find.
-    if (!IsAbsolute(folder)) {
-      PlainMessage(kNotAbsolute);
-      Focus(C::Ed_NewFolder);
-      return;
-    }
-    // Only a folder that holds nothing is taken: a rollback removes the copy's
-    // folder as a whole, with whatever else it held.
-    if (os::DirectoryExists(target + "Exe") ||
-        (os::DirectoryExists(target) && FolderHoldsAnything(target))) {
-      PlainMessage(kNotEmpty);
-      return;
-    }
-  }
+  // Empty fields first: without a name the path is the chosen folder itself, which
+  // would be judged in the copy's place.
   const struct {
     const std::string& text;
     TSelKUControl label;
@@ -344,6 +330,20 @@ void TFrm_SelKU::Btn_NextClick() {
     if (!f.text.empty()) continue;
     PlainMessage(std::string(kFieldEmpty) + "\n\"" + Text(f.label) + "\"");
     Focus(f.edit);
+    return;
+  }
+  // A relative folder would put the copy wherever the installer was started, and
+  // the journal would name a folder that a later start cannot find.
+  if (!IsAbsolute(folder)) {
+    PlainMessage(kNotAbsolute);
+    Focus(C::Ed_NewFolder);
+    return;
+  }
+  // Only a folder that holds nothing is taken: a rollback removes the copy's
+  // folder as a whole, with whatever else it held.
+  if (os::DirectoryExists(target + "Exe") ||
+      (os::DirectoryExists(target) && FolderHoldsAnything(target))) {
+    PlainMessage(kNotEmpty);
     return;
   }
   // The label becomes the shortcut's file name on the desktop: a separator would

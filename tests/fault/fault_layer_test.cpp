@@ -49,7 +49,7 @@ std::vector<std::string> Fields(const std::string& line) {
   return out;
 }
 
-TEST_F(Layer, RefusesSpecificationsItCannotRead) {
+TEST_F(Layer, RefusesSettingsItCannotRead) {
   for (const char* bad : {"kill@0", "kill@", "fail@3", "fail@x:io", "fail@3:full", "fail@+:io",
                           "log=", "free=many", "bogus", "kill@17;log=x"})
     EXPECT_FALSE(Configure(bad)) << bad;

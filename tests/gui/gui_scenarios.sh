@@ -391,7 +391,7 @@ kill upd
 EOF
   [[ -f $WORK/ZUM/zum_3.0.7.1.txt ]] || fail "the run ended before it was killed: no journal to recover from"
   cp "$WORK/ZUM/zum_3.0.7.1.txt" "$WORK/journal-of-killed-run.txt"
-  grep -qa '\*6#.*Base.std1<' "$WORK/journal-of-killed-run.txt" || fail "the killed run's journal holds no backup of Base\std1"
+  LC_ALL=C grep -qa '\*6#.*Base.std1<' "$WORK/journal-of-killed-run.txt" || fail "the killed run's journal holds no backup of Base\std1"
   cmp -s "$WORK/ZUM/Base/std1" "$WORK/before/Base/std1" && fail "the killed run had not changed Base\std1 yet"
 
   auto recovered <<EOF

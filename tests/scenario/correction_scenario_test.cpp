@@ -196,6 +196,20 @@ TEST_F(CorrectionTest, ATargetVersionTooLongForTheConfigurationIsRefusedBeforeAn
   EXPECT_EQ(zt::Diff(original, Now()), "");  // no journal left either
 }
 
+// A run that fails before a temporary folder is chosen (the product's executable is
+// gone) removes its journal and says so, without a line about cleaning a folder
+// that does not exist.
+TEST_F(CorrectionTest, AFailureBeforeTheTemporaryFolderLeavesNoCleaningLine) {
+  ASSERT_TRUE(os::DeleteFile(Install() + "Exe\\zum.exe"));
+  original = zt::Snapshot(dir.Host() + "ZUM");
+  ui::ScriptedToolkit tk;
+  EXPECT_FALSE(Run(tk));
+  EXPECT_TRUE(Said(" Не удалось найти ZUM.EXE"));
+  EXPECT_TRUE(Said(" Изменений не было, файл отката удален"));
+  EXPECT_FALSE(Said(" Попытка очистки и удаления несуществующей папки"));
+  EXPECT_EQ(zt::Diff(original, Now()), "");
+}
+
 // The last entry's payload head declares a size other than its file's: the run is
 // refused before its first change, and since its journal names no change, the
 // journal and the temporary folder go with it; nothing is offered for rollback.

@@ -28,19 +28,19 @@ TEST(Catalogue, GoodPackageIsReadWhole) {
   EXPECT_EQ(cat.VerTo, pkgtest::ShippedTail().VerTo);
   ASSERT_EQ(cat.Entries.size(), p.records.size());
   EXPECT_EQ(cat.Walked, p.records.size());
-  const auto specs = pkgtest::ShippedEntries();
+  const auto planned = pkgtest::ShippedEntries();
   int blocks = 0;
   for (size_t i = 0; i < cat.Entries.size(); ++i) {
     SCOPED_TRACE(i);
     const pkg::TCatalogueEntry& e = cat.Entries[i];
     EXPECT_EQ(e.Pos, p.entryPos[i]);
-    EXPECT_EQ(e.Kind, specs[i].kind);
+    EXPECT_EQ(e.Kind, planned[i].kind);
     EXPECT_EQ(e.EntryLen, p.records[i].EntryLen);
     if (e.Kind == pkg::kSection) {
       EXPECT_EQ(e.Block, ++blocks);
       EXPECT_EQ(e.Number, 0);
     } else {
-      EXPECT_EQ(e.Name, specs[i].name);
+      EXPECT_EQ(e.Name, planned[i].name);
       EXPECT_EQ(e.Block, blocks);
       EXPECT_EQ(e.HeadSize, pkg::kEntryHeadFixed + e.Name.size());
     }

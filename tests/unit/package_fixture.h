@@ -75,7 +75,7 @@ inline TBytes Payload(size_t n, uint32_t seed) {
   return p;
 }
 
-struct TEntrySpec {
+struct TEntryPlan {
   uint8_t kind;
   std::string name;       // ignored for SECTION
   size_t payloadSize = 0;
@@ -93,7 +93,7 @@ inline pkg::PackageWriter::TTail ShippedTail() {
 }
 
 // The catalogue of the shipped package, in small.
-inline std::vector<TEntrySpec> ShippedEntries() {
+inline std::vector<TEntryPlan> ShippedEntries() {
   auto slots = [](uint32_t oldSize, uint32_t newSize, uint32_t diffSum) {
     pkg::TPartRecord r;
     r.OldSize = oldSize;
@@ -124,14 +124,14 @@ struct TPackage {
   uint64_t headerPos = 0;            // catalogue header
 };
 
-inline TPackage BuildPackage(const TBytes& stub, const std::vector<TEntrySpec>& entries,
+inline TPackage BuildPackage(const TBytes& stub, const std::vector<TEntryPlan>& entries,
                              const pkg::PackageWriter::TTail& tail) {
   pkg::PackageWriter w;
   std::string error;
   TPackage p;
   EXPECT_TRUE(w.SetStub(stub, pkg::PackageWriter::StubFit::Refuse, error)) << error;
   for (size_t i = 0; i < entries.size(); ++i) {
-    const TEntrySpec& e = entries[i];
+    const TEntryPlan& e = entries[i];
     if (e.kind == pkg::kSection) {
       w.AddSection();
     } else {

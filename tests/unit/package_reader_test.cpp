@@ -69,17 +69,17 @@ TEST_F(ReaderTest, GoodPackageProtocolAndFields) {
   EXPECT_EQ(form.BuildStampCount, 4);
   EXPECT_EQ(form.BuildStamps, (std::vector<uint32_t>{0x55685DBC, 1, 0x55685DBD, 2}));
 
-  const auto specs = pkgtest::ShippedEntries();
-  ASSERT_EQ(form.PartList.size(), specs.size());
+  const auto planned = pkgtest::ShippedEntries();
+  ASSERT_EQ(form.PartList.size(), planned.size());
   EXPECT_EQ(form.PartList[0]->Pos, p.real);
-  for (size_t i = 0; i < specs.size(); ++i) {
+  for (size_t i = 0; i < planned.size(); ++i) {
     SCOPED_TRACE(i);
     const pkg::TPartNfo& e = *form.PartList[i];
     EXPECT_EQ(e.Pos, p.entryPos[i]);
-    EXPECT_EQ(e.Kind, specs[i].kind);
-    EXPECT_EQ(e.Name, specs[i].name);
+    EXPECT_EQ(e.Kind, planned[i].kind);
+    EXPECT_EQ(e.Name, planned[i].name);
     EXPECT_EQ(e.NewSize, p.records[i].NewSize);
-    EXPECT_EQ(e.DiffSum, specs[i].slots.DiffSum);
+    EXPECT_EQ(e.DiffSum, planned[i].slots.DiffSum);
     EXPECT_EQ(e.EntryLen, p.records[i].EntryLen);
     // The entry checksum covers the entry's bytes in the file, kind byte first.
     if (e.Kind != pkg::kSection) {

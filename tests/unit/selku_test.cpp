@@ -200,6 +200,8 @@ TEST_F(CopyModeTest, NextRefusesOccupiedFoldersAndEmptyFields) {
        C::Ed_NewFolder},
       {"no name", {"folder " + free, "name"}, field + "Наименование папки обновленного ПК ZUM:\"",
        C::Ed_CloneName},
+      {"no name, in a folder that is not empty", {"folder " + dir.Dos() + "busy", "name"},
+       field + "Наименование папки обновленного ПК ZUM:\"", C::Ed_CloneName},
       {"no label", {"folder " + free, "label"},
        field + "Наименование для ярлыка на рабочем столе:\"", C::Ed_Label},
       {"a label that leaves the desktop", {"folder " + free, "label ..\\..\\ZUM"},
