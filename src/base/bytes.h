@@ -1,10 +1,12 @@
 // Little-endian numbers in byte buffers: every format of the system stores them so.
 // The plain getters and setters do no bounds checks; callers check first (or read
-// through pkg::TByteReader, whose every read can fail).
+// through TByteReader below, whose every read can fail).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string>
 #include <vector>
 
 namespace le {
@@ -44,5 +46,30 @@ inline void Append16(std::vector<uint8_t>& out, uint16_t v) {
 inline void Append32(std::vector<uint8_t>& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
+
+
+// A cursor over a span. Every read either takes all the bytes it asks for and
+// advances, or fails and leaves the position where it was.
+class TByteReader {
+ public:
+  explicit TByteReader(std::span<const uint8_t> bytes, size_t pos = 0)
+      : bytes_(bytes), pos_(pos > bytes.size() ? bytes.size() : pos) {}
+
+  size_t Pos() const { return pos_; }
+  size_t Size() const { return bytes_.size(); }
+  size_t Remaining() const { return bytes_.size() - pos_; }
+
+  bool Seek(size_t pos);
+  bool Skip(size_t n);
+  bool U8(uint8_t& v);
+  bool U16(uint16_t& v);
+  bool U32(uint32_t& v);
+  bool Bytes(size_t n, std::span<const uint8_t>& out);
+  bool Text(size_t n, std::string& out);
+
+ private:
+  std::span<const uint8_t> bytes_;
+  size_t pos_;
+};
 
 }  // namespace le

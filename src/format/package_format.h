@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "base/bytes.h"
 #include "format/part.h"
 
 namespace pkg {
@@ -43,29 +44,8 @@ constexpr uint32_t kGrowthReserve = 0xFFFF;  // added to the stored growth
 
 // ---- reading ------------------------------------------------------------------------
 
-// A cursor over a span. Every read either takes all the bytes it asks for and
-// advances, or fails and leaves the position where it was.
-class TByteReader {
- public:
-  explicit TByteReader(std::span<const uint8_t> bytes, size_t pos = 0)
-      : bytes_(bytes), pos_(pos > bytes.size() ? bytes.size() : pos) {}
-
-  size_t Pos() const { return pos_; }
-  size_t Size() const { return bytes_.size(); }
-  size_t Remaining() const { return bytes_.size() - pos_; }
-
-  bool Seek(size_t pos);
-  bool Skip(size_t n);
-  bool U8(uint8_t& v);
-  bool U16(uint16_t& v);
-  bool U32(uint32_t& v);
-  bool Bytes(size_t n, std::span<const uint8_t>& out);
-  bool Text(size_t n, std::string& out);
-
- private:
-  std::span<const uint8_t> bytes_;
-  size_t pos_;
-};
+// The bounds-checked reader (base/bytes.h).
+using le::TByteReader;
 
 // Random access to the bytes of a file or of a buffer.
 class TByteSource {

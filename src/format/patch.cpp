@@ -1,5 +1,7 @@
 #include "format/patch.h"
 
+#include "base/bytes.h"
+
 #include <cstring>
 #include <exception>
 
@@ -7,22 +9,6 @@ namespace bdt {
 
 namespace {
 
-// A bounds-checked reader over the patch: every read can fail.
-class Cursor {
- public:
-  Cursor(std::span<const uint8_t> bytes, size_t pos) : bytes_(bytes), pos_(pos) {}
-  bool U32(uint32_t& v) {
-    if (4 > bytes_.size() - pos_) return false;
-    const uint8_t* p = bytes_.data() + pos_;
-    v = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-    pos_ += 4;
-    return true;
-  }
-
- private:
-  std::span<const uint8_t> bytes_;
-  size_t pos_;
-};
 
 }  // namespace
 
@@ -45,7 +31,7 @@ const char* PatchStatusText(PatchStatus status) {
 PatchStatus ReadPatch(std::span<const uint8_t> patch, uint64_t oldSize, TPatchPlan& plan) {
   plan = TPatchPlan();
   if (patch.size() < kHeaderSize) return PatchStatus::ShortHeader;
-  Cursor header(patch, 10);
+  le::TByteReader header(patch, 10);
   uint32_t newSize = 0, count = 0;
   header.U32(newSize);
   header.U32(count);
@@ -56,7 +42,7 @@ PatchStatus ReadPatch(std::span<const uint8_t> patch, uint64_t oldSize, TPatchPl
   const uint64_t literalBytes = patch.size() - literalStart;
   plan.Records.reserve(size_t{count} + 1);
 
-  Cursor table(patch, kHeaderSize);
+  le::TByteReader table(patch, kHeaderSize);
   uint64_t total = 0;     // bytes of output the records make
   uint64_t literals = 0;  // bytes of literal data they take
   int64_t pos = 0;        // old-file position; may wander outside between copies

@@ -35,3 +35,34 @@ TEST(Bytes, WritersAgreeWithReaders) {
 }
 
 }  // namespace
+
+namespace {
+
+// The reader: each read takes all it asks for or fails where it stands, also when
+// the length would wrap around.
+TEST(ByteReader, ReadsOrFailsInPlace) {
+  const std::vector<uint8_t> b = {1, 2, 3, 4, 5, 6, 7};
+  le::TByteReader r(b, 1);
+  uint32_t v32 = 0;
+  uint16_t v16 = 0;
+  ASSERT_TRUE(r.U32(v32));
+  EXPECT_EQ(v32, 0x05040302u);
+  EXPECT_FALSE(r.U32(v32));  // two bytes left
+  EXPECT_EQ(r.Pos(), 5u);
+  ASSERT_TRUE(r.U16(v16));
+  EXPECT_EQ(v16, 0x0706u);
+  EXPECT_EQ(r.Remaining(), 0u);
+  uint8_t v8 = 0;
+  EXPECT_FALSE(r.U8(v8));
+  EXPECT_FALSE(r.Skip(SIZE_MAX));
+  EXPECT_FALSE(r.Seek(8));
+  ASSERT_TRUE(r.Seek(0));
+  std::string text;
+  ASSERT_TRUE(r.Text(3, text));
+  EXPECT_EQ(text, std::string("\x01\x02\x03"));
+  le::TByteReader past(b, 100);  // a start beyond the end stands at the end
+  EXPECT_EQ(past.Pos(), b.size());
+  EXPECT_FALSE(past.U8(v8));
+}
+
+}  // namespace
