@@ -74,6 +74,8 @@ std::string CheckEntryName(const std::string& name, const std::string& journalNa
   if (first == product::kTempInInstall || first == product::kTempOnDrive || first == product::kTempChosen)
     return "имя временной папки";
   if (parts.size() == 1 && cp1251::EqualNoCase(parts[0], journalName)) return "имя файла отката";
+  if (parts.size() == 1 && cp1251::EqualNoCase(parts[0], "Протокол_" + journalName))
+    return "имя файла протокола";
   // On a disk with short names "ZUMUPD~1.TMP" or "ZUM_30~1.TXT" may be one of the
   // above under another name.
   if (first.rfind("ZUM", 0) == 0 && IsShortAlias(first)) return "короткое имя служебного файла";

@@ -21,7 +21,8 @@ constexpr size_t kMaxEntryName = 200;
 std::string CheckRelativePath(const std::string& path, size_t maxLength = kMaxEntryName);
 
 // CheckRelativePath, and not the installer's own working files: the temporary
-// folders and the journal file, nor a short (8.3) alias that could stand for them.
+// folders, the journal file and its protocol file ("Протокол_" + journal), nor a
+// short (8.3) alias that could stand for them.
 // `journalName` is the journal file's name ("zum_" + VerTo + ".txt").
 std::string CheckEntryName(const std::string& name, const std::string& journalName);
 

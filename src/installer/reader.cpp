@@ -15,6 +15,7 @@
 #include "format/checksum.h"
 #include "format/catalogue.h"
 #include "format/image.h"
+#include "base/cp1251.h"
 #include "base/dos_path.h"
 #include "format/journal_record.h"
 
@@ -119,10 +120,17 @@ bool TForm1::ReadPackage() {
     // folder, or name the installer's own working files, refuses the whole package
     // before anything is changed.
     const std::string journalName = journal::FileName(VerTo);
+    // Nor may an entry name the running installer: started in the installation
+    // folder or in its exe folder, it would be overwritten in the middle of its run.
+    const std::string self = dos::LeafOf(path);
+    const std::string selfInExe = dos::LeafOf(dos::WithoutSlash(dos::FolderOf(path))) + "\\" + self;
     for (const auto& entry : PartList) {
       if (!ok) break;
       if (entry->Kind == kSection) continue;
-      const std::string why = CheckEntryName(entry->Name, journalName);
+      std::string why = CheckEntryName(entry->Name, journalName);
+      if (why.empty() &&
+          (cp1251::EqualNoCase(entry->Name, self) || cp1251::EqualNoCase(entry->Name, selfInExe)))
+        why = "файл самого обновления";
       if (!why.empty()) {
         AddProt(prot::kProtEmergency, "Недопустимое имя в обновлении: \"" + entry->Name + "\" (" + why + ")");
         ok = false;

@@ -9,6 +9,7 @@ TEST(EntryName, HostileNamesAreRefused) {
       "\\\\.\\PhysicalDrive0", "CON", "nul.txt", "COM1", "LPT1.dat", "a\\aux", "f:stream",
       "f::$DATA", "file.", "file ", "dir.\\x", "a\\\\b", "a\\", ".\\x", "a\\b\x01", "a/b",
       "zum_3.0.7.1.txt", "ZUMUPDTA.TMP\\WRK\\x", "zumupdt.tmp\\x", "",
+      "Протокол_zum_3.0.7.1.txt", "протокол_ZUM_3.0.7.1.TXT",
       // short aliases that may stand for the journal or a temporary folder
       "ZUM_30~1.TXT", "zumupd~1.tmp\\x", "CLOCK$", "a\\conin$.txt",
   };
@@ -21,7 +22,7 @@ TEST(EntryName, LegalNamesPass) {
   const char* const legal[] = {
       "base\\std1", "cfg\\klsstd.zum", "EXE\\zum.exe", "Doc\\Руководство пользователя.pdf",
       "a b\\c d.txt", "Rus\\Data\\x\\y\\z\\w\\deep.dat", "console.txt", "com10", "lpt.txt",
-      "sub\\zum_3.0.7.1.txt", ".hidden", "Rus\\ZUM_30~1.TXT", "FILE~1.TXT", "zum~.txt",
+      "sub\\zum_3.0.7.1.txt", "sub\\Протокол_zum_3.0.7.1.txt", ".hidden", "Rus\\ZUM_30~1.TXT", "FILE~1.TXT", "zum~.txt",
   };
   for (const char* name : legal)
     EXPECT_EQ(pkg::CheckEntryName(name, "zum_3.0.7.1.txt"), "") << name;

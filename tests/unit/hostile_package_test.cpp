@@ -15,6 +15,7 @@
 #include "support/test_support.h"
 #include "frontends/scripted/scripted.h"
 #include "unit/package_fixture.h"
+#include "base/dos_path.h"
 #include "format/entry_name.h"
 #include "base/bytes.h"
 
@@ -174,6 +175,37 @@ TEST_F(HostilePackageTest, TargetVersionsThatAreNotPlainNames) {
       EXPECT_EQ(lines.back().find("Произошла аварийная ситуация Недопустимая версия в обновлении: \""), 0u)
           << lines.back();
       EXPECT_NE(lines.back().find("...Были ошибки"), std::string::npos) << lines.back();
+    }
+  }
+}
+
+// An entry may not name the running installer, whether it was started in the
+// installation folder or in its exe folder: it would be overwritten mid-run.
+TEST_F(HostilePackageTest, EntriesNamingTheRunningInstaller) {
+  const std::string folder = dos::LeafOf(dos::WithoutSlash(dir.Dos()));
+  struct Row {
+    std::string name;
+    bool accepted;
+  };
+  const Row rows[] = {
+      {"ZUMUPD.EXE", false},
+      {folder + "\\zumupd.exe", false},
+      {"other\\zumupd.exe", true},
+      {"zumupd.exe.bak", true},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    auto entries = pkgtest::ShippedEntries();
+    entries.back().name = r.name;
+    const pkgtest::TPackage p = pkgtest::BuildPackage(
+        pkgtest::MakePe({0x400, 0x200, 0x200}, 0x55685DBC), entries, pkgtest::ShippedTail());
+    bool ok = false;
+    size_t boxes = 0;
+    const auto lines = Read(p.bytes, ok, boxes);
+    EXPECT_EQ(ok, r.accepted);
+    if (!r.accepted) {
+      ASSERT_FALSE(lines.empty());
+      EXPECT_NE(lines.back().find("(файл самого обновления)"), std::string::npos) << lines.back();
     }
   }
 }
