@@ -108,7 +108,9 @@ TEST(EntryApply, EachKindAndEachWayItFails) {
     const pkg::TApplyResult result = pkg::ApplyEntryBytes(r.e, old, data, out);
     EXPECT_EQ(result.Status, r.status);
     EXPECT_EQ(result.PlainOldDiffers, r.plainOldDiffers);
-    if (r.expected) EXPECT_EQ(out, *r.expected);
+    if (r.expected) {
+      EXPECT_EQ(out, *r.expected);
+    }
   }
 }
 
