@@ -1,5 +1,7 @@
 #include "base/dos_path.h"
 
+#include "base/cp1251.h"
+
 namespace dos {
 
 std::string FolderOf(const std::string& path) {
@@ -20,6 +22,11 @@ std::string WithSlash(const std::string& folder) {
 
 std::string WithoutSlash(const std::string& folder) {
   return !folder.empty() && folder.back() == '\\' ? folder.substr(0, folder.size() - 1) : folder;
+}
+
+bool IsInside(const std::string& path, const std::string& folder) {
+  return !folder.empty() && folder.back() == '\\' && path.size() > folder.size() &&
+         cp1251::EqualNoCase(std::string_view(path).substr(0, folder.size()), folder);
 }
 
 }  // namespace dos

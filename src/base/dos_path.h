@@ -21,5 +21,9 @@ std::string LeafOf(const std::string& path);
 std::string WithSlash(const std::string& folder);
 // `folder` without its trailing backslash (one is removed).
 std::string WithoutSlash(const std::string& folder);
+// True when `path` lies below `folder` (letter case aside): `folder` with a
+// backslash is a prefix of it, and something follows. The folder itself is not
+// inside; a `folder` without its backslash contains nothing.
+bool IsInside(const std::string& path, const std::string& folder);
 
 }  // namespace dos

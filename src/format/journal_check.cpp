@@ -17,10 +17,7 @@ namespace {
 // Paths below a declared folder may be as long as the system allows.
 constexpr size_t kLongestPath = 32767;
 
-bool IsInside(const std::string& path, const std::string& folder) {
-  return !folder.empty() && folder.back() == '\\' && path.size() > folder.size() &&
-         cp1251::EqualNoCase(std::string_view(path).substr(0, folder.size()), folder);
-}
+using dos::IsInside;
 
 bool SameFolder(const std::string& a, const std::string& b) { return cp1251::EqualNoCase(a, b); }
 
@@ -127,6 +124,14 @@ bool InferTempRoot(const std::string& path, const TJournalFacts& facts, std::str
 
 }  // namespace
 
+std::string CheckCopyFolder(const std::string& folder, const std::string& installDir,
+                            const std::string& windowsDir) {
+  TJournalFacts facts;
+  facts.InstallDir = installDir;
+  facts.WindowsDir = windowsDir;
+  return CheckFolder(folder, facts);
+}
+
 bool IsRecordSealed(const std::string& record) {
   if (record.size() < 10) return false;
   for (size_t i = record.size() - 10; i < record.size(); ++i)
@@ -173,8 +178,22 @@ TJournalVerdict CheckJournal(const std::vector<std::string>& records, const TJou
       const std::string why = CheckTempFolder(text, facts);
       if (!why.empty()) return refuse("временная папка: " + why, record);
       tempDirs.push_back(text);
+    } else if (kind == kCmdOwner) {
+      std::string folder, token;
+      bool made = false;
+      if (!ParseOwnerText(text, folder, token, made)) return refuse("команда не распознана", record);
+      const std::string why = CheckFolder(folder, facts);
+      if (!why.empty()) return refuse("папка с меткой владельца: " + why, record);
     }
     if (i < replayedFrom) continue;
+
+    if (kind == kCmdReadOnly) {
+      const std::string* root = Holder(copyDirs, text);
+      if (!root && IsInside(text, facts.InstallDir)) root = &facts.InstallDir;
+      if (!root) return refuse("файл только для чтения вне папки установки", record);
+      const std::string why = pkg::CheckEntryName(text.substr(root->size()), facts.JournalName);
+      if (!why.empty()) return refuse("файл только для чтения: " + why, record);
+    }
 
     if (kind == kCmdRestore) {
       std::string target, backup;

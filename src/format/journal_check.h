@@ -41,6 +41,15 @@ struct TJournalVerdict {
   std::string Record;  // the record that broke a rule, seal removed; may be ""
 };
 
+// Why `folder` (a full path with its trailing backslash) cannot be a copy folder
+// of the installation `installDir` (with its trailing backslash) on a system whose
+// folder is `windowsDir` ("" when unknown); "" when it can. The update-variant
+// dialog judges the user's folder by this very rule, and the journal check judges
+// every folder a journal declares by it: a folder the dialog takes is never one
+// that a later recovery refuses.
+std::string CheckCopyFolder(const std::string& folder, const std::string& installDir,
+                            const std::string& windowsDir);
+
 // Checks the command records of a journal (oldest first, seals removed, each one
 // already known to parse):
 // - every copy folder (command 1) and temporary folder (command 8) is an absolute

@@ -1,3 +1,4 @@
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 
@@ -114,6 +115,22 @@ bool ParseDropText(const std::string& text, std::string& path) {
   const size_t lt = text.find('<');
   if (lt == std::string::npos || lt + 1 >= rest) return false;
   path = text.substr(lt + 1, rest - lt - 1);
+  return true;
+}
+
+std::string MakeOwnerText(const std::string& folder, const std::string& token, bool made) {
+  return token + "|" + (made ? "1" : "0") + "|" + folder;
+}
+
+bool ParseOwnerText(const std::string& text, std::string& folder, std::string& token, bool& made) {
+  constexpr size_t kToken = 32;
+  if (text.size() < kToken + 4 || text[kToken] != '|' || text[kToken + 2] != '|') return false;
+  for (size_t i = 0; i < kToken; ++i)
+    if (!std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
+  if (text[kToken + 1] != '0' && text[kToken + 1] != '1') return false;
+  token = text.substr(0, kToken);
+  made = text[kToken + 1] == '1';
+  folder = text.substr(kToken + 3);
   return true;
 }
 

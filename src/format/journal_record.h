@@ -28,10 +28,12 @@ std::string FileName(const std::string& verTo);
 enum Command : int {
   kCmdCopyDir = 1,   // the copy folder of copy mode
   kCmdVariant = 2,   // the update variant ("1" = copy)
+  kCmdOwner = 3,     // the ownership mark put into a copy or temporary folder
   kCmdStart = 4,     // a run began here; the rollback stops at it
   kCmdEnd = 5,       // the run was closed
   kCmdRestore = 6,   // a backup of an existing file: copy it back
   kCmdTempDir = 8,   // the temporary folder
+  kCmdReadOnly = 7,  // a read-only file the run made writable: make it read-only again
   kCmdDrop = 9,      // an item the run created: remove it
 };
 
@@ -81,6 +83,13 @@ std::string MakeDropText(const std::string& path, uint32_t checksum = 0, uint32_
 // characters are cut. It may be kNoPath. False when the text is too short, the
 // last 20 characters are not digits, there is no "<", or the path is empty.
 bool ParseDropText(const std::string& text, std::string& path);
+
+// Command 3: the token of the ownership mark that the run put into `folder` (32
+// hexadecimal digits), whether the run made the folder ("1") or took it empty
+// ("0"), and the folder: token + "|" + made + "|" + folder.
+std::string MakeOwnerText(const std::string& folder, const std::string& token, bool made);
+// False when the text is not of that form or the folder is empty.
+bool ParseOwnerText(const std::string& text, std::string& folder, std::string& token, bool& made);
 
 // True when `record` (seal removed) restores or removes an item that lies outside
 // `folder` (which ends in a backslash; the folder itself is inside), letter case

@@ -13,6 +13,13 @@ bool TForm1::CleanFolder(const std::string& folder, bool removeFolder) {
       return false;
     }
     const std::string path = dos::WithSlash(folder);
+    // A link in the folder's place is removed as a link, never emptied through: its
+    // target is not the installer's. A folder to keep is then made in its place.
+    if (IsLink(path)) {
+      const bool removed = os::RemoveLink(dos::WithoutSlash(path));
+      Say((removed ? "Удалена ссылка вместо папки " : "Невозможно удалить ссылку ") + path);
+      if (!removed) return false;
+    }
     if (!os::DirectoryExists(path)) {
       if (removeFolder) return true;
       std::string made;
@@ -33,9 +40,21 @@ bool TForm1::CleanFolder(const std::string& folder, bool removeFolder) {
       ProtResult(filesOk, true);
     }
 
-    bool foldersOk = true;
+    // Links inside go as links.
     items.clear();
     ListFolders(path, items);
+    for (const std::string& dir : items) {
+      std::vector<os::FindEntry> entries;
+      os::FindFiles(dir + "*.*", os::kAttrAny, entries);
+      for (const os::FindEntry& e : entries) {
+        if (!(e.attr & os::kAttrReparsePoint)) continue;
+        const bool removed = os::RemoveLink(dir + e.name);
+        filesOk = filesOk && removed;
+        Say((removed ? "Удалена ссылка " : "Невозможно удалить ссылку ") + dir + e.name);
+      }
+    }
+
+    bool foldersOk = true;
     Say("...удаление подпапок " + path);
     for (size_t i = items.size(); i-- > 1;) {
       const bool removed = os::RemoveDir(items[i]);

@@ -25,7 +25,9 @@ void ListTree(const std::string& folder, std::vector<Item>& items) {
   std::vector<os::FindEntry> entries;
   os::FindFiles(dir + "*.*", os::kAttrDirectory, entries);
   for (const os::FindEntry& e : entries) {
-    if (e.attr & (os::kAttrHidden | os::kAttrSystem)) continue;
+    // A link is not copied, nor is what it points to: a link planted in the
+    // installation would otherwise bring an outside folder's files into the copy.
+    if (e.attr & (os::kAttrHidden | os::kAttrSystem | os::kAttrReparsePoint)) continue;
     if (!(e.attr & os::kAttrDirectory)) {
       items.push_back({dir + e.name, e.size});
     } else if (e.name != "." && e.name != "..") {
@@ -88,18 +90,25 @@ uint64_t TFrm_SelKU::BuildCopyList(const std::string& source, bool clean, bool n
 
 bool CopyTree(const std::string& source, const std::string& target,
               const std::vector<std::string>& list, const TFrm_SelKU::TCopyFile& copy) {
+  // The copy's own folder is journalled by the dialog before it is made.
+  std::string made;
+  if (!os::DirectoryExists(target) && !MakeFolderPath(target, made)) return false;
   for (const std::string& item : list) {
     const bool folder = !item.empty() && item.back() == '\\';
     const std::string to = target + item;
     if (folder) {
       // A folder entry may come before its parent (or the parent is not listed at
-      // all, as Rus\ in a clean copy): the parents are made first, or an empty
+      // all, as Rus\ in a clean copy): the missing parents are made first, each
+      // through the journalled copy like any other folder of the copy, or an empty
       // folder would be lost.
-      const std::string parent = dos::ParentOf(to);
-      if (!parent.empty() && !os::DirectoryExists(parent)) {
-        std::string made;
-        if (!MakeFolderPath(parent, made)) return false;
-      }
+      std::vector<std::string> missing;
+      for (std::string parent = dos::ParentOf(item); !parent.empty() &&
+                                                     !os::DirectoryExists(target + parent);
+           parent = dos::ParentOf(parent))
+        missing.push_back(parent);
+      for (auto it = missing.rbegin(); it != missing.rend(); ++it)
+        if (!copy(source + *it, target + *it, true) || !os::DirectoryExists(target + *it))
+          return false;
     }
     if (!copy(source + item, to, true)) return false;
     // The copy callback does not check that the folder was made.

@@ -2,6 +2,8 @@
 #include <exception>
 
 #include "files/folders.h"
+#include "files/owner_mark.h"
+#include "format/journal_check.h"
 #include "installer/form1.h"
 #include "installer/messages.h"
 #include "toolkit/toolkit.h"
@@ -54,8 +56,16 @@ bool TForm1::ProtResult(bool ok, bool newLine) {
 
 bool TForm1::DropPath(const std::string& path) {
   try {
+    uint32_t attr = 0;
+    if (os::GetAttributes(path, attr) && (attr & os::kAttrReparsePoint)) {
+      // A link goes as a link; what it points to is not the run's.
+      AddProt(prot::kProtDeleteFile, path);
+      return ProtResult(os::RemoveLink(dos::WithoutSlash(path)), false);
+    }
     if (os::FileExists(path)) {
       AddProt(prot::kProtDeleteFile, path);
+      // A read-only file does not stop a removal the journal asks for.
+      if ((attr & os::kAttrReadOnly) && !os::SetReadOnly(path, false)) return ProtResult(false, false);
       return ProtResult(os::DeleteFile(path), false);
     }
     if (os::DirectoryExists(path)) {
@@ -78,12 +88,36 @@ TForm1::TStageEnd TForm1::StageStartUp() {
 
 TForm1::TStageEnd TForm1::StagePreviousRun() {
   Say("...Проверка проблем прошлого запуска");
-  if (!JournalExists()) {
+  uint32_t attr = 0;
+  if (JournalFile.empty() || !os::GetAttributes(JournalFile, attr)) {
     Say("Нет проблем");
     return TStageEnd::Next;
   }
+  // Something else at the journal's name (a folder, a link, a file of another
+  // program) is neither replayed nor deleted nor written into: the run stops and
+  // says what stands in its way.
+  if (!JournalLooksOwn()) {
+    const std::string text = "Файл " + JournalFile +
+                             " не является файлом отката этого обновления и оставлен без "
+                             "изменений. Переименуйте или перенесите его и запустите "
+                             "обновление снова.";
+    AddProt(prot::kProtEmergency, text);
+    ErrText(toolkit_, text);
+    return TStageEnd::Refused;
+  }
   PrevRunFailed = true;
   return OfferRollback();
+}
+
+void TForm1::SayJournalWayOut(bool box) {
+  const std::string text =
+      "Файл отката прошлого обновления: " + JournalFile +
+      ". Пока он есть, обновление не выполняется. Если откат невозможен, проверьте папку " +
+      InstallDir +
+      " (при необходимости восстановите ее из резервной копии или переустановите ПК ZUM), "
+      "затем удалите или переименуйте этот файл и запустите обновление снова.";
+  Say(text);
+  if (box) ErrText(toolkit_, text);
 }
 
 TForm1::TStageEnd TForm1::OfferRollback() {
@@ -91,17 +125,24 @@ TForm1::TStageEnd TForm1::OfferRollback() {
     AddProt(prot::kProtErrorNo, "5003");
     ErrMsg(toolkit_, 5003);
     AddProt(prot::kProtCancelled, "");
+    SayJournalWayOut(false);
     return TStageEnd::Refused;
   }
   Say("Есть проблемы. Попытка отката к предыдущему состоянию.");
   if (!ProtResult(Recover(), true)) {
     AddProt(prot::kProtErrorNo, "5003");
     ErrMsg(toolkit_, 5003);
+    SayJournalWayOut(true);
     return TStageEnd::Failed;
   }
-  CleanFolder(TempDir, true);
-  if (UpdateVariant == VariantCopy) CleanFolder(CopyDir, true);
+  // Folders outside the installation go only when they carry this installer's mark;
+  // a copy folder that existed before the run is emptied, not removed.
+  if (TempProved) CleanFolder(TempDir, true);
+  if (UpdateVariant == VariantCopy && CopyProved) CleanFolder(CopyDir, CopyMade);
   TempDir.clear();
+  if (RecordsRefused > 0)
+    Say("Записей файла отката не выполнено: " + std::to_string(RecordsRefused) +
+        " (причины названы выше)");
   Say("Восстановление завершено успешно");
   if (!AskMsg(toolkit_, 3003, false)) {
     AddProt(prot::kProtCancelled, "");
@@ -176,13 +217,57 @@ TForm1::TStageEnd TForm1::StageFreeSpace() {
 
 TForm1::TStageEnd TForm1::StageTempFolder() {
   Say("Папка для временных файлов");
+  const bool existed = os::DirectoryExists(TempDir) && !IsLink(TempDir);
   CleanFolder(TempDir, false);
   // TempDir with all its missing parents; a folder that cannot be made shows at the
   // first file the update puts there.
   std::string made;
   MakeFolderPath(TempDir, made);
   Say(TempDir);
+  // A temporary folder outside the installation gets the ownership mark, journalled
+  // first, without which a recovery would not touch it.
+  if (!dos::IsInside(TempDir, InstallDir)) {
+    const std::string token = NewOwnerToken();
+    if (!JournalCmd(journal::kCmdOwner, journal::MakeOwnerText(TempDir, token, !existed)) ||
+        !WriteOwnerMark(TempDir, token)) {
+      AddProt(prot::kProtEmergency, "Невозможно записать метку владельца в папку " + TempDir +
+                                        ": " + os::LastErrorText());
+      return TStageEnd::Failed;
+    }
+  }
   return TStageEnd::Next;
+}
+
+bool TForm1::JournalLooksOwn() {
+  uint32_t attr = 0;
+  if (!os::GetAttributes(JournalFile, attr) ||
+      (attr & (os::kAttrDirectory | os::kAttrReparsePoint)))
+    return false;
+  os::File file;
+  if (!file.Open(JournalFile, os::kRead, os::kShareRead | os::kShareWrite,
+                 os::Disposition::OpenExisting))
+    return false;
+  // The first command record stands within the first lines: a run writes its start
+  // record before anything else.
+  constexpr size_t kHead = 64 * 1024;
+  std::string head(kHead, '\0');
+  size_t got = 0;
+  if (!file.Read(head.data(), head.size(), got)) return false;
+  head.resize(got);
+  const bool whole = got < kHead;
+  // A run that died in its first write leaves an empty file, or one torn record.
+  if (head.empty()) return true;
+  std::vector<std::string> lines = journal::SplitLines(head);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string line = lines[i];
+    if (!journal::IsCommandLine(line)) continue;
+    if (!journal::IsRecordSealed(line)) return whole && i + 1 == lines.size();
+    int kind = 0;
+    std::string text;
+    return prot::StripSeal(line) && journal::ParseCommand(line, kind, text) &&
+           kind == journal::kCmdStart;
+  }
+  return false;
 }
 
 TForm1::TStageEnd TForm1::StageUpdate() {
@@ -193,6 +278,9 @@ TForm1::TStageEnd TForm1::StageUpdate() {
   // A journal that stays would have the next start roll this update back; the
   // backups in the temporary folder are kept for that rollback.
   if (!DropPath(JournalFile)) return TStageEnd::Failed;
+  // With the journal gone nothing is left to prove: the copy is the user's now.
+  if (UpdateVariant == VariantCopy && !RemoveOwnerMark(CopyDir))
+    Say("Невозможно удалить метку владельца " + CopyDir + product::kOwnerMark);
   CleanFolder(TempDir, true);
   Say("Программа выполнена успешно");
   return TStageEnd::Next;
@@ -256,7 +344,7 @@ void TForm1::EndBlock(bool ok, bool noLaunch) {
   if (!SaveProtocol(path, error)) {
     // The toolkit's standard display; the rest of the end block is skipped and the
     // window can still be closed.
-    toolkit_->ShowException("Cannot create file \"" + path + "\". " + error);
+    toolkit_->ShowException("Невозможно создать файл \"" + path + "\". " + error);
     return;
   }
   AddListLine("Техническая информация о проведенных действиях сохранена в: ");

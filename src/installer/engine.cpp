@@ -35,7 +35,8 @@ bool TForm1::MakeTargetFolder(const std::string& target) {
   // removes them again.
   const std::string topmost = TopmostMissing(dos::FolderOf(target));
   if (topmost.empty()) return true;
-  JournalCmd(journal::kCmdDrop, journal::MakeDropText(topmost));
+  // A folder whose record did not reach the journal would survive a rollback.
+  if (!JournalCmd(journal::kCmdDrop, journal::MakeDropText(topmost))) return false;
   std::string made;
   return MakeFolderPath(dos::FolderOf(target), made);
 }
@@ -60,6 +61,29 @@ bool TForm1::CheckPayloadHeads() {
   return true;
 }
 
+bool TForm1::CheckTargets() {
+  // Every target is judged before the first change: a path through a link would
+  // write outside the folder, and a whole file replacing a folder would take the
+  // folder's tree with it where no backup covers it.
+  const std::string root = UpdateVariant == VariantCopy ? CopyDir : InstallDir;
+  for (size_t i = 0; i < PartList.size(); ++i) {
+    const pkg::TPartNfo& e = *PartList[i];
+    if (static_cast<int>(i) < FirstSection || e.Kind == pkg::kSection) continue;
+    const std::string target = root + e.Name;
+    const std::string link = LinkOnPath(root, target);
+    if (!link.empty()) {
+      AddProt(prot::kProtEmergency, "Запись через ссылку не выполняется: " + link + " (" + e.Name + ")");
+      return false;
+    }
+    if ((e.Kind == pkg::kAddRepl || e.Kind == pkg::kAddRepM) && os::DirectoryExists(target)) {
+      AddProt(prot::kProtEmergency,
+              "Файл обновления заменил бы папку " + target + ": такое обновление не выполняется");
+      return false;
+    }
+  }
+  return true;
+}
+
 bool TForm1::RunEntries() {
   try {
     ShowStatus(true);
@@ -71,7 +95,8 @@ bool TForm1::RunEntries() {
       return ShowProgress(marker, value);
     };
 
-    if (!CheckPayloadHeads()) return false;
+    if (!CheckPayloadHeads() || !CheckTargets()) return false;
+    const std::string root = UpdateVariant == VariantCopy ? CopyDir : InstallDir;
 
     for (size_t i = 0; i < count; ++i) {
       const pkg::TPartNfo& e = *PartList[i];
@@ -96,7 +121,7 @@ bool TForm1::RunEntries() {
       std::string made;
       const std::string work = TempDir + "WRK\\" + e.Name;
       MakeFolderPath(dos::FolderOf(work), made);
-      const std::string target = (UpdateVariant == VariantCopy ? CopyDir : InstallDir) + e.Name;
+      const std::string target = root + e.Name;
       const std::string backup = TempDir + "BAK" + std::to_string(SectionNo) + "\\" + e.Name;
       MakeFolderPath(dos::FolderOf(backup), made);
 
@@ -125,6 +150,25 @@ bool TForm1::RunEntries() {
 
       Say("...Обновление " + e.Name);
       if (e.Kind <= pkg::kAddRepM) {
+        // Judged again at the change itself: a link that appeared since the check
+        // before the first change is refused all the same.
+        const std::string link = LinkOnPath(root, target);
+        if (!link.empty()) {
+          AddProt(prot::kProtEmergency, "Запись через ссылку не выполняется: " + link);
+          return false;
+        }
+        // A read-only file (copied from a CD, say) is made writable, journalled
+        // first so that the rollback makes it read-only again after restoring it.
+        uint32_t attr = 0;
+        if (os::GetAttributes(target, attr) && (attr & os::kAttrReadOnly) &&
+            !(attr & os::kAttrDirectory)) {
+          if (!JournalCmd(journal::kCmdReadOnly, target)) return false;
+          Say("Снят атрибут \"только для чтения\": " + target);
+          if (!os::SetReadOnly(target, false)) {
+            AddProt(prot::kProtEmergency, os::LastErrorText());
+            return false;
+          }
+        }
         if (!ProtResult(JournalCopy(target, backup, false), false)) return false;
       }
 

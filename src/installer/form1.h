@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -134,8 +135,24 @@ class TForm1 {
   // lines, for a journal that this installer cannot have written here.
   bool JournalTrusted(const std::vector<std::string>& lines);
   bool CheckPayloadHeads();
+  // The targets of the package's entries, judged before the first change.
+  bool CheckTargets();
   bool RestoreFile(const std::string& backup, const std::string& target, uint32_t checksum,
                    uint32_t size);
+  // After the journal's settings are read: whether the copy and temporary folders
+  // it names carry the ownership marks journalled with them (a temporary folder in
+  // the installation needs none). Writes a line for each folder left alone.
+  void ProveFolders();
+  // Why a recovery must not change `path` ("" when it may): it lies in the
+  // installation, or in a proved copy or temporary folder, with no link on the way;
+  // or it is a shortcut of the proved copy on the desktop, to be removed.
+  std::string RecoveryRefuses(const std::string& path, bool removal);
+  // The protocol lines (and, with `box`, the message) that name the journal of a
+  // failed run and say how to get out when it is not rolled back.
+  void SayJournalWayOut(bool box);
+  // True when the file at the journal's name is a journal of this installer: a plain
+  // file whose first command record is a sealed start record.
+  bool JournalLooksOwn();
 
   // ---- free space and the temporary folder ----
   struct sDskNfo {
@@ -163,6 +180,18 @@ class TForm1 {
   std::string JournalFile;
   std::string TempDir;
   bool PrevRunFailed = false;
+  // The ownership marks a journal names (folder in upper case -> token, made),
+  // and what the recovery proved with them.
+  struct TOwnerMark {
+    std::string Token;
+    bool Made = false;
+  };
+  std::map<std::string, TOwnerMark> OwnerMarks;
+  bool CopyProved = false;
+  bool CopyMade = false;
+  bool TempProved = false;
+  // Journal records a recovery passed over (see RecoveryRefuses).
+  int RecordsRefused = 0;
   TNoCaseSet BackedUpFiles;
   os::NamedMutex SelfMutex;
   os::NamedMutex InstallMutex;

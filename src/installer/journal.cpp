@@ -56,7 +56,8 @@ bool TForm1::JournalCmd(journal::Command kind, const std::string& text, bool dur
   // dies right after the change is then still rolled back.
   if (AppendToJournal(journal::MakeCommand(os::Now(), kind, text), journal::FrameCommand, durable,
                       error)) {
-    if (kind == journal::kCmdCopyDir || kind == journal::kCmdRestore || kind == journal::kCmdDrop)
+    if (kind == journal::kCmdCopyDir || kind == journal::kCmdRestore || kind == journal::kCmdDrop ||
+        kind == journal::kCmdReadOnly)
       ++ChangesJournalled;
     return true;
   }

@@ -11,6 +11,10 @@
 #include "format/journal_check.h"
 #include "files/checksum_file.h"
 #include "base/dos_path.h"
+#include "base/cp1251.h"
+#include "files/folders.h"
+#include "files/owner_mark.h"
+#include "product/product.h"
 
 namespace {
 
@@ -86,6 +90,7 @@ bool TForm1::Recover() {
     // fails before anything is replayed.
     if (!walk(true)) return false;
     if (!JournalTrusted(lines)) return false;
+    ProveFolders();
 
     FindProductExe(false, true);
     if (WaitProduct(false)) return false;  // the user gave up waiting
@@ -153,6 +158,12 @@ bool TForm1::ReplayLine(const std::string& record, bool& ok, bool settingsPass) 
 
   // The settings are taken in the settings pass only, which meets the latest last.
   if (settingsPass && kind == journal::kCmdCopyDir) CopyDir = text;
+  if (settingsPass && kind == journal::kCmdOwner) {
+    std::string folder, token;
+    bool made = false;
+    if (journal::ParseOwnerText(text, folder, token, made))
+      OwnerMarks[cp1251::Upper(folder)] = TOwnerMark{token, made};
+  }
   if (settingsPass && kind == journal::kCmdVariant)
     UpdateVariant = journal::ReadVariant(text) == 1 ? VariantCopy : VariantInPlace;
   if (kind <= journal::kCmdVariant) return false;
@@ -177,7 +188,20 @@ bool TForm1::ReplayLine(const std::string& record, bool& ok, bool settingsPass) 
       std::string target, backup;
       uint32_t checksum = 0, size = 0;
       if (journal::ParseRestoreText(text, target, backup, checksum, size)) {
-        ok = RestoreFile(backup, target, checksum, size);
+        // A backup is only read, into the installation: it needs no proof of its
+        // folder, only a path without links.
+        std::string why = RecoveryRefuses(target, false);
+        if (why.empty() && !TempDir.empty() && dos::IsInside(backup, TempDir)) {
+          const std::string link = LinkOnPath(TempDir, backup);
+          if (!link.empty()) why = "путь проходит через ссылку " + link + ": " + backup;
+        }
+        if (!why.empty()) {
+          Say("Запись не выполняется: " + why);
+          ++RecordsRefused;
+          ok = true;
+        } else {
+          ok = RestoreFile(backup, target, checksum, size);
+        }
       } else {
         AddProt(prot::kProtEmergency, "Команда файла протокола не распознана: " + record);
         ok = false;
@@ -194,8 +218,26 @@ bool TForm1::ReplayLine(const std::string& record, bool& ok, bool settingsPass) 
         ok = false;
       } else if (path == journal::kNoPath) {
         ok = true;  // older journals: a file added by the run, not named
+      } else if (const std::string why = RecoveryRefuses(path, true); !why.empty()) {
+        Say("Запись не выполняется: " + why);
+        ++RecordsRefused;
+        ok = true;
       } else {
         ok = DropPath(path);
+      }
+      break;
+    }
+    case journal::kCmdReadOnly: {
+      // The file was read-only before the run made it writable; its content is
+      // back by now (its restore record comes after this one in the journal).
+      const std::string why = RecoveryRefuses(text, false);
+      if (!why.empty()) {
+        Say("Запись не выполняется: " + why);
+        ++RecordsRefused;
+        ok = true;
+      } else {
+        ok = !os::FileExists(text) || os::SetReadOnly(text, true);
+        if (!ok) AddProt(prot::kProtEmergency, os::LastErrorText());
       }
       break;
     }
@@ -216,6 +258,14 @@ bool TForm1::RestoreFile(const std::string& backup, const std::string& target, u
     ok = SumFile(backup, actualSum, actualSize, &PrBar) && actualSum == checksum &&
          actualSize == size;
     ProtResult(ok, false);
+    // A read-only target (a file copied from a CD, say) never stops the recovery:
+    // its content comes back, and its attribute after it.
+    uint32_t attr = 0;
+    if (ok && os::GetAttributes(target, attr) && (attr & os::kAttrReadOnly) &&
+        !(attr & (os::kAttrDirectory | os::kAttrReparsePoint)) && !os::SetReadOnly(target, false)) {
+      AddProt(prot::kProtEmergency, os::LastErrorText());
+      ok = false;
+    }
     if (ok) {
       AddProt(prot::kProtCopyFile, backup + " в " + target);
       ok = ProtResult(CopyFileBar(backup, target, &PrBar, false), false);
@@ -226,4 +276,73 @@ bool TForm1::RestoreFile(const std::string& backup, const std::string& target, u
     ok = false;
   }
   return ProtResult(ok, true);
+}
+
+void TForm1::ProveFolders() {
+  auto proved = [this](const std::string& folder, bool& made) {
+    const auto it = OwnerMarks.find(cp1251::Upper(folder));
+    if (it == OwnerMarks.end() || !OwnerMarkMatches(folder, it->second.Token)) return false;
+    made = it->second.Made;
+    return true;
+  };
+  CopyProved = !CopyDir.empty() && proved(CopyDir, CopyMade);
+  // A run killed between making the copy's folder and completing its mark leaves
+  // the folder with nothing in it but, at most, the unfinished mark. Such a folder,
+  // journalled as made by the run, goes: removing it loses nothing.
+  if (!CopyProved && !CopyDir.empty() && !IsLink(CopyDir)) {
+    const auto it = OwnerMarks.find(cp1251::Upper(CopyDir));
+    std::vector<os::FindEntry> entries;
+    os::FindFiles(CopyDir + "*", os::kAttrAny, entries);
+    const bool nothingElse =
+        entries.empty() ||
+        (entries.size() == 1 && cp1251::EqualNoCase(entries[0].name, product::kOwnerMark) &&
+         !(entries[0].attr & (os::kAttrDirectory | os::kAttrReparsePoint)) &&
+         entries[0].size < 256);
+    if (it != OwnerMarks.end() && it->second.Made && nothingElse && os::DirectoryExists(CopyDir)) {
+      CopyProved = true;
+      CopyMade = true;
+    }
+  }
+  bool tempMade = false;
+  TempProved = !TempDir.empty() &&
+               (dos::IsInside(TempDir, InstallDir) ? LinkOnPath(InstallDir, TempDir).empty()
+                                                    : proved(TempDir, tempMade));
+  const std::string left =
+      " не подтверждена меткой установщика и остается без изменений";
+  if (UpdateVariant == VariantCopy && !CopyDir.empty() && !CopyProved &&
+      os::DirectoryExists(CopyDir))
+    Say("Папка копии " + CopyDir + left);
+  if (!TempDir.empty() && !TempProved && os::DirectoryExists(TempDir))
+    Say("Временная папка " + TempDir + left);
+}
+
+std::string TForm1::RecoveryRefuses(const std::string& path, bool removal) {
+  auto below = [&](const std::string& root) -> std::string {
+    const std::string link = LinkOnPath(root, path);
+    return link.empty() ? std::string() : "путь проходит через ссылку " + link + ": " + path;
+  };
+  if (dos::IsInside(path, InstallDir)) {
+    if (!TempDir.empty() && dos::IsInside(path, TempDir) && !TempProved)
+      return "временная папка не подтверждена: " + path;
+    return below(InstallDir);
+  }
+  if (!CopyDir.empty() &&
+      (dos::IsInside(path, CopyDir) || cp1251::EqualNoCase(dos::WithSlash(path), CopyDir)))
+    return CopyProved ? below(CopyDir) : "папка копии не подтверждена: " + path;
+  if (!TempDir.empty() && dos::IsInside(path, TempDir))
+    return TempProved ? below(TempDir) : "временная папка не подтверждена: " + path;
+  std::string desktop = DesktopFolder();
+  if (!desktop.empty() && cp1251::EqualNoCase(dos::FolderOf(path), dos::WithSlash(desktop))) {
+    if (!removal) return "ярлык на рабочем столе не восстанавливается из копии: " + path;
+    // An empty file is a shortcut the run began to write and never finished.
+    uint32_t attr = 0;
+    std::vector<os::FindEntry> found;
+    const bool empty = os::GetAttributes(path, attr) && !(attr & os::kAttrReparsePoint) &&
+                       os::FindFiles(path, os::kAttrAny, found) && found.size() == 1 &&
+                       found[0].size == 0;
+    if (!CopyProved || !(empty || ShortcutPointsInto(path, CopyDir)))
+      return "ярлык не указывает на папку копии этого обновления: " + path;
+    return std::string();
+  }
+  return "объект вне папки установки: " + path;
 }

@@ -3,6 +3,8 @@
 // window's step that runs it.
 #include "installer/selku.h"
 
+#include "format/journal_check.h"
+
 #include <algorithm>
 #include <exception>
 
@@ -10,6 +12,7 @@
 #include "installer/messages.h"
 #include "base/cp1251.h"
 #include "files/folders.h"
+#include "files/owner_mark.h"
 #include "format/journal_record.h"
 #include "platform/os.h"
 #include "toolkit/toolkit.h"
@@ -61,6 +64,7 @@ static_assert(sizeof(kControls) / sizeof(kControls[0]) == kSelKUControlCount);
 
 const char kBrowseTitle[] = "Выбор пути для создания копии ZUM";
 const char kNotEmpty[] = "Выбранная папка не пуста";
+const char kBadFolder[] = "Эта папка не может быть папкой копии:\n";
 const char kFieldEmpty[] = "Не заполнено поле ";
 const char kNotInFileName[] = "\\/:*?\"<>|";
 const char kBadLabel[] =
@@ -81,14 +85,15 @@ std::string ComposePath(const std::string& folder, const std::string& name) {
   return text;
 }
 
-// "D:\..." or "\\server\share\...": a path that does not depend on the current
-// folder.
+// "D:\...": a path that starts with its drive. A network path ("\\server\share\")
+// is not taken: the journal of a run must name a folder that a later start can
+// find and check as it checks every folder of the journal.
 bool IsAbsolute(const std::string& path) {
   if (path.size() >= 3 && path[1] == ':' && path[2] == '\\') {
     const char letter = cp1251::ToUpper(path[0]);
     return letter >= 'A' && letter <= 'Z';
   }
-  return path.size() >= 3 && path[0] == '\\' && path[1] == '\\';
+  return false;
 }
 
 // True when the folder holds anything at all, hidden and system items included.
@@ -339,6 +344,15 @@ void TFrm_SelKU::Btn_NextClick() {
     Focus(C::Ed_NewFolder);
     return;
   }
+  // The folder is judged by the rule the recovery judges the journal's folders by:
+  // a folder taken here and refused there would leave every later start refused.
+  const std::string why = journal::CheckCopyFolder(target, dos::WithSlash(SourceDir),
+                                                   os::WindowsDir());
+  if (!why.empty()) {
+    PlainMessage(std::string(kBadFolder) + target + "\n(" + why + ")");
+    Focus(C::Ed_NewFolder);
+    return;
+  }
   // Only a folder that holds nothing is taken: a rollback removes the copy's
   // folder as a whole, with whatever else it held.
   if (os::DirectoryExists(target + "Exe") ||
@@ -362,6 +376,9 @@ void TFrm_SelKU::Btn_NextClick() {
       FinishDialog(VariantFailed);
       return;
     case -1:
+      // The user looks at the folder first: it stays as made, without the mark,
+      // so that the next press finds it empty.
+      if (!MarkedDir.empty() && RemoveOwnerMark(MarkedDir)) MarkedDir.clear();
       return;
     default:
       break;
@@ -374,19 +391,38 @@ void TFrm_SelKU::Btn_NextClick() {
   FinishDialog(ok ? VariantCopy : VariantFailed);
 }
 
-int TFrm_SelKU::PrepareTarget() {
+void TFrm_SelKU::UndoTarget() {
+  if (!MarkedDir.empty()) RemoveOwnerMark(MarkedDir);
+  MarkedDir.clear();
   if (!CreatedDir.empty()) DeleteTree(CreatedDir);
   CreatedDir.clear();
-  // The variant and the copy's folder go into the journal before the folder is
-  // made, so that a rollback of a run that dies from here on (while message 3011
-  // waits, or half-way through the copy) removes it. A later press that chooses
-  // another folder writes them again; the rollback takes the latest.
-  if (OnJournal && TargetDir != JournalledDir) {
-    if (!OnJournal(journal::kCmdVariant, "1") || !OnJournal(journal::kCmdCopyDir, TargetDir))
+}
+
+int TFrm_SelKU::PrepareTarget() {
+  UndoTarget();
+  // The variant, the copy's folder and the token of its ownership mark go into the
+  // journal before the folder is made or marked, so that a rollback of a run that
+  // dies from here on (while message 3011 waits, or half-way through the copy)
+  // finds the mark and removes the copy. A later press that chooses another folder
+  // writes them again; the rollback takes the latest.
+  const bool made = !os::DirectoryExists(TargetDir);
+  if (TargetDir != JournalledDir) {
+    OwnerToken = NewOwnerToken();
+    if (OnJournal && (!OnJournal(journal::kCmdVariant, "1") ||
+                      !OnJournal(journal::kCmdCopyDir, TargetDir) ||
+                      !OnJournal(journal::kCmdOwner,
+                                 journal::MakeOwnerText(TargetDir, OwnerToken, made))))
       return 0;  // a folder that a rollback could not find must not be made
     JournalledDir = TargetDir;
   }
   if (!MakeFolderPath(TargetDir, CreatedDir)) return 0;
+  // A folder that existed (empty, or the dialog would not have taken it) is marked
+  // as well; the rollback then empties it and leaves the folder.
+  if (!WriteOwnerMark(TargetDir, OwnerToken)) {
+    Say("Невозможно записать метку владельца в папку " + TargetDir);
+    return 0;
+  }
+  MarkedDir = TargetDir;
   return AskMsg3(Toolkit, 3011, TargetDir, TargetDir, SourceDir, true) ? 1 : -1;
 }
 
@@ -400,10 +436,7 @@ void TFrm_SelKU::Btn_CancelClick() {
 }
 
 void TFrm_SelKU::FinishDialog(int code) {
-  if (code != VariantCopy && !CreatedDir.empty()) {
-    DeleteTree(CreatedDir);
-    CreatedDir.clear();
-  }
+  if (code != VariantCopy) UndoTarget();
   CloseAllowed = true;
   modalResult_ = code;
   Changed(C::Form);

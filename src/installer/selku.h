@@ -111,6 +111,9 @@ class TFrm_SelKU {
   // 1: go on with the copy; 0: the folder could not be made; -1: the user wants
   // to check the folder first (the dialog stays).
   int PrepareTarget();
+  // Takes back what PrepareTarget did to the folder: the ownership mark, and the
+  // folders it made.
+  void UndoTarget();
   void FinishDialog(int code);
 
   // Fills CopyList with what a copy of `source` holds, relative to it, and returns
@@ -142,6 +145,10 @@ class TFrm_SelKU {
   std::string CreatedDir;
   // The copy's folder last written into the journal; "" before the first press.
   std::string JournalledDir;
+  // The token of the ownership mark journalled with JournalledDir, and the folder
+  // that holds the mark now ("" when none does).
+  std::string OwnerToken;
+  std::string MarkedDir;
   std::string TargetDir;
   std::string LinkName;
   std::string FullPathText;

@@ -32,6 +32,10 @@ struct Error {
 };
 
 const Error& LastError();
+// The text the protocol gives a system error number (errno on Linux, a
+// GetLastError() value on Windows), in Russian for the errors a file operation can
+// meet.
+std::string SystemErrorText(uint32_t code);
 std::string LastErrorText();
 void SetLastError(ErrorKind kind, uint32_t code, const std::string& text);
 // The first failure in this process of an operation that changes the file system
@@ -126,6 +130,10 @@ enum Attr : uint32_t {
   kAttrDirectory = 0x10,
   kAttrArchive = 0x20,
   kAttrAny = 0x3F,
+  // A symbolic link, junction or other reparse point (with kAttrDirectory when it
+  // stands for a folder). Never a filter of FindFiles: links are always reported, so
+  // that a walk can see them and leave them alone.
+  kAttrReparsePoint = 0x400,
 };
 
 struct FindEntry {
@@ -141,7 +149,9 @@ struct FindEntry {
 // returned. A folder that does not exist gives an empty list and true.
 bool FindFiles(const std::string& pattern, uint32_t attrMask, std::vector<FindEntry>& out);
 
-// Attributes of an existing entry; false when it does not exist.
+// Attributes of an existing entry, of a link itself and not of what it points to
+// (kAttrReparsePoint, with kAttrDirectory for a link to a folder); false when it
+// does not exist.
 bool GetAttributes(const std::string& path, uint32_t& attr);
 bool FileExists(const std::string& path);       // an entry that is not a folder
 bool DirectoryExists(const std::string& path);  // trailing backslash allowed
@@ -150,6 +160,9 @@ bool CreateDir(const std::string& path);        // one level
 bool RemoveDir(const std::string& path);        // an empty folder
 bool MoveFile(const std::string& from, const std::string& to);  // fails if `to` exists
 bool DeleteFile(const std::string& path);
+// Removes a link (a symbolic link, junction or other reparse point), never what it
+// points to. Fails for anything that is not a link.
+bool RemoveLink(const std::string& path);
 bool SetReadOnly(const std::string& path, bool readOnly);
 
 // ---- processes, mutexes, system ----------------------------------------------------

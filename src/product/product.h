@@ -25,6 +25,9 @@ inline constexpr const char* kExePath = "EXE\\zum.exe";
 inline constexpr const char* kTempInInstall = "ZUMUPDTA.TMP";
 inline constexpr const char* kTempOnDrive = "ZUMUPDT.TMP";
 inline constexpr const char* kTempChosen = "ZUMUPDTM.TMP";
+// The ownership mark the installer puts into a copy or temporary folder outside the
+// installation, to prove to a later recovery that the folder is its own.
+inline constexpr const char* kOwnerMark = "ZUMUPD.OWN";
 
 // The folders of an installation, in the order the clean copy knows them. The last
 // two are the AutoSave folders.

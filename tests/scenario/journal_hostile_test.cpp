@@ -14,6 +14,7 @@
 #include "format/protocol_record.h"
 #include "format/journal_record.h"
 #include "format/checksum.h"
+#include "files/owner_mark.h"
 #include "support/test_support.h"
 #include "support/tree.h"
 #include "frontends/scripted/scripted.h"
@@ -174,7 +175,11 @@ TEST_F(HostileJournalTest, TornLastRecordIsLeftOutOnlyWhenItIsLast) {
 // rollback puts the desktop back (a shortcut the run made is removed, one it
 // replaced is restored) and replays nothing inside the copy, which the driver
 // removes whole. The desktop is open to shortcut files right in it, nothing else.
-TEST_F(HostileJournalTest, CopyRollbackPutsTheDesktopBackAndNothingElseOnIt) {
+// The desktop after a rollback of a run into a copy: a shortcut is removed only
+// when it points into the copy proved by its ownership mark; no desktop file is
+// ever written from a backup (one planted in the temporary folder would put any
+// target there); nothing else on the desktop is touched.
+TEST_F(HostileJournalTest, CopyRollbackRemovesOnlyItsOwnShortcutAndRestoresNone) {
   const std::string home = dir.Host() + "home";
   fs::create_directories(home + "/Desktop/sub");
   zt::ScopedEnv homeEnv("HOME", home);
@@ -184,17 +189,20 @@ TEST_F(HostileJournalTest, CopyRollbackPutsTheDesktopBackAndNothingElseOnIt) {
   ASSERT_TRUE(os::CreateDir(copy));
   ASSERT_TRUE(os::CreateDir(copy + "EXE\\"));
   Put(copy + "EXE\\zum.exe", "the copy's product");
-  Put(temp + "BAK2\\ZUM5_310.LNK", "the shortcut before the run");
-  Put(desktop + "ZUM5_310.LNK", "replaced by the run");
-  Put(desktop + "ZUM5_311.LNK", "made by the run");
+  Put(temp + "BAK2\\ZUM5_310.LNK", "a planted shortcut");
+  Put(desktop + "ZUM5_310.LNK", "the user's shortcut");
+  ASSERT_TRUE(os::CreateShellLink(copy + "EXE\\zum.exe", desktop + "ZUM5_311.LNK", "ZUM5_311.LNK", copy));
+  ASSERT_TRUE(os::CreateShellLink(outside + "sentinel.txt", desktop + "ZUM5_313.LNK", "x", outside));
   Put(desktop + "notes.txt", "the user's");
   Put(desktop + "sub\\ZUM5_312.LNK", "the user's");
   const std::string zeros(20, '0');
+  const std::string token(32, 'a');
   // The dialog's first choice, given up after message 3011, then the copy made.
   const std::string copyHead = Head() + Framed(20, journal::kCmdVariant, "1") +
                                Framed(25, journal::kCmdCopyDir, dir.Dos() + "given up\\") +
                                Framed(28, journal::kCmdVariant, "1") +
                                Framed(30, journal::kCmdCopyDir, copy) +
+                               Framed(35, journal::kCmdOwner, journal::MakeOwnerText(copy, token, true)) +
                                Framed(40, journal::kCmdDrop, "z<" + copy + "EXE\\zum.exe" + zeros);
 
   for (const char* item : {"notes.txt", "sub\\ZUM5_312.LNK"}) {
@@ -206,18 +214,32 @@ TEST_F(HostileJournalTest, CopyRollbackPutsTheDesktopBackAndNothingElseOnIt) {
     EXPECT_EQ(Snapshot(dir.Host()), before);
   }
 
-  Put(journalFile, copyHead +
-                       Framed(50, journal::kCmdRestore,
-                              Restore(desktop + "ZUM5_310.LNK", temp + "BAK2\\ZUM5_310.LNK")) +
-                       Framed(60, journal::kCmdDrop, "z<" + desktop + "ZUM5_311.LNK" + zeros));
+  const std::string tail =
+      Framed(50, journal::kCmdRestore, Restore(desktop + "ZUM5_310.LNK", temp + "BAK2\\ZUM5_310.LNK")) +
+      Framed(60, journal::kCmdDrop, "z<" + desktop + "ZUM5_311.LNK" + zeros) +
+      Framed(70, journal::kCmdDrop, "z<" + desktop + "ZUM5_313.LNK" + zeros);
+  // Without the mark in the copy nothing on the desktop is the run's.
+  {
+    Put(journalFile, copyHead + tail);
+    const Tree before = Snapshot(home);
+    auto form = Restart();
+    EXPECT_TRUE(form->Recover()) << ::testing::PrintToString(form->ProtLines());
+    EXPECT_EQ(Snapshot(home), before);
+    EXPECT_FALSE(form->CopyProved);
+  }
+  ASSERT_TRUE(WriteOwnerMark(copy, token));
+  Put(journalFile, copyHead + tail);
   auto form = Restart();
   EXPECT_TRUE(form->Recover()) << ::testing::PrintToString(form->ProtLines());
+  EXPECT_TRUE(form->CopyProved);
   std::string bytes;
   EXPECT_TRUE(zt::ReadAll(desktop + "ZUM5_310.LNK", bytes));
-  EXPECT_EQ(bytes, "the shortcut before the run");
+  EXPECT_EQ(bytes, "the user's shortcut");
   EXPECT_FALSE(os::FileExists(desktop + "ZUM5_311.LNK"));
+  EXPECT_TRUE(os::FileExists(desktop + "ZUM5_313.LNK"));
   EXPECT_TRUE(os::FileExists(desktop + "notes.txt"));
   EXPECT_TRUE(os::FileExists(copy + "EXE\\zum.exe"));  // left for the driver
+  EXPECT_EQ(form->RecordsRefused, 2);
   EXPECT_EQ(form->UpdateVariant, VariantCopy);
   EXPECT_EQ(form->CopyDir, copy);  // the latest choice
 }

@@ -522,16 +522,28 @@ TEST_F(DriverRecoveryTest, YesRollsBackAndRemovesTheTemporaryFolder) {
 
 TEST_F(DriverRecoveryTest, NoOrAFailedRollbackLeavesTheJournalForLater) {
   const Tree failed = Installation();
+  // Declined, the journal stays and the protocol says how to get out; refused by
+  // the recovery (a record's seal broken), the message says it too; with the seal
+  // of its first command broken the file is no journal of ours at all: it is named,
+  // left alone, and nothing is asked.
   struct Case {
     const char* name;
     bool rollBack;
-    bool damage;
+    int damagedCommand;  // 0: none
+    std::vector<int> boxes;
+    const char* line;
   };
-  for (const Case& c : {Case{"declined", false, false}, Case{"damaged journal", true, true}}) {
+  const std::string wayOut = "Файл отката прошлого обновления: " + journalFile;
+  const std::string notOurs = "Файл " + journalFile + " не является файлом отката";
+  for (const Case& c : {Case{"declined", false, 0, {3001, 5003}, wayOut.c_str()},
+                        Case{"damaged journal", true, 2, {3001, 5003, 0}, wayOut.c_str()},
+                        Case{"not a journal", true, 1, {0}, notOurs.c_str()}}) {
     SCOPED_TRACE(c.name);
-    if (c.damage) {
+    if (c.damagedCommand > 0) {
       std::string bytes = Read(journalFile);
-      const size_t seal = bytes.find("\r\n>") - 1;  // last seal digit of the first command
+      size_t start = 0;  // the first command stands alone at the file's start
+      for (int n = 1; n < c.damagedCommand; ++n) start = bytes.find("\r\n>", start + 1) + 2;
+      const size_t seal = std::min(bytes.find("\r\n", start), bytes.size()) - 1;  // its last digit
       bytes[seal] = bytes[seal] == '0' ? '1' : '0';
       ASSERT_TRUE(zt::WriteAll(journalFile, bytes));
     }
@@ -542,8 +554,11 @@ TEST_F(DriverRecoveryTest, NoOrAFailedRollbackLeavesTheJournalForLater) {
     t.answers = {c.rollBack};
     form.FormActivate();
     EXPECT_FALSE(form.RunOk());
-    EXPECT_EQ(t.BoxIds(), (std::vector<int>{3001, 5003}));
-    EXPECT_TRUE(HasLine(form, "Ошибка № 5003"));
+    EXPECT_EQ(t.BoxIds(), c.boxes);
+    EXPECT_EQ(HasLine(form, "Ошибка № 5003"), c.boxes.size() > 1);
+    bool named = false;
+    for (const std::string& line : form.ProtLines()) named = named || line.find(c.line) != std::string::npos;
+    EXPECT_TRUE(named) << c.line;
     EXPECT_EQ(Installation(), left);
     EXPECT_TRUE(os::FileExists(journalFile));
     EXPECT_TRUE(os::DirectoryExists(temp));

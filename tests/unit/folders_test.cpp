@@ -7,6 +7,10 @@
 
 #include <algorithm>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "installer/form1.h"
 #include "files/folders.h"
 #include "platform/os.h"
@@ -103,6 +107,54 @@ TEST_F(TreeTest, DeleteTree) {
   EXPECT_EQ(DeleteTree(dir.Dos() + "R"), 0);
   EXPECT_FALSE(os::DirectoryExists(R));
 }
+
+#ifndef _WIN32
+// Links planted in a tree: an outside folder and an outside file, each reached
+// through a link inside. No walk follows them; deleting the tree removes the links
+// and leaves their targets whole.
+TEST_F(TreeTest, LinksAreNeverFollowed) {
+  zt::TempDir outside;
+  MakeFile(outside.Dos() + "victim.txt", "keep");
+  MakeDir(outside.Dos() + "sub");
+  const std::string host = dir.Host() + "R/";
+  ASSERT_EQ(symlink(outside.Host().c_str(), (host + "dirlink").c_str()), 0);
+  ASSERT_EQ(symlink((outside.Host() + "victim.txt").c_str(), (host + "A/filelink").c_str()), 0);
+
+  EXPECT_TRUE(IsLink(R + "dirlink"));
+  EXPECT_TRUE(IsLink(R + "dirlink\\"));
+  EXPECT_FALSE(IsLink(R + "A"));
+  EXPECT_EQ(LinkOnPath(R, R + "dirlink\\sub\\x.txt"), R + "dirlink");
+  EXPECT_EQ(LinkOnPath(R, R + "A\\filelink"), R + "A\\filelink");
+  EXPECT_EQ(LinkOnPath(R, R + "A\\A1\\d.txt"), "");
+  EXPECT_EQ(LinkOnPath(R, R + "A\\new\\deeper.txt"), "");  // nothing there yet
+  EXPECT_EQ(LinkOnPath(R + "A\\", R + "dirlink\\x"), "");   // not below the root
+
+  Strings folders, files;
+  ListFolders(R, folders);
+  ListFiles(R, "*.*", files, false);
+  for (const std::string& f : folders) EXPECT_EQ(f.find("dirlink"), std::string::npos) << f;
+  for (const std::string& f : files) EXPECT_EQ(f.find("link"), std::string::npos) << f;
+
+  // Writing through a link at a file's name is refused.
+  os::File file;
+  EXPECT_FALSE(file.Open(R + "A\\filelink", os::kWrite, os::kShareNone,
+                         os::Disposition::CreateAlways));
+
+  ASSERT_TRUE(os::DeleteFile(R + ".hid.txt"));
+  ASSERT_TRUE(os::DeleteFile(R + ".H\\e.txt"));
+  ASSERT_TRUE(os::RemoveDir(R + ".H"));
+  EXPECT_EQ(DeleteTree(R), 0);
+  EXPECT_FALSE(os::DirectoryExists(R));
+  EXPECT_TRUE(os::FileExists(outside.Dos() + "victim.txt"));
+  EXPECT_TRUE(os::DirectoryExists(outside.Dos() + "sub"));
+
+  // A tree that is itself a link goes as a link.
+  ASSERT_EQ(symlink(outside.Host().c_str(), (dir.Host() + "L").c_str()), 0);
+  EXPECT_EQ(DeleteTree(dir.Dos() + "L\\"), 0);
+  EXPECT_FALSE(IsLink(dir.Dos() + "L"));
+  EXPECT_TRUE(os::FileExists(outside.Dos() + "victim.txt"));
+}
+#endif
 
 TEST(MakeFolderPath, CreatesMissingLevelsAndReportsTheTopmost) {
   zt::TempDir dir;

@@ -178,7 +178,7 @@ TEST(DosPath, ParseTable) {
     EXPECT_EQ(p.trailingSeparator, c.trailing);
   }
   DosPath p;
-  EXPECT_NE(os::posix::ParseDosPath("Z:\\a/b", p).find("forward slash"), std::string::npos);
+  EXPECT_NE(os::posix::ParseDosPath("Z:\\a/b", p).find("прямая косая черта"), std::string::npos);
 }
 
 TEST(PathMap, CaseInsensitiveLookupOfExistingComponents) {
@@ -303,7 +303,7 @@ TEST(PosixErrors, TextNamesOperationPathAndReason) {
   EXPECT_FALSE(f.Open(path, os::kRead, os::kShareAll, os::Disposition::OpenExisting));
   EXPECT_EQ(os::LastError().kind, os::ErrorKind::NotFound);
   EXPECT_EQ(os::LastError().code, static_cast<uint32_t>(ENOENT));
-  EXPECT_EQ(os::LastErrorText(), "CreateFile " + path + ": " + std::strerror(ENOENT));
+  EXPECT_EQ(os::LastErrorText(), "CreateFile " + path + ": " + os::SystemErrorText(ENOENT));
 
   const char* invalid[] = {"relative\\x", "Z:/tmp/x", "Z:\\tmp\\a/b"};
   for (const char* p : invalid) {

@@ -189,7 +189,11 @@ TEST_F(CopyModeTest, NextRefusesOccupiedFoldersAndEmptyFields) {
     C focus;
   };
   const Case cases[] = {
-      {"the installation itself", {"folder " + dir.Dos() + "srv\\", "name zum"}, kNotEmpty,
+      {"the installation itself", {"folder " + dir.Dos() + "srv\\", "name zum"},
+       "Эта папка не может быть папкой копии:\n" + src + "\n(папка - сама папка установки)",
+       C::Ed_NewFolder},
+      {"a network folder", {"folder \\\\srv\\share\\"},
+       "Папку для копии нужно указать полным путем, начиная с диска (например, D:\\Programs\\)",
        C::Ed_NewFolder},
       {"a folder holding other files", {"folder " + dir.Dos() + "busy"}, kNotEmpty,
        C::Ed_NewFolder},
@@ -279,7 +283,9 @@ TEST_F(CopyModeTest, NoThenYesTo3011RemakesTheFolderAndCopiesAfterTheJournalReco
   ASSERT_NE(first, events.end());
   EXPECT_EQ(first[0], "journal 2 1");
   EXPECT_EQ(first[1], "journal 1 " + target);
-  EXPECT_EQ(first[2].rfind("copy ", 0), 0u);
+  EXPECT_EQ(first[2].rfind("journal 3 ", 0), 0u);  // the ownership mark's token
+  EXPECT_NE(first[2].find("|1|" + target), std::string::npos);
+  EXPECT_EQ(first[3].rfind("copy ", 0), 0u);
   std::string bytes;
   ASSERT_TRUE(zt::ReadAll(target + "Base\\std1", bytes));
   EXPECT_EQ(bytes, std::string(5000, 'b'));
@@ -507,7 +513,8 @@ TEST_F(CopyModeTest, CleanCopyThroughTheJournalKeepsEmptyFoldersWhoseParentIsNot
   EXPECT_TRUE(os::DirectoryExists(target + "Doc"));
   EXPECT_FALSE(os::DirectoryExists(target + "Rus\\Stroyka"));
 
-  // One command 9 per item, naming the item in the copy.
+  // One command 9 per item, naming the item in the copy, and one for each parent
+  // folder the copy made for an item whose parent is not listed.
   std::string journalBytes;
   ASSERT_TRUE(zt::ReadAll(form.JournalFile, journalBytes));
   std::set<std::string> dropped;
@@ -520,7 +527,9 @@ TEST_F(CopyModeTest, CleanCopyThroughTheJournalKeepsEmptyFoldersWhoseParentIsNot
     ASSERT_TRUE(journal::ParseDropText(text, path)) << text;
     dropped.insert(path.substr(target.size()));
   }
-  EXPECT_EQ(dropped, std::set<std::string>(d.CopyList.begin(), d.CopyList.end()));
+  std::set<std::string> expected(d.CopyList.begin(), d.CopyList.end());
+  expected.insert({"Rus\\", "Ukr\\"});
+  EXPECT_EQ(dropped, expected);
 }
 
 TEST_F(CopyModeTest, CopyTreeStopsAtTheFirstFailureAndAtAFolderThatWasNotMade) {

@@ -196,26 +196,54 @@ TEST_F(DesktopTest, CreateDesktopLinkWritesTheShortcutOfTheCopy) {
   EXPECT_EQ(LnkField(*report, "Drive type"), "Fixed (3)");
 }
 
-// A shortcut of the same name that stood there before the run is backed up and
-// journalled before it is replaced, so that a rollback puts it back.
-TEST_F(DesktopTest, AShortcutThatIsReplacedIsBackedUpFirst) {
+// A desktop item that stands at the shortcut's name is the user's: it is left as it
+// is, and the shortcut takes the next free name, journalled for removal first. The
+// shortcut names the copy's program, which is what lets a rollback remove it.
+TEST_F(DesktopTest, ATakenNameIsLeftAloneAndTheNextFreeOneIsUsed) {
   ui::ScriptedToolkit tk;
   TForm1 form(&tk);
   form.CopyDir = dir.Dos() + "copy\\";
   Frm_SelKU().LinkName = "ZUM5_310";
   StartRun(form);
-  const std::string link = HomeDos() + "\\Desktop\\ZUM5_310.LNK";
+  const std::string desktop = HomeDos() + "\\Desktop\\";
   ASSERT_TRUE(os::CreateDir(HomeDos()));
-  ASSERT_TRUE(os::CreateDir(HomeDos() + "\\Desktop"));
-  ASSERT_TRUE(zt::WriteAll(link, "an older shortcut"));
+  ASSERT_TRUE(os::CreateDir(desktop));
+  ASSERT_TRUE(zt::WriteAll(desktop + "ZUM5_310.LNK", "an older shortcut"));
+  ASSERT_TRUE(os::CreateDir(desktop + "ZUM5_310 (2).LNK"));
   ASSERT_TRUE(form.CreateDesktopLink());
-  const std::string backup = form.TempDir + "BAK0\\ZUM5_310.LNK";
   std::string bytes;
-  ASSERT_TRUE(zt::ReadAll(backup, bytes));
+  ASSERT_TRUE(zt::ReadAll(desktop + "ZUM5_310.LNK", bytes));
   EXPECT_EQ(bytes, "an older shortcut");
-  ASSERT_TRUE(zt::ReadAll(link, bytes));
-  EXPECT_EQ(le::Get32(reinterpret_cast<const uint8_t*>(bytes.data()) + 0x3C), 5u);
-  EXPECT_NE(Journal(form).find("*6#" + link + "<" + backup), std::string::npos);
+  const std::string link = desktop + "ZUM5_310 (3).LNK";
+  EXPECT_NE(Journal(form).find("*9#z<" + link), std::string::npos);
+  EXPECT_EQ(Journal(form).find("*6#"), std::string::npos);
+  EXPECT_TRUE(ShortcutPointsInto(link, form.CopyDir));
+  EXPECT_TRUE(ShortcutPointsInto(link, dir.Dos() + "COPY"));  // letter case aside
+  EXPECT_FALSE(ShortcutPointsInto(link, dir.Dos() + "cop\\"));
+  EXPECT_FALSE(ShortcutPointsInto(desktop + "ZUM5_310.LNK", form.CopyDir));
+}
+
+// The shortcut's strings in either form: ANSI bytes, or UTF-16LE as the shell
+// writes them on Windows.
+TEST(ShortcutBytes, NameTheProgramInEitherForm) {
+  const std::string path = "D:\\Копия\\EXE\\zum.exe";
+  auto bytes = [](const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); };
+  EXPECT_TRUE(ShortcutBytesName(bytes("xx" + path + "yy"), path));
+  EXPECT_TRUE(ShortcutBytesName(bytes(cp1251::Upper(path)), path));
+  EXPECT_FALSE(ShortcutBytesName(bytes("D:\\Копия\\EXE\\zum.ex"), path));
+  // UTF-16LE, at an odd offset too.
+  for (size_t pad : {0u, 1u}) {
+    std::vector<uint8_t> wide(pad, 0x41);
+    for (char c : std::string("D:\\Копия\\EXE\\ZUM.EXE")) {
+      const unsigned char b = static_cast<unsigned char>(c);
+      // CP1251 letters А..я are U+0410..U+044F.
+      const uint32_t unit = b >= 0xC0 ? 0x410 + (b - 0xC0) : b;
+      wide.push_back(static_cast<uint8_t>(unit & 0xFF));
+      wide.push_back(static_cast<uint8_t>(unit >> 8));
+    }
+    EXPECT_TRUE(ShortcutBytesName(wide, path)) << pad;
+  }
+  EXPECT_FALSE(ShortcutBytesName({}, path));
 }
 
 TEST_F(DesktopTest, WithoutARegisteredDesktopTheWindowsFolderGivesIt) {
@@ -244,12 +272,14 @@ TEST_F(DesktopTest, AShortcutThatCannotBeWrittenFailsTheStep) {
   form.CopyDir = dir.Dos() + "copy\\";
   Frm_SelKU().LinkName = "ZUM5_310";
   StartRun(form);
-  fs::create_directories(HomeHost() + "/Desktop/ZUM5_310.LNK");  // a folder in the way
+  fs::create_directories(HomeHost());
+  std::ofstream(HomeHost() + "/Desktop") << "a file in the desktop folder's way";
   EXPECT_FALSE(form.CreateDesktopLink());
   ASSERT_FALSE(form.ProtLines().empty());
   const std::string& last = form.ProtLines().back();
   EXPECT_EQ(last.rfind(prot::MakeLine(prot::kProtEmergency, ""), 0), 0u) << last;
-  EXPECT_NE(last.find("ZUM5_310.LNK"), std::string::npos) << last;
+  // The step that failed: the desktop folder could not be made for the shortcut.
+  EXPECT_NE(last.find(HomeDos() + "\\Desktop"), std::string::npos) << last;
 }
 
 #else  // _WIN32

@@ -463,9 +463,9 @@ TEST_F(BoxTest, MessagesByNumberGoThroughTheWindowsBox) {
 
 TEST_F(BoxTest, ExceptionDisplayShowsTheMessage) {
   g_answer = IDOK;
-  tk.ShowException("Cannot create file \"Z:\\x\\Протокол.txt\".");
+  tk.ShowException("Невозможно создать файл \"Z:\\x\\Протокол.txt\".");
   ASSERT_TRUE(g_box.seen);
-  EXPECT_EQ(g_box.text, "Cannot create file \"Z:\\x\\Протокол.txt\".");
+  EXPECT_EQ(g_box.text, "Невозможно создать файл \"Z:\\x\\Протокол.txt\".");
   EXPECT_TRUE(g_box.hasOk);
   EXPECT_FALSE(g_box.hasYes);
   EXPECT_EQ(g_box.owner, main);

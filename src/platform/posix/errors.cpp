@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "base/cp1251.h"
 #include "platform/os.h"
@@ -30,6 +31,48 @@ void SetLastError(ErrorKind kind, uint32_t code, const std::string& text) {
   g_last.text = text;
   if (fault::InChange() && t_firstChange.kind == ErrorKind::None && kind != ErrorKind::Exists)
     t_firstChange = g_last;
+}
+
+std::string SystemErrorText(uint32_t code) {
+  // The user reads Russian whatever the system's locale: the errors a file
+  // operation of the installer can meet have their own texts.
+  struct Text {
+    int err;
+    const char* text;
+  };
+  static const Text kTexts[] = {
+      {ENOENT, "файл или папка не найдены"},
+      {ENOTDIR, "часть пути не является папкой"},
+      {EEXIST, "файл уже существует"},
+      {EACCES, "отказано в доступе"},
+      {EPERM, "операция не разрешена"},
+      {EROFS, "диск доступен только для чтения"},
+      {EISDIR, "это папка"},
+      {EBUSY, "устройство или ресурс заняты"},
+      {ETXTBSY, "файл занят выполняемой программой"},
+      {ENOSPC, "нет места на диске"},
+      {EDQUOT, "превышена дисковая квота"},
+      {EFBIG, "файл слишком велик"},
+      {EIO, "ошибка ввода-вывода"},
+      {EINVAL, "недопустимый аргумент"},
+      {ENAMETOOLONG, "слишком длинное имя файла"},
+      {EILSEQ, "недопустимый символ в имени"},
+      {ELOOP, "объект является ссылкой"},
+      {ENOTEMPTY, "папка не пуста"},
+      {EXDEV, "перемещение на другой диск невозможно"},
+      {EMFILE, "слишком много открытых файлов"},
+      {ENFILE, "слишком много открытых файлов в системе"},
+      {ENOMEM, "недостаточно памяти"},
+      {EAGAIN, "ресурс временно недоступен"},
+      {EINTR, "операция прервана"},
+      {EBADF, "недопустимый дескриптор файла"},
+      {ENODEV, "устройство не найдено"},
+      {ENXIO, "устройство или адрес не существуют"},
+      {EMLINK, "слишком много ссылок"},
+  };
+  for (const Text& t : kTexts)
+    if (static_cast<uint32_t>(t.err) == code) return t.text;
+  return "системная ошибка " + std::to_string(code);
 }
 
 namespace posix {
@@ -72,11 +115,8 @@ void Fail(ErrorKind kind, uint32_t code, const char* op, const std::string& what
 }
 
 void FailErrno(const char* op, const std::string& what, int err) {
-  char buffer[256];
-  // The GNU strerror_r returns the text, which may or may not be in `buffer`; in a
-  // Russian locale it is UTF-8 Cyrillic.
-  const char* text = strerror_r(err, buffer, sizeof buffer);
-  Fail(KindOfErrno(err), static_cast<uint32_t>(err), op, what, cp1251::FromUtf8(text));
+  Fail(KindOfErrno(err), static_cast<uint32_t>(err), op, what,
+       SystemErrorText(static_cast<uint32_t>(err)));
 }
 
 bool FailInjected(fault::Inject inject, const char* op, const std::string& what) {
@@ -93,7 +133,7 @@ bool FailInjected(fault::Inject inject, const char* op, const std::string& what)
     case fault::Inject::Sharing:
     case fault::Inject::None:
       Fail(ErrorKind::Sharing, kSharingViolation, op, what,
-           "the file is in use by another handle (sharing violation)");
+           "файл занят другим процессом (нарушение совместного доступа)");
       break;
   }
   return false;
@@ -103,14 +143,14 @@ bool MapPath(const char* op, const std::string& dos, std::string& host) {
   DosPath parsed;
   std::string why = ParseDosPath(dos, parsed);
   if (!why.empty()) {
-    Fail(ErrorKind::Invalid, EINVAL, op, dos, "invalid path: " + why);
+    Fail(ErrorKind::Invalid, EINVAL, op, dos, "недопустимый путь: " + why);
     return false;
   }
   DriveMap map = CurrentDriveMap();
   const std::string& root = map.Root(parsed.drive);
   if (root.empty()) {
     Fail(ErrorKind::NotFound, ENOENT, op, dos,
-         std::string("drive ") + parsed.drive + ": is not mapped");
+         std::string("диск ") + parsed.drive + ": не подключен");
     return false;
   }
   host = ResolveHostPath(root, parsed);

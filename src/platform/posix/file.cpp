@@ -69,7 +69,7 @@ bool File::Size(uint64_t& size) const {
 
 bool File::Seek(uint64_t pos) {
   if (pos > static_cast<uint64_t>(INT64_MAX)) {
-    Fail(ErrorKind::Invalid, EINVAL, "SetFilePointer", path_, "position out of range");
+    Fail(ErrorKind::Invalid, EINVAL, "SetFilePointer", path_, "позиция вне файла");
     return false;
   }
   if (lseek(static_cast<int>(handle_), static_cast<off_t>(pos), SEEK_SET) < 0) {
@@ -162,7 +162,7 @@ bool File::Truncate() {
   }
   // As on Windows, a mapped file cannot be cut short under its view.
   if (at < st.st_size && posix::MappedElsewhere(fd)) {
-    Fail(ErrorKind::Access, EBUSY, "SetEndOfFile", path_, "the file is mapped by another handle");
+    Fail(ErrorKind::Access, EBUSY, "SetEndOfFile", path_, "файл отображен в память другим процессом");
     return false;
   }
   if (ftruncate(fd, at) != 0) {
@@ -193,7 +193,7 @@ bool MapView(int fd, uint64_t size, bool writable, const std::string& path, uint
   data = nullptr;
   if (size == 0) return true;
   if (size > SIZE_MAX) {
-    Fail(ErrorKind::Other, ENOMEM, "MapViewOfFile", path, "the file is too large to map");
+    Fail(ErrorKind::Other, ENOMEM, "MapViewOfFile", path, "файл слишком велик для отображения в память");
     return false;
   }
   void* view = mmap(nullptr, static_cast<size_t>(size),
@@ -330,7 +330,7 @@ bool Mapping::OpenRead(const std::string& path) {
 bool Mapping::CreateReadWrite(const std::string& path, uint64_t size) {
   Close();
   if (size > static_cast<uint64_t>(INT64_MAX)) {
-    Fail(ErrorKind::Invalid, EINVAL, "CreateFileMapping", path, "size out of range");
+    Fail(ErrorKind::Invalid, EINVAL, "CreateFileMapping", path, "недопустимый размер");
     return false;
   }
   MappedFile m;
@@ -357,7 +357,7 @@ bool Mapping::OpenReadWrite(const std::string& path) {
 
 bool Mapping::Flush() {
   if (!open_) {
-    Fail(ErrorKind::Invalid, EBADF, "FlushViewOfFile", "", "no view is open");
+    Fail(ErrorKind::Invalid, EBADF, "FlushViewOfFile", "", "отображение не открыто");
     return false;
   }
   if (!writable_) return true;

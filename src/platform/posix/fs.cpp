@@ -37,6 +37,18 @@ uint32_t AttributesOf(const struct stat& st, std::string_view hostName) {
   return attr;
 }
 
+// The attributes of an entry that lstat() described: a symbolic link is a reparse
+// point, a folder link when what it points to is a folder (as a junction or a
+// folder link is on Windows); `followed` is stat() of the target, when it exists.
+uint32_t EntryAttributes(const struct stat& own, const struct stat* followed,
+                         std::string_view hostName) {
+  if (!S_ISLNK(own.st_mode)) return AttributesOf(own, hostName);
+  uint32_t attr = kAttrReparsePoint;
+  if (followed && S_ISDIR(followed->st_mode)) attr |= kAttrDirectory;
+  if (!hostName.empty() && hostName[0] == '.') attr |= kAttrHidden;
+  return attr;
+}
+
 std::string_view BaseName(std::string_view host) {
   while (host.size() > 1 && host.back() == '/') host.remove_suffix(1);
   size_t slash = host.rfind('/');
@@ -51,9 +63,13 @@ std::string DirName(std::string_view host) {
   return std::string(host.substr(0, slash));
 }
 
-// stat() that also reports a dangling symbolic link (as the link itself).
-bool StatEntry(const std::string& host, struct stat& st) {
-  return stat(host.c_str(), &st) == 0 || lstat(host.c_str(), &st) == 0;
+// The attributes of the entry at `host` itself (a link is not followed).
+bool EntryAttributesAt(const std::string& host, uint32_t& attr) {
+  struct stat own, target;
+  if (lstat(host.c_str(), &own) != 0) return false;
+  const bool resolved = S_ISLNK(own.st_mode) && stat(host.c_str(), &target) == 0;
+  attr = EntryAttributes(own, resolved ? &target : nullptr, BaseName(host));
+  return true;
 }
 
 // Moves a regular file to another file system: copy, then delete the original. A
@@ -126,7 +142,7 @@ bool FindFiles(const std::string& pattern, uint32_t attrMask, std::vector<FindEn
   out.clear();
   size_t cut = pattern.rfind('\\');
   if (cut == std::string::npos) {
-    Fail(ErrorKind::Invalid, EINVAL, "FindFirstFile", pattern, "invalid path: no folder");
+    Fail(ErrorKind::Invalid, EINVAL, "FindFirstFile", pattern, "недопустимый путь: не указана папка");
     return false;
   }
   std::string folder = pattern.substr(0, cut + 1);
@@ -136,7 +152,7 @@ bool FindFiles(const std::string& pattern, uint32_t attrMask, std::vector<FindEn
   if (mask.empty()) return true;  // "X:\dir\" names no entry
   if (!posix::IsValidName(mask, true)) {
     Fail(ErrorKind::Invalid, EINVAL, "FindFirstFile", pattern,
-         "invalid path: a character that is not allowed in a name");
+         "недопустимый путь: недопустимый символ в имени");
     return false;
   }
 
@@ -152,16 +168,16 @@ bool FindFiles(const std::string& pattern, uint32_t attrMask, std::vector<FindEn
     if (name == "." || name == "..") continue;
     std::string cp = cp1251::FromUtf8(name);
     if (!posix::MatchMask(mask, cp)) continue;
-    struct stat st;
-    if (fstatat(dirfd(dir), e->d_name, &st, 0) != 0 &&
-        fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    struct stat st, target;
+    if (fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
       continue;  // gone since it was listed
-    uint32_t attr = AttributesOf(st, name);
+    const bool resolved = S_ISLNK(st.st_mode) && fstatat(dirfd(dir), e->d_name, &target, 0) == 0;
+    uint32_t attr = EntryAttributes(st, resolved ? &target : nullptr, name);
     if (attr & filtered & ~attrMask) continue;
     FindEntry entry;
     entry.name = std::move(cp);
     entry.attr = attr;
-    entry.size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+    entry.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
     out.push_back(std::move(entry));
   }
   closedir(dir);
@@ -172,12 +188,10 @@ bool FindFiles(const std::string& pattern, uint32_t attrMask, std::vector<FindEn
 bool GetAttributes(const std::string& path, uint32_t& attr) {
   std::string host;
   if (!posix::MapPath("GetFileAttributes", path, host)) return false;
-  struct stat st;
-  if (!StatEntry(host, st)) {
+  if (!EntryAttributesAt(host, attr)) {
     FailErrno("GetFileAttributes", path, errno);
     return false;
   }
-  attr = AttributesOf(st, BaseName(host));
   return true;
 }
 
@@ -232,7 +246,7 @@ bool MoveFile(const std::string& from, const std::string& to) {
   }
   if (!S_ISDIR(src.st_mode) && posix::DeletionDenied(hostFrom)) {
     Fail(ErrorKind::Sharing, posix::kSharingViolation, "MoveFile", what,
-         "the file is in use by another handle (sharing violation)");
+         "файл занят другим процессом (нарушение совместного доступа)");
     return false;
   }
 
@@ -250,7 +264,7 @@ bool MoveFile(const std::string& from, const std::string& to) {
       }
       return true;
     }
-    Fail(ErrorKind::Exists, EEXIST, "MoveFile", what, "the target already exists");
+    Fail(ErrorKind::Exists, EEXIST, "MoveFile", what, "файл назначения уже существует");
     return false;
   }
 
@@ -275,16 +289,38 @@ bool DeleteFile(const std::string& path) {
     return false;
   }
   if (S_ISDIR(st.st_mode)) {
-    Fail(ErrorKind::Access, EISDIR, "DeleteFile", path, "this is a folder");
+    Fail(ErrorKind::Access, EISDIR, "DeleteFile", path, "это папка");
     return false;
   }
   if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) {
-    Fail(ErrorKind::Access, EACCES, "DeleteFile", path, "the file is read-only");
+    Fail(ErrorKind::Access, EACCES, "DeleteFile", path, "файл только для чтения");
     return false;
   }
   if (posix::DeletionDenied(host)) {
     Fail(ErrorKind::Sharing, posix::kSharingViolation, "DeleteFile", path,
-         "the file is in use by another handle (sharing violation)");
+         "файл занят другим процессом (нарушение совместного доступа)");
+    return false;
+  }
+  if (unlink(host.c_str()) != 0) {
+    FailErrno("DeleteFile", path, errno);
+    return false;
+  }
+  return true;
+}
+
+bool RemoveLink(const std::string& path) {
+  fault::Guard guard(fault::Op::Delete, path);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return posix::FailInjected(f, "DeleteFile", path);
+  std::string host;
+  if (!posix::MapPath("DeleteFile", path, host)) return false;
+  struct stat st;
+  if (lstat(host.c_str(), &st) != 0) {
+    FailErrno("DeleteFile", path, errno);
+    return false;
+  }
+  if (!S_ISLNK(st.st_mode)) {
+    Fail(ErrorKind::Invalid, EINVAL, "DeleteFile", path, "это не ссылка");
     return false;
   }
   if (unlink(host.c_str()) != 0) {
@@ -301,8 +337,12 @@ bool SetReadOnly(const std::string& path, bool readOnly) {
   std::string host;
   if (!posix::MapPath("SetFileAttributes", path, host)) return false;
   struct stat st;
-  if (stat(host.c_str(), &st) != 0) {
+  if (lstat(host.c_str(), &st) != 0) {
     FailErrno("SetFileAttributes", path, errno);
+    return false;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    Fail(ErrorKind::Access, ELOOP, "SetFileAttributes", path, "объект является ссылкой");
     return false;
   }
   mode_t mode = st.st_mode & 07777;

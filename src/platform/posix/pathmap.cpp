@@ -134,7 +134,7 @@ bool IsValidName(std::string_view name, bool allowWildcards) {
 std::string ParseDosPath(std::string_view text, DosPath& out) {
   out = DosPath();
   if (text.size() < 3 || LetterIndex(text[0]) < 0 || text[1] != ':' || text[2] != '\\')
-    return "not a full path (X:\\...)";
+    return "не полный путь (X:\\...)";
   out.drive = static_cast<char>('A' + LetterIndex(text[0]));
   std::string_view rest = text.substr(3);
   bool lastWasName = false;
@@ -151,8 +151,8 @@ std::string ParseDosPath(std::string_view text, DosPath& out) {
     }
     if (!IsValidName(name)) {
       if (name.find('/') != std::string_view::npos)
-        return "a forward slash in a name";
-      return "a character that is not allowed in a name";
+        return "прямая косая черта в имени";
+      return "недопустимый символ в имени";
     }
     out.names.emplace_back(name);
     lastWasName = true;

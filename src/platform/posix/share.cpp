@@ -148,7 +148,9 @@ int OpenShared(const char* op, const std::string& dos, const std::string& host, 
   // CreateAlways may have to empty an existing file, which needs a writable descriptor.
   bool writable = (access & kWrite) || disposition == Disposition::CreateAlways;
   int mode = writable ? O_RDWR : O_RDONLY;
-  int base = O_CLOEXEC | O_NOCTTY;
+  // A link is never opened for what it points to: a link planted at a file's name
+  // would otherwise take a write (or a read into a backup) outside the folder.
+  int base = O_CLOEXEC | O_NOCTTY | O_NOFOLLOW;
 
   auto openAs = [&](int extra) {
     int fd = OpenRetry(host.c_str(), base | mode | extra);
@@ -210,7 +212,7 @@ int OpenShared(const char* op, const std::string& dos, const std::string& host, 
   // The read-only attribute binds every user on Windows, the superuser included.
   if (!created && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR) &&
       ((access & kWrite) || disposition == Disposition::CreateAlways))
-    return failWith(ErrorKind::Access, EACCES, "the file is read-only");
+    return failWith(ErrorKind::Access, EACCES, "файл только для чтения");
 
   int err = 0;
   switch (EnterShare(fd, access, share, err)) {
@@ -218,7 +220,7 @@ int OpenShared(const char* op, const std::string& dos, const std::string& host, 
       break;
     case Entry::Conflict:
       return failWith(ErrorKind::Sharing, kSharingViolation,
-                      "the file is in use by another handle (sharing violation)");
+                      "файл занят другим процессом (нарушение совместного доступа)");
     case Entry::Error: {
       close(fd);
       FailErrno(op, dos, err);
@@ -228,7 +230,7 @@ int OpenShared(const char* op, const std::string& dos, const std::string& host, 
 
   if (disposition == Disposition::CreateAlways && !created && st.st_size > 0) {
     if (MappedElsewhere(fd))
-      return failWith(ErrorKind::Access, EBUSY, "the file is mapped by another handle");
+      return failWith(ErrorKind::Access, EBUSY, "файл отображен в память другим процессом");
     if (ftruncate(fd, 0) != 0) {
       int e = errno;
       close(fd);

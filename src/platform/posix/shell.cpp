@@ -189,7 +189,7 @@ bool CreateShellLink(const std::string& target, const std::string& linkPath,
   }
   std::vector<uint8_t> bytes;
   if (!posix::MakeShellLink(link, bytes)) {
-    posix::Fail(ErrorKind::Invalid, 0, op, linkPath, "a text cannot be stored in a shortcut");
+    posix::Fail(ErrorKind::Invalid, 0, op, linkPath, "текст нельзя записать в ярлык");
     return false;
   }
   if (!MakeFolders(dos::WithoutSlash(dos::FolderOf(linkPath)))) return false;

@@ -120,7 +120,7 @@ bool NamedMutex::Create(const std::string& name, bool& existed) {
     if (errno == EWOULDBLOCK) {
       // Like Windows, the caller gets a handle to the existing mutex and is told so.
       existed = true;
-      Fail(ErrorKind::Exists, EEXIST, "CreateMutex", name, "the mutex already exists");
+      Fail(ErrorKind::Exists, EEXIST, "CreateMutex", name, "мьютекс уже существует");
       break;
     }
     int err = errno;
@@ -158,7 +158,7 @@ std::string ModulePath() {
   std::string dos;
   if (!posix::HostToDos(posix::CurrentDriveMap(), host, dos)) {
     Fail(ErrorKind::NotFound, ENOENT, "GetModuleFileName", cp1251::FromUtf8(host),
-         "no drive letter holds this path");
+         "путь не лежит ни на одном диске");
     return {};
   }
   return dos;

@@ -27,6 +27,57 @@ void SetLastError(ErrorKind kind, uint32_t code, const std::string& text) {
     t_firstChange = t_lastError;
 }
 
+std::string SystemErrorText(uint32_t code) {
+  // The user reads Russian on a system of any language: the errors a file
+  // operation of the installer can meet have their own texts, the others the
+  // system's Russian text where it has one.
+  struct Text {
+    DWORD code;
+    const char* text;
+  };
+  static const Text kTexts[] = {
+      {ERROR_FILE_NOT_FOUND, "файл не найден"},
+      {ERROR_PATH_NOT_FOUND, "путь не найден"},
+      {ERROR_ALREADY_EXISTS, "файл уже существует"},
+      {ERROR_FILE_EXISTS, "файл уже существует"},
+      {ERROR_ACCESS_DENIED, "отказано в доступе"},
+      {ERROR_SHARING_VIOLATION, "файл занят другим процессом (нарушение совместного доступа)"},
+      {ERROR_LOCK_VIOLATION, "часть файла заблокирована другим процессом"},
+      {ERROR_DISK_FULL, "нет места на диске"},
+      {ERROR_HANDLE_DISK_FULL, "нет места на диске"},
+      {ERROR_INVALID_NAME, "недопустимое имя файла или папки"},
+      {ERROR_BAD_PATHNAME, "недопустимый путь"},
+      {ERROR_FILENAME_EXCED_RANGE, "слишком длинное имя файла"},
+      {ERROR_DIRECTORY, "недопустимое имя папки"},
+      {ERROR_INVALID_PARAMETER, "недопустимый параметр"},
+      {ERROR_INVALID_HANDLE, "недопустимый дескриптор"},
+      {ERROR_READ_FAULT, "ошибка чтения с устройства"},
+      {ERROR_WRITE_FAULT, "ошибка записи на устройство"},
+      {ERROR_CRC, "ошибка данных (CRC)"},
+      {ERROR_NOT_READY, "устройство не готово"},
+      {ERROR_HANDLE_EOF, "достигнут конец файла"},
+      {ERROR_DIR_NOT_EMPTY, "папка не пуста"},
+      {ERROR_IO_DEVICE, "ошибка ввода-вывода"},
+      {ERROR_WRITE_PROTECT, "диск защищен от записи"},
+      {ERROR_NOT_SAME_DEVICE, "перемещение на другой диск невозможно"},
+      {ERROR_GEN_FAILURE, "устройство не работает"},
+      {ERROR_NOT_ENOUGH_MEMORY, "недостаточно памяти"},
+      {ERROR_OUTOFMEMORY, "недостаточно памяти"},
+      {ERROR_CANT_ACCESS_FILE, "нет доступа к файлу"},
+      {ERROR_CANT_RESOLVE_FILENAME, "объект является ссылкой"},
+  };
+  for (const Text& t : kTexts)
+    if (t.code == code) return t.text;
+  char buffer[1024];
+  DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT), buffer,
+                             sizeof buffer, nullptr);
+  while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == ' '))
+    --n;
+  if (n == 0) return "системная ошибка " + std::to_string(code);
+  return std::string(buffer, n);
+}
+
 namespace win32 {
 
 ErrorKind KindOf(DWORD code) {
@@ -74,20 +125,11 @@ ErrorKind KindOf(DWORD code) {
   }
 }
 
-std::string SystemMessage(DWORD code) {
-  char buffer[1024];
-  DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             code, 0, buffer, sizeof buffer, nullptr);
-  while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == ' '))
-    --n;
-  if (n == 0) return "error " + std::to_string(code);
-  return std::string(buffer, n);
-}
 
 bool FailAs(ErrorKind kind, const char* operation, const std::string& subject, DWORD code) {
   std::string text = operation;
   if (!subject.empty()) text += " \"" + subject + "\"";
-  text += ": " + SystemMessage(code);
+  text += ": " + SystemErrorText(code);
   SetLastError(kind, code, text);
   return false;
 }

@@ -12,10 +12,6 @@ namespace os::win32 {
 // The portable class of a GetLastError() value.
 ErrorKind KindOf(DWORD code);
 
-// The system's description of `code` in the ANSI code page, without the line break
-// that FormatMessageA puts at its end; "error N" when the system has none.
-std::string SystemMessage(DWORD code);
-
 // Records a failure of `operation` on `subject` (a path, a mutex name; may be empty)
 // as the calling thread's last error and returns false, so that a failing call can
 // end with `return Fail(...)`. Callers read GetLastError() into `code` first: the

@@ -16,6 +16,28 @@ using win32::ToHandle;
 
 namespace {
 
+// CreateFileA that never opens what a link points to: a link (a symbolic link, a
+// junction) standing at the name is refused, and one that appears between the look
+// and the open is opened as itself and refused then.
+HANDLE CreateNoLink(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
+  const DWORD a = ::GetFileAttributesA(path.c_str());
+  if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE h = ::CreateFileA(path.c_str(), access, share, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return h;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (::GetFileInformationByHandle(h, &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    ::CloseHandle(h);
+    ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
 // ReadFile and WriteFile take 32-bit counts; larger transfers go in pieces.
 constexpr size_t kMaxChunk = 1u << 30;
 
@@ -79,8 +101,8 @@ bool File::Open(const std::string& path, unsigned access, unsigned share,
   fault::Guard guard(fault::Op::Create, path, std::string(), nullptr, 0, (access & kWrite) != 0);
   if (auto f = guard.inject(); f != fault::Inject::None)
     return win32::FailInjected(f, "CreateFileA", path);
-  HANDLE h = ::CreateFileA(path.c_str(), DesiredAccess(access), ShareMode(share), nullptr,
-                           CreationDisposition(disposition), FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateNoLink(path, DesiredAccess(access), ShareMode(share),
+                          CreationDisposition(disposition));
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD err = ::GetLastError();
     return Fail("CreateFileA", path, err);
@@ -268,8 +290,7 @@ HANDLE OpenForMapping(const std::string& path, bool writable, DWORD disposition)
   const DWORD access = writable ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
   // Readers of a view let others read and write the file; a writer lets them read.
   const DWORD share = writable ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
-  return ::CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                       nullptr);
+  return CreateNoLink(path, access, share, disposition);
 }
 
 }  // namespace

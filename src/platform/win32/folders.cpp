@@ -10,9 +10,13 @@ using win32::Fail;
 
 namespace {
 
-// Attributes outside the interface's vocabulary (compressed, reparse point, not
-// indexed ...) are dropped so that callers see the same bits on every system.
-uint32_t Portable(DWORD attributes) { return attributes & kAttrAny; }
+// Attributes outside the interface's vocabulary (compressed, not indexed ...) are
+// dropped so that callers see the same bits on every system; a reparse point (a
+// junction, a symbolic link) is kept, so that no walk follows it.
+uint32_t Portable(DWORD attributes) {
+  return attributes & (kAttrAny | FILE_ATTRIBUTE_REPARSE_POINT);
+}
+static_assert(kAttrReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT);
 
 // The attributes SetFileAttributesA accepts; the others are the system's to set.
 constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
@@ -124,6 +128,23 @@ bool DeleteFile(const std::string& path) {
   return true;
 }
 
+bool RemoveLink(const std::string& path) {
+  fault::Guard guard(fault::Op::Delete, path);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return win32::FailInjected(f, "DeleteFileA", path);
+  const DWORD a = ::GetFileAttributesA(path.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return Fail("GetFileAttributesA", path, ::GetLastError());
+  if (!(a & FILE_ATTRIBUTE_REPARSE_POINT)) return Fail("DeleteFileA", path, ERROR_INVALID_PARAMETER);
+  // A folder link (a junction) goes with RemoveDirectory, a file link with
+  // DeleteFile; neither touches what the link points to.
+  if (a & FILE_ATTRIBUTE_DIRECTORY) {
+    if (!::RemoveDirectoryA(path.c_str())) return Fail("RemoveDirectoryA", path, ::GetLastError());
+    return true;
+  }
+  if (!::DeleteFileA(path.c_str())) return Fail("DeleteFileA", path, ::GetLastError());
+  return true;
+}
+
 bool SetReadOnly(const std::string& path, bool readOnly) {
   fault::Guard guard(fault::Op::SetAttr, path);
   if (auto f = guard.inject(); f != fault::Inject::None)
@@ -133,6 +154,8 @@ bool SetReadOnly(const std::string& path, bool readOnly) {
     const DWORD err = ::GetLastError();
     return Fail("GetFileAttributesA", path, err);
   }
+  if (current & FILE_ATTRIBUTE_REPARSE_POINT)
+    return Fail("SetFileAttributesA", path, ERROR_CANT_ACCESS_FILE);
   DWORD wanted = current & kSettable;
   if (readOnly)
     wanted |= FILE_ATTRIBUTE_READONLY;
