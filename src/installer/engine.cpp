@@ -61,6 +61,18 @@ bool TForm1::CheckPayloadHeads() {
   return true;
 }
 
+bool TForm1::MakeWritable(const std::string& target) {
+  uint32_t attr = 0;
+  if (!os::GetAttributes(target, attr) || !(attr & os::kAttrReadOnly) ||
+      (attr & (os::kAttrDirectory | os::kAttrReparsePoint)))
+    return true;
+  if (!JournalCmd(journal::kCmdReadOnly, target)) return false;
+  Say("Снят атрибут \"только для чтения\": " + target);
+  if (os::SetReadOnly(target, false)) return true;
+  AddProt(prot::kProtEmergency, os::LastErrorText());
+  return false;
+}
+
 bool TForm1::CheckTargets() {
   // Every target is judged before the first change: a path through a link would
   // write outside the folder, and a whole file replacing a folder would take the
@@ -157,19 +169,8 @@ bool TForm1::RunEntries() {
           AddProt(prot::kProtEmergency, "Запись через ссылку не выполняется: " + link);
           return false;
         }
-        // A read-only file (copied from a CD, say) is made writable, journalled
-        // first so that the rollback makes it read-only again after restoring it.
-        uint32_t attr = 0;
-        if (os::GetAttributes(target, attr) && (attr & os::kAttrReadOnly) &&
-            !(attr & os::kAttrDirectory)) {
-          if (!JournalCmd(journal::kCmdReadOnly, target)) return false;
-          Say("Снят атрибут \"только для чтения\": " + target);
-          if (!os::SetReadOnly(target, false)) {
-            AddProt(prot::kProtEmergency, os::LastErrorText());
-            return false;
-          }
-        }
-        if (!ProtResult(JournalCopy(target, backup, false), false)) return false;
+        if (!MakeWritable(target) || !ProtResult(JournalCopy(target, backup, false), false))
+          return false;
       }
 
       testpoint::Hit("backed-up");

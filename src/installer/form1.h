@@ -137,6 +137,10 @@ class TForm1 {
   bool CheckPayloadHeads();
   // The targets of the package's entries, judged before the first change.
   bool CheckTargets();
+  // A read-only file (copied from a CD, say) is made writable before it is backed
+  // up and changed, journalled first so that the rollback makes it read-only again
+  // after restoring it. True when `target` is writable (or absent) now.
+  bool MakeWritable(const std::string& target);
   bool RestoreFile(const std::string& backup, const std::string& target, uint32_t checksum,
                    uint32_t size);
   // After the journal's settings are read: whether the copy and temporary folders

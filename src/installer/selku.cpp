@@ -348,8 +348,14 @@ void TFrm_SelKU::Btn_NextClick() {
   // a folder taken here and refused there would leave every later start refused.
   const std::string why = journal::CheckCopyFolder(target, dos::WithSlash(SourceDir),
                                                    os::WindowsDir());
-  if (!why.empty()) {
-    PlainMessage(std::string(kBadFolder) + target + "\n(" + why + ")");
+  // Nor is a folder reached through a link (a junction planted where users may
+  // write would send the copy, and later the rollback's removal, elsewhere).
+  const std::string link = LinkOnPath(target.substr(0, 3), dos::WithoutSlash(target));
+  const std::string refusal = !why.empty() ? why
+                              : !link.empty() ? "путь проходит через ссылку " + link
+                                              : std::string();
+  if (!refusal.empty()) {
+    PlainMessage(std::string(kBadFolder) + target + "\n(" + refusal + ")");
     Focus(C::Ed_NewFolder);
     return;
   }

@@ -23,7 +23,7 @@ bool TForm1::StampConfig() {
       AddProt(prot::kProtEmergency, "Версия " + VerTo + " не помещается в файл-конфигуратор " + target);
       return ProtResult(false, false);
     }
-    if (ProtResult(JournalCopy(target, backup, false), false)) {
+    if (MakeWritable(target) && ProtResult(JournalCopy(target, backup, false), false)) {
       AddProt(prot::kProtStampConfig, target);
       ConfigBuffer = stamped;
       if (os::FileExists(target) && !os::DeleteFile(target)) ThrowOsError("DeleteFile");

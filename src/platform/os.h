@@ -40,7 +40,8 @@ std::string LastErrorText();
 void SetLastError(ErrorKind kind, uint32_t code, const std::string& text);
 // The first failure in this process of an operation that changes the file system
 // (create, write, flush, move, delete, make or remove a folder ...), "already exists"
-// aside: the refusal that a failed run goes back to. Kept apart from LastError(),
+// and "not found" aside (a clean-up's look for what is gone, never the cause): the
+// refusal that a failed run goes back to. Kept apart from LastError(),
 // which any later failed look-up overwrites. Kind None while none has failed.
 const Error& FirstChangeError();
 // Forgets it, at the start of a run.
@@ -64,6 +65,11 @@ class File {
   File& operator=(const File&) = delete;
 
   bool Open(const std::string& path, unsigned access, unsigned share, Disposition disposition);
+  // A scratch file for reading and writing at `path`, shared with no one, that is
+  // gone once it is closed, also when the process is killed (on Windows a file
+  // deleted on close; on Linux a file without a name where the file system allows,
+  // else one whose name is removed at once).
+  bool OpenTemporary(const std::string& path);
   bool IsOpen() const { return handle_ != kInvalid; }
   void Close();
 

@@ -206,11 +206,11 @@ expect-text dlg "label:Наименование папки обновленно�
 expect-text dlg "label:Наименование для ярлыка на рабочем столе:" ZUM5_310
 expect-text dlg "label:Информация. Копия программы*" "$parent\\ZUM5_310\\"
 expect-state dlg "Далее*" enabled
-# The installation's own folder is not empty.
+# The installation's own folder cannot take the copy.
 set-text dlg "label:Наименование папки обновленного ПК ZUM:" ZUM
 expect-text dlg "label:Информация. Копия программы*" "$parent\\ZUM\\"
 click dlg "Далее*"
-wait-box m upd upd_copy "Выбранная папка не пуста"
+wait-box m upd upd_copy "Эта папка не может быть папкой копии:*(папка - сама папка установки)"
 answer m $OK
 # Empty fields, blanks only, each named by its label.
 set-text dlg "label:Выберите, куда поместить копию данного ПК ZUM:" "   "

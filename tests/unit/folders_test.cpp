@@ -9,6 +9,11 @@
 
 #ifndef _WIN32
 #include <unistd.h>
+#else
+#include <windows.h>
+#include <winioctl.h>
+
+#include <cstring>
 #endif
 
 #include "installer/form1.h"
@@ -152,6 +157,73 @@ TEST_F(TreeTest, LinksAreNeverFollowed) {
   ASSERT_EQ(symlink(outside.Host().c_str(), (dir.Host() + "L").c_str()), 0);
   EXPECT_EQ(DeleteTree(dir.Dos() + "L\\"), 0);
   EXPECT_FALSE(IsLink(dir.Dos() + "L"));
+  EXPECT_TRUE(os::FileExists(outside.Dos() + "victim.txt"));
+}
+#endif
+
+#ifdef _WIN32
+namespace {
+
+// Makes `link` a junction to `target` (both full DOS paths) the way the system's
+// own tools do: an empty folder given a mount-point reparse point.
+bool MakeJunction(const std::string& link, const std::string& target, std::string& why) {
+  if (!::CreateDirectoryA(link.c_str(), nullptr)) {
+    why = "CreateDirectory " + std::to_string(::GetLastError());
+    return false;
+  }
+  HANDLE h = ::CreateFileA(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    why = "CreateFile " + std::to_string(::GetLastError());
+    return false;
+  }
+  // The mount-point layout: tag, sizes, then the substitute name ("\??\C:\...")
+  // and an empty print name, both UTF-16 and zero-terminated.
+  std::wstring substitute = L"\\??\\";
+  for (char c : target) substitute += static_cast<wchar_t>(static_cast<unsigned char>(c));
+  std::vector<uint8_t> buffer(8 + 8 + (substitute.size() + 2) * 2, 0);
+  auto put16 = [&](size_t at, size_t v) {
+    buffer[at] = static_cast<uint8_t>(v);
+    buffer[at + 1] = static_cast<uint8_t>(v >> 8);
+  };
+  const size_t nameBytes = substitute.size() * 2;
+  buffer[0] = 0x03; buffer[1] = 0x00; buffer[2] = 0x00; buffer[3] = 0xA0;  // IO_REPARSE_TAG_MOUNT_POINT
+  put16(4, buffer.size() - 8);
+  put16(8, 0);                  // substitute name offset
+  put16(10, nameBytes);         // its length
+  put16(12, nameBytes + 2);     // print name offset
+  put16(14, 0);                 // its length
+  std::memcpy(buffer.data() + 16, substitute.data(), nameBytes);
+  DWORD got = 0;
+  const BOOL ok = ::DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, buffer.data(),
+                                    static_cast<DWORD>(buffer.size()), nullptr, 0, &got, nullptr);
+  const DWORD err = ::GetLastError();
+  ::CloseHandle(h);
+  if (!ok) why = "FSCTL_SET_REPARSE_POINT " + std::to_string(err);
+  return ok != 0;
+}
+
+}  // namespace
+
+// The link cases with a junction, where the system under test makes one (Wine 8
+// answers FSCTL_SET_REPARSE_POINT with an error: the test then says so and skips).
+TEST_F(TreeTest, JunctionsAreNeverFollowed) {
+  zt::TempDir outside;
+  MakeFile(outside.Dos() + "victim.txt", "keep");
+  std::string why;
+  if (!MakeJunction(R + "junction", outside.Dos(), why)) {
+    os::RemoveDir(R + "junction");
+    GTEST_SKIP() << "no junction could be made here: " << why;
+  }
+  EXPECT_TRUE(IsLink(R + "junction"));
+  EXPECT_EQ(LinkOnPath(R, R + "junction\\victim.txt"), R + "junction");
+  Strings files;
+  ListFiles(R, "*.*", files, false);
+  for (const std::string& f : files) EXPECT_EQ(f.find("junction"), std::string::npos) << f;
+  ASSERT_TRUE(os::DeleteFile(R + ".hid.txt"));
+  ASSERT_TRUE(os::DeleteFile(R + ".H\\e.txt"));
+  ASSERT_TRUE(os::RemoveDir(R + ".H"));
+  EXPECT_EQ(DeleteTree(R), 0);
   EXPECT_TRUE(os::FileExists(outside.Dos() + "victim.txt"));
 }
 #endif

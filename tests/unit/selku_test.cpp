@@ -13,6 +13,9 @@
 #include "format/protocol_record.h"
 #include "files/folders.h"
 #include "installer/selku.h"
+#include "base/cp1251.h"
+#include "base/dos_path.h"
+#include "format/journal_check.h"
 #include "format/journal_record.h"
 #include "platform/os.h"
 #include "support/test_support.h"
@@ -152,6 +155,53 @@ TEST_F(CopyModeTest, StartsWithTheParentFolderAndTheProposedNameAndCancelAsks300
                                "0 Завершено"}));
   EXPECT_EQ(Filtered("disk"), Strings{"disk 0 " + std::to_string(d.CopySize + kGrowth)});
   EXPECT_TRUE(tk.dialogErrors.empty());
+}
+
+// The dialog and the journal check agree on every folder that does not exist yet
+// (an existing one the dialog also refuses when it is not empty): a folder the
+// dialog takes for the copy is one a later recovery accepts in the journal, and one
+// the journal check refuses is refused by the dialog first, so that no failed run
+// can leave a journal that every later start refuses.
+TEST_F(CopyModeTest, TheDialogAndTheJournalCheckJudgeEveryFolderAlike) {
+  zt::ScopedEnv windows("ZUM_WINDOWS_DIR", cp1251::ToUtf8(dir.Dos() + "WINDOWS"));
+  ASSERT_TRUE(os::CreateDir(dir.Dos() + "WINDOWS"));
+  struct Case {
+    std::string folder, name;
+  };
+  const std::string z = dir.Dos();
+  const Case cases[] = {
+      {z + "free\\", kName},           {z, kName},
+      {"\\\\srv\\share\\", kName},     {"\\\\?\\" + z, kName},
+      {z + "CON\\", kName},            {z + "free\\", "CON"},
+      {z + "free\\", "nul.txt"},       {z + "free\\", "a."},
+      {z + "dir.\\x\\", kName},        {z + "free\\", "a<b"},
+      {z + "free\\", "..\\..\\up"},    {z + "srv\\", "zum"},
+      {z, "srv"},                       {z + "WINDOWS\\", kName},
+      {z + "free\\", std::string(300, 'n')}, {z + "free\\", "Копия ZUM"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.folder + " | " + c.name);
+    tk.dialogMessages.clear();
+    tk.boxes.clear();
+    tk.answers = {false, false};  // 3011: No, the dialog stays; 3003 at the end: stop
+    Run({"folder " + c.folder, "name " + c.name, "next"});
+    const bool dialogTakes = tk.dialogMessages.empty();
+
+    const std::string target = dos::WithSlash(dos::WithSlash(c.folder) + c.name);
+    std::string record = journal::MakeCommand(os::LocalTime{2026, 1, 1, 0, 0, 0, 0},
+                                              journal::kCmdCopyDir, target);
+    ASSERT_TRUE(prot::StripSeal(record));
+    journal::TJournalFacts facts;
+    facts.InstallDir = src;
+    facts.JournalName = "zum_3.1.0.txt";
+    facts.WindowsDir = os::WindowsDir();
+    const bool journalTakes = journal::CheckJournal({record}, facts).Why.empty();
+    EXPECT_EQ(dialogTakes, journalTakes) << ::testing::PrintToString(tk.dialogMessages);
+    // Whatever the dialog made for a folder it took, the cancel removed again.
+    if (dialogTakes) {
+      EXPECT_FALSE(os::DirectoryExists(target)) << target;
+    }
+  }
 }
 
 TEST_F(CopyModeTest, FullPathIsComposedFromTheTrimmedFolderAndName) {

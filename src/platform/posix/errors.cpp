@@ -29,7 +29,8 @@ void SetLastError(ErrorKind kind, uint32_t code, const std::string& text) {
   g_last.kind = kind;
   g_last.code = code;
   g_last.text = text;
-  if (fault::InChange() && t_firstChange.kind == ErrorKind::None && kind != ErrorKind::Exists)
+  if (fault::InChange() && t_firstChange.kind == ErrorKind::None && kind != ErrorKind::Exists &&
+      kind != ErrorKind::NotFound)
     t_firstChange = g_last;
 }
 

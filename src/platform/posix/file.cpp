@@ -50,6 +50,29 @@ bool File::Open(const std::string& path, unsigned access, unsigned share,
   return true;
 }
 
+bool File::OpenTemporary(const std::string& path) {
+  Close();
+  fault::Guard guard(fault::Op::Create, path, std::string(), nullptr, 0, true);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return posix::FailInjected(f, "CreateFile", path);
+  std::string host;
+  if (!posix::MapPath("CreateFile", path, host)) return false;
+  const size_t slash = host.find_last_of('/');
+  const std::string folder = slash == 0 ? "/" : host.substr(0, slash);
+  int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    fd = open(host.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) unlink(host.c_str());
+  }
+  if (fd < 0) {
+    FailErrno("CreateFile", path, errno);
+    return false;
+  }
+  handle_ = fd;
+  path_ = path;
+  return true;
+}
+
 void File::Close() {
   if (handle_ != kInvalid) {
     close(static_cast<int>(handle_));

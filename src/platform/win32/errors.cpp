@@ -23,7 +23,8 @@ void SetLastError(ErrorKind kind, uint32_t code, const std::string& text) {
   t_lastError.kind = kind;
   t_lastError.code = code;
   t_lastError.text = text;
-  if (fault::InChange() && t_firstChange.kind == ErrorKind::None && kind != ErrorKind::Exists)
+  if (fault::InChange() && t_firstChange.kind == ErrorKind::None && kind != ErrorKind::Exists &&
+      kind != ErrorKind::NotFound)
     t_firstChange = t_lastError;
 }
 

@@ -111,6 +111,22 @@ bool File::Open(const std::string& path, unsigned access, unsigned share,
   return true;
 }
 
+bool File::OpenTemporary(const std::string& path) {
+  Close();
+  path_ = path;
+  fault::Guard guard(fault::Op::Create, path, std::string(), nullptr, 0, true);
+  if (auto f = guard.inject(); f != fault::Inject::None)
+    return win32::FailInjected(f, "CreateFileA", path);
+  const DWORD a = ::GetFileAttributesA(path.c_str());
+  if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT))
+    return Fail("CreateFileA", path, ERROR_CANT_RESOLVE_FILENAME);
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return Fail("CreateFileA", path, ::GetLastError());
+  handle_ = FromHandle(h);
+  return true;
+}
+
 void File::Close() {
   if (handle_ != kInvalid) ::CloseHandle(ToHandle(handle_));
   handle_ = kInvalid;
