@@ -10,7 +10,8 @@
 #ifndef _WIN32
 #include <unistd.h>
 #else
-#include <windows.h>
+#include "platform/win32/handles.h"
+
 #include <winioctl.h>
 
 #include <cstring>
