@@ -29,6 +29,7 @@ PACKAGES=(
   x11-apps x11-utils imagemagick xdotool   # screenshots of the Windows build (scripts/screenshot.sh)
   bsdiff xdelta3 zstd                       # reference tools the benchmarks measure against
   strace clang libclang-rt-14-dev           # fault cross-checks and the fuzzers
+  osslsigncode openssl                      # signing updates in the tests
 )
 
 started=$SECONDS

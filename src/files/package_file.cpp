@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "base/bytes.h"
+#include "format/image.h"
 
 namespace pkg {
 
@@ -11,7 +12,11 @@ TFileSource::TFileSource(os::File& file) : file_(file) {
   if (!sizeKnown_) {
     size_ = 0;
     error_ = os::LastErrorText();
+    return;
   }
+  // A file signed after it was built carries its certificate table after the
+  // package: the source ends where the package does.
+  size_ = PackageEnd(*this);
 }
 
 bool TFileSource::ReadAt(uint64_t pos, void* buffer, size_t n) {

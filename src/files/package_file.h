@@ -9,7 +9,9 @@
 
 namespace pkg {
 
-// A TByteSource over an open file. The stream position is left wherever the last
+// A TByteSource over the package in an open file: the whole file, or for a file
+// signed after it was built, what stands before its certificate table (see
+// PackageEnd). The stream position is left wherever the last
 // read put it. A read outside the file fails quietly; a read the system refuses
 // fails and keeps the system's text in Error().
 class TFileSource final : public TByteSource {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace pkg {
 
@@ -157,6 +158,64 @@ bool PeLinkStamp(TByteSource& src, uint64_t dosHeaderPos, uint32_t& stamp) {
   if (!ReadPeHeaders(src, dosHeaderPos, lfanew, pe)) return false;
   stamp = le::Get32(pe + 8);
   return true;
+}
+
+TSigningFields FindSigningFields(TByteSource& src) {
+  TSigningFields f;
+  uint8_t dos[64];
+  if (!src.ReadAt(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return f;
+  const uint64_t pe = le::Get32(dos + 0x3C);
+  uint8_t head[24 + 2];
+  if (!src.ReadAt(pe, head, sizeof head) || std::memcmp(head, "PE\0\0", 4) != 0) return f;
+  const uint64_t optional = pe + 24;
+  const uint16_t optionalSize = le::Get16(head + 20);
+  const uint16_t magic = le::Get16(head + 24);
+  const uint64_t directories = magic == 0x10B ? 96 : magic == 0x20B ? 112 : 0;
+  if (directories == 0 || optionalSize < directories + 5 * 8) return f;
+  uint8_t count[4], security[8];
+  if (!src.ReadAt(optional + directories - 4, count, sizeof count) || le::Get32(count) < 5 ||
+      !src.ReadAt(optional + directories + 4 * 8, security, sizeof security))
+    return f;
+  f.Found = true;
+  f.CheckSumPos = optional + 64;
+  f.SecurityPos = optional + directories + 4 * 8;
+  f.TableOffset = le::Get32(security);
+  f.TableSize = le::Get32(security + 4);
+  return f;
+}
+
+uint32_t SigningFieldsSum(TByteSource& src) {
+  const TSigningFields f = FindSigningFields(src);
+  if (!f.Found) return 0;
+  uint32_t sum = 0;
+  // Each byte counts at its place in the little-endian word of the range it falls in.
+  for (const auto& [pos, size] : {std::pair<uint64_t, size_t>{f.CheckSumPos, 4},
+                                  std::pair<uint64_t, size_t>{f.SecurityPos, 8}}) {
+    uint8_t bytes[8];
+    if (!src.ReadAt(pos, bytes, size)) return 0;
+    for (size_t i = 0; i < size; ++i) sum += uint32_t{bytes[i]} << (8 * ((pos + i) % 4));
+  }
+  return sum;
+}
+
+uint64_t PackageEnd(TByteSource& src) {
+  const uint64_t n = src.Size();
+  const TSigningFields f = FindSigningFields(src);
+  if (!f.Found || f.TableSize < 8 || uint64_t{f.TableOffset} + f.TableSize != n ||
+      f.TableOffset < kTrailerSize)
+    return n;
+  // The signer aligned the table to 8 with up to 7 zero bytes: the package ends
+  // where its trailer names that very length.
+  uint8_t tail[kTrailerSize + 7];
+  const uint64_t from = f.TableOffset - std::min<uint64_t>(f.TableOffset, sizeof tail);
+  const size_t got = static_cast<size_t>(f.TableOffset - from);
+  if (!src.ReadAt(from, tail, got)) return f.TableOffset;
+  for (size_t pad = 0; pad < 8 && pad + kTrailerSize <= got; ++pad) {
+    if (pad > 0 && tail[got - pad] != 0) break;
+    const uint64_t end = f.TableOffset - pad;
+    if (le::Get32(tail + got - pad - kTrailerSize) == end) return end;
+  }
+  return f.TableOffset;
 }
 
 }  // namespace pkg

@@ -42,4 +42,42 @@ uint32_t RealLength(std::span<const uint8_t> file);
 // headers are not all there or their signatures are missing.
 bool PeLinkStamp(TByteSource& src, uint64_t dosHeaderPos, uint32_t& stamp);
 
+// ---- Authenticode signatures ----------------------------------------------------------
+//
+// A vendor signs the update file after it is built (signtool, osslsigncode): the
+// signer writes the PE checksum field of the optional header and the security
+// directory entry (the certificate table's file offset and size), pads the file with
+// zero bytes to a multiple of 8 and appends the certificate table. The package is
+// what stands before the padding, and its checksum counts the two header fields as
+// zero, so that signing changes neither.
+struct TSigningFields {
+  bool Found = false;        // a PE file whose optional header holds both fields
+  uint64_t CheckSumPos = 0;  // the 4-byte checksum field
+  uint64_t SecurityPos = 0;  // the 8-byte security directory entry
+  uint32_t TableOffset = 0;  // what that entry says: the table's file offset
+  uint32_t TableSize = 0;    // and its size
+};
+TSigningFields FindSigningFields(TByteSource& src);
+// What the two fields, as they stand in `src`, add to an AddSum over the bytes from
+// offset 0 (0 when there are none): subtracted, the sum counts them as zero.
+uint32_t SigningFieldsSum(TByteSource& src);
+// Where the package in `src` ends: for a signed PE file whose certificate table ends
+// the file, before the table and the zero bytes that align it, where the package's
+// trailer names its own length; the source's size for any other file.
+uint64_t PackageEnd(TByteSource& src);
+
+// The first `size` bytes of another source.
+class TPrefixSource final : public TByteSource {
+ public:
+  TPrefixSource(TByteSource& inner, uint64_t size) : inner_(inner), size_(size) {}
+  uint64_t Size() const override { return size_; }
+  bool ReadAt(uint64_t pos, void* buffer, size_t n) override {
+    return pos <= size_ && n <= size_ - pos && inner_.ReadAt(pos, buffer, n);
+  }
+
+ private:
+  TByteSource& inner_;
+  uint64_t size_;
+};
+
 }  // namespace pkg

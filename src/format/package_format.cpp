@@ -1,4 +1,5 @@
 #include "format/package_format.h"
+#include "format/image.h"
 
 #include "format/payload.h"
 
@@ -231,7 +232,9 @@ bool SealPackage(TBytes& bytes) {
   const uint64_t length = static_cast<uint64_t>(bytes.size()) + kTrailerSize;
   if (length > 0xFFFFFFFFu) return false;
   const uint32_t n = static_cast<uint32_t>(length);
-  const uint32_t sum = AddSum(bytes) + n;
+  // The header fields that signing the file later rewrites count as zero.
+  TSpanSource src(bytes);
+  const uint32_t sum = AddSum(bytes) - SigningFieldsSum(src) + n;
   le::Append32(bytes, n);
   le::Append32(bytes, sum);
   return true;
@@ -260,7 +263,10 @@ bool ReadSeal(TByteSource& src, TSeal& seal,
     if (progress) progress(done, total);
   }
   seal.ComputedSum = sum.Final() + static_cast<uint32_t>(n);
-  seal.SumOk = seal.LengthOk && seal.ComputedSum == seal.StoredSum;
+  // A package sums its bytes with the header fields that signing rewrites counted
+  // as zero; packages made before that count them as they stand.
+  const uint32_t unsigned_ = seal.ComputedSum - SigningFieldsSum(src);
+  seal.SumOk = seal.LengthOk && (seal.ComputedSum == seal.StoredSum || unsigned_ == seal.StoredSum);
   return true;
 }
 

@@ -162,6 +162,49 @@ EOF
   [[ ! -e $WORK/ZUM/ZUMUPDTA.TMP ]] || fail "the temporary folder is left behind"
 }
 
+# An update signed after it was built, as a vendor ships it: a throwaway certificate
+# made here (no key is kept), osslsigncode's signature checked by osslsigncode and
+# by zumpack, and the signed update run to its end.
+scenario_signed() {
+  command -v osslsigncode >/dev/null || fail "osslsigncode is missing (scripts/setup.sh installs it)"
+  installation "$WORK/ZUM" 3.0.7 0
+  installation "$WORK/next" 3.0.7.1 1
+  package "$WORK/ZUM" "$WORK/next" 3.0.7 3.0.7.1 "$WORK/unsigned.exe"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=ZUM test vendor" \
+    -keyout "$WORK/key.pem" -out "$WORK/cert.pem" >/dev/null 2>&1 || fail "openssl req"
+  osslsigncode sign -certs "$WORK/cert.pem" -key "$WORK/key.pem" -n "ZUM update" \
+    -in "$WORK/unsigned.exe" -out "$WORK/ZUM/upd_signed.exe" >/dev/null || fail "osslsigncode sign"
+  rm -f "$WORK/key.pem"
+  osslsigncode verify -CAfile "$WORK/cert.pem" -in "$WORK/ZUM/upd_signed.exe" >"$WORK/verify.out" 2>&1 \
+    || fail "osslsigncode verify: $(tail -3 "$WORK/verify.out")"
+  "$ZUMPACK" verify "$WORK/ZUM/upd_signed.exe" >/dev/null || fail "zumpack verify refuses the signed update"
+  "$ZUMPACK" list "$WORK/ZUM/upd_signed.exe" | grep -q "3.0.7.1" || fail "zumpack list cannot read the signed update"
+  # A byte of the package changed after signing fails both checks.
+  cp "$WORK/ZUM/upd_signed.exe" "$WORK/flipped.exe"
+  local at=$(( $(stat -c %s "$WORK/unsigned.exe") - 200 ))
+  printf '\x5a' | dd of="$WORK/flipped.exe" bs=1 seek="$at" conv=notrunc status=none
+  ! osslsigncode verify -CAfile "$WORK/cert.pem" -in "$WORK/flipped.exe" >/dev/null 2>&1 \
+    || fail "osslsigncode accepts a changed package"
+  ! "$ZUMPACK" verify "$WORK/flipped.exe" >/dev/null 2>&1 || fail "zumpack accepts a changed package"
+
+  auto run <<EOF
+start upd "$(dos "$WORK/ZUM/upd_signed.exe")"
+wait-window main upd ZumUpdMainWindow "*"
+wait-box q upd "Внимание!" "Обновление успешно завершено.\\nЖелаете запустить программу ZUM?\\n(msgid №3009)"
+answer q $NO
+wait-line main #102 "Техническая информация о проведенных действиях сохранена в: "
+click main Выход
+wait-exit upd 0
+EOF
+
+  local p
+  p=$(protocol "$WORK/ZUM/Протокол_zum_3.0.7.1.txt")
+  has "$p" "Программа выполнена успешно"
+  hasnt "$p" "Ошибка №"
+  [[ $(cfg_version "$WORK/ZUM") == 3.0.7.1 ]] || fail "Cfg/CFG.ZUM holds $(cfg_version "$WORK/ZUM"), not 3.0.7.1"
+  [[ ! -e $WORK/ZUM/zum_3.0.7.1.txt ]] || fail "the journal is left behind"
+}
+
 end_left_product() {
   ZUM_XVFB=1 "$WINE_RUN" "$ZUMAUTO" -e "kill-process \"$LEFT_PRODUCT\"" >/dev/null 2>&1
 }

@@ -130,7 +130,9 @@ bool ReadPackageFile(const std::string& path, TPackageInfo& info, std::string& e
     return false;
   }
   pkg::TFileSource src(f);
-  const uint64_t n = info.FileSize;
+  // The package: the whole file, or what stands before the certificate table of a
+  // file signed after it was built.
+  const uint64_t n = src.Size();
   if (n >= pkg::kTrailerSize) {
     pkg::TSeal seal;
     if (!pkg::ReadSeal(src, seal, [&](uint64_t done, uint64_t total) {
