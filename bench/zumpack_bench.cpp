@@ -32,6 +32,7 @@
 
 #include "installer/form1.h"
 #include "pack/bdt_diff.h"
+#include "pack/builder.h"
 #include "format/patch.h"
 #include "installer/patch_file.h"
 #include "files/unpack.h"
@@ -209,6 +210,7 @@ struct Measured {
   bool ok = false;
   double wall = 0, cpu = 0;  // seconds
   uint64_t peakKb = 0;       // the process's largest resident size
+  int exit = -1;             // the child's exit status, -1 when it did not exit
 };
 
 // Runs `child` in a process of its own (its exit status its result) and measures it.
@@ -226,6 +228,7 @@ Measured InChild(const std::function<bool()>& child) {
           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
   m.peakKb = static_cast<uint64_t>(ru.ru_maxrss);
   m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (WIFEXITED(status)) m.exit = WEXITSTATUS(status);
   return m;
 }
 
@@ -255,7 +258,8 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
 }
 
 // Ours, as zumpack builds an entry: the old file indexed before the new one is
-// read, the patch made with each tuning and the smallest LZMA payload kept.
+// read, the patch made with each tuning and the smallest LZMA payload kept, then
+// compared with the whole new file compressed (the patch is written either way).
 bool OurDiff(const std::string& oldPath, const std::string& newPath, const std::string& out) {
   const std::vector<uint8_t> oldFile = ReadFile(oldPath);
   bdt::TOldIndex index;
@@ -266,8 +270,42 @@ bool OurDiff(const std::string& oldPath, const std::string& newPath, const std::
   payload::EncodeOptions e;
   e.preset = 9;
   if (!bdt::SmallestPatchPayload(index, newFile, e, patch, framed, error)) return false;
+  pkg::TWholeComparison whole;
+  if (!pkg::CompareWhole(newFile, framed.size(), e, whole, error)) return false;
   FILE* f = std::fopen(out.c_str(), "wb");
   return f && std::fwrite(framed.data(), 1, framed.size(), f) == framed.size() && std::fclose(f) == 0;
+}
+
+// The whole-file comparison of zumpack alone, against a difference payload of
+// `diffPayload` bytes: with the encoders that give up (pkg::CompareWhole), or as
+// it was made before they could, every encoder run to the end (a quick preset-0
+// estimate first above pkg::kAlwaysCompareWhole). Exits 0 when the whole file is
+// not smaller, 2 when it is.
+bool WholeComparison(const std::string& newPath, uint64_t diffPayload, bool stopping,
+                     bool& smaller) {
+  const std::vector<uint8_t> newFile = ReadFile(newPath);
+  payload::EncodeOptions e;
+  e.preset = 9;
+  std::string error;
+  if (stopping) {
+    pkg::TWholeComparison c;
+    if (!pkg::CompareWhole(newFile, diffPayload, e, c, error)) return false;
+    smaller = c.Smaller;
+    return true;
+  }
+  std::vector<uint8_t> out;
+  if (newFile.size() > pkg::kAlwaysCompareWhole) {
+    payload::EncodeOptions quick = e;
+    quick.preset = 0;
+    if (!payload::EncodePayload(newFile, quick, out, error)) return false;
+    if (out.size() > pkg::kEstimateMargin * diffPayload) {
+      smaller = false;
+      return true;
+    }
+  }
+  if (!payload::EncodePayload(newFile, e, out, error)) return false;
+  smaller = out.size() < diffPayload;
+  return true;
 }
 
 // Ours, as the installer applies it: the payload unpacked into the work file, then
@@ -358,6 +396,28 @@ bool Compare(const std::string& label, const std::string& dir, const std::string
   bench::Remove(p + "work");
 
   const ToolRow& ours = rows[0];
+  // Of ours, the whole-file comparison alone: encoders that give up against the
+  // same comparison with every encoder run to the end.
+  {
+    Measured m[2];
+    for (int stopping = 0; stopping < 2; ++stopping) {
+      m[stopping] = InChild([&] {
+        bool smaller = false;
+        if (!WholeComparison(newPath, ours.size, stopping != 0, smaller)) return false;
+        if (smaller) _exit(2);
+        return true;
+      });
+      if (m[stopping].exit != 0 && m[stopping].exit != 2) {
+        std::fprintf(stderr, "%s: the whole-file comparison failed\n", kName);
+        return false;
+      }
+    }
+    std::printf("%s: %s whole-file comparison of ours: encoders that give up cpu %.2f s peak %llu MB, "
+                "run to the end cpu %.2f s peak %llu MB; the same choice: %s\n",
+                kName, label.c_str(), m[1].cpu, static_cast<unsigned long long>(m[1].peakKb / 1024),
+                m[0].cpu, static_cast<unsigned long long>(m[0].peakKb / 1024),
+                m[0].exit == m[1].exit ? "yes" : "NO");
+  }
   for (size_t k = 1; k < rows.size(); ++k) {
     const ToolRow& ref = rows[k];
     std::printf("%s: %s ratio ours / %s: size %.3f, make wall %.2f cpu %.2f, peak %.2f, apply wall "

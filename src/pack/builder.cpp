@@ -26,13 +26,6 @@ namespace {
 
 constexpr uint64_t k4GiB = 0x100000000ull;
 constexpr uint64_t kCluster = 4096;
-// Whole files up to this size are always compressed to compare them with their
-// difference; above it a quick estimate decides whether that is worth the time.
-constexpr uint64_t kAlwaysCompareWhole = 32ull << 20;
-// The fastest preset rarely gives more than a third more than the slowest; a
-// difference three times smaller than the fast estimate is kept without the
-// slow comparison.
-constexpr uint64_t kEstimateMargin = 3;
 
 std::string Key(const std::string& name) { return cp1251::Upper(name); }
 
@@ -156,10 +149,12 @@ class Planner {
                       const std::string& newPath, std::vector<uint8_t>& newBytes,
                       const std::function<bool(std::vector<uint8_t>&)>& prepareNew,
                       std::vector<uint8_t>& patchPayload, uint32_t& diffSize, uint32_t& diffSum);
-  // Whether the whole file compresses smaller than `diffPayload`; fills `whole`
-  // when it was compressed at the full level.
+  // Whether the whole file compresses smaller than `diffPayload`. `whole` gets
+  // the payload when it was compressed whole at the full level; when that encoder
+  // gave up (`cut`), only the bytes it wrote, a lower bound of the size.
   bool WholeIsSmaller(const std::string& name, std::span<const uint8_t> bytes,
-                      size_t diffPayload, std::vector<uint8_t>& whole, bool& smaller);
+                      size_t diffPayload, std::vector<uint8_t>& whole, bool& smaller,
+                      bool& cut);
   bool AddWhole(uint8_t kind, const std::string& name, std::span<const uint8_t> bytes,
                 std::vector<uint8_t> payload, uint32_t variant, int edition,
                 const std::string& why);
@@ -343,18 +338,18 @@ bool Planner::MatchFiles() {
 }
 
 bool Planner::WholeIsSmaller(const std::string& name, std::span<const uint8_t> bytes,
-                             size_t diffPayload, std::vector<uint8_t>& whole, bool& smaller) {
-  whole.clear();
-  if (bytes.size() > kAlwaysCompareWhole && opt_.Level > 0) {
-    std::vector<uint8_t> quick;
-    if (!Encode(bytes, "estimating " + name, 0, quick)) return false;
-    if (quick.size() > kEstimateMargin * diffPayload) {
-      smaller = false;
-      return true;
-    }
+                             size_t diffPayload, std::vector<uint8_t>& whole, bool& smaller,
+                             bool& cut) {
+  TWholeComparison c;
+  payload::EncodeOptions full = Encoding("compressing " + name, opt_.Level);
+  try {
+    if (!CompareWhole(bytes, diffPayload, full, c, error_)) return false;
+  } catch (const std::bad_alloc&) {
+    return Fail("not enough memory to compress " + name);
   }
-  if (!Encode(bytes, "compressing " + name, opt_.Level, whole)) return false;
-  smaller = whole.size() < diffPayload;
+  whole = std::move(c.Whole);
+  smaller = c.Smaller;
+  cut = c.Cut;
   return true;
 }
 
@@ -514,13 +509,15 @@ bool Planner::PlanFile(const TFileSet& f) {
   e.Record.NewSum = newSum;
 
   std::vector<uint8_t> whole;
-  bool wholeSmaller = false;
-  if (!WholeIsSmaller(f.Name, newBytes, patchPayload.size(), whole, wholeSmaller)) return false;
+  bool wholeSmaller = false, wholeCut = false;
+  if (!WholeIsSmaller(f.Name, newBytes, patchPayload.size(), whole, wholeSmaller, wholeCut))
+    return false;
   if (wholeSmaller)
     return AddWhole(kAddRepl, f.Name, newBytes, std::move(whole), 0, -1,
                     "the whole file is smaller than its difference");
   e.Payload = std::move(patchPayload);
   e.WholeSize = whole.size();
+  e.WholeCut = wholeCut;
   e.Why = plain ? "changed base file, diffed in plain form" : "changed file";
   planned_.push_back(std::move(e));
   return true;
@@ -580,9 +577,9 @@ bool Planner::PlanExecutable(const TFileSet& f) {
     e.Record.NewSize = static_cast<uint32_t>(newBytes.size());
     e.Record.NewSum = AddSum(newBytes);
     std::vector<uint8_t> whole;
-    bool wholeSmaller = false;
+    bool wholeSmaller = false, wholeCut = false;
     if (opt_.Exe == ExeChoice::Smaller &&
-        !WholeIsSmaller(label, newBytes, patchPayload.size(), whole, wholeSmaller))
+        !WholeIsSmaller(label, newBytes, patchPayload.size(), whole, wholeSmaller, wholeCut))
       return false;
     if (wholeSmaller) {
       if (!AddWhole(kAddRepM, f.Name, newBytes, std::move(whole), variant, edition,
@@ -592,6 +589,7 @@ bool Planner::PlanExecutable(const TFileSet& f) {
     }
     e.Payload = std::move(patchPayload);
     e.WholeSize = whole.size();
+    e.WholeCut = wholeCut;
     e.Why = "changed build";
     planned_.push_back(std::move(e));
   }
@@ -676,6 +674,35 @@ bool Planner::Run() {
 }
 
 }  // namespace
+
+// ---- the whole file against its difference --------------------------------------------
+
+bool CompareWhole(std::span<const uint8_t> bytes, uint64_t diffPayload,
+                  const payload::EncodeOptions& full, TWholeComparison& result,
+                  std::string& error) {
+  // Each encoder gives up once its output passes what would make the whole file
+  // lose: the same answer the whole size gives, found sooner.
+  result = TWholeComparison();
+  bool passed = false;
+  if (bytes.size() > kAlwaysCompareWhole && full.preset > 0) {
+    payload::EncodeOptions quick = full;
+    quick.preset = 0;
+    quick.extreme = false;
+    std::vector<uint8_t> estimate;
+    if (!payload::EncodePayloadWithin(bytes, quick, kEstimateMargin * diffPayload, estimate,
+                                      passed, error))
+      return false;
+    if (passed) {
+      result.Cut = true;
+      return true;
+    }
+  }
+  if (!payload::EncodePayloadWithin(bytes, full, diffPayload, result.Whole, passed, error))
+    return false;
+  result.Cut = passed;
+  result.Smaller = !passed && result.Whole.size() < diffPayload;
+  return true;
+}
 
 // ---- trees ----------------------------------------------------------------------------
 

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "format/part.h"
+#include "pack/payload_encode.h"
 
 namespace pkg {
 
@@ -70,6 +71,7 @@ struct TPlannedEntry {
   int Edition = -1;       // the edition an executable entry is for; -1 otherwise
   std::string Why;        // why this kind (for the report)
   uint64_t WholeSize = 0; // the compressed whole file, when it was compared
+  bool WholeCut = false;  // its encoder gave up: WholeSize is what it had written by then
 };
 
 // Sizes of the installed files (by upper-cased name) of one edition's old tree.
@@ -91,6 +93,30 @@ int64_t InstallGrowth(const std::vector<TPlannedEntry>& entries, int edition,
                       const std::map<std::string, uint64_t>& installed, uint64_t configSize);
 // Whether an entry is applied on an installation of `edition` (edition byte).
 bool AppliesToEdition(const TPlannedEntry& entry, int edition);
+
+// ---- the whole file against its difference --------------------------------------------
+
+// Whole files up to this size are always compressed to compare them with their
+// difference; above it a quick estimate (preset 0) decides whether that is worth
+// the time: the fastest preset rarely gives more than a third more than the
+// slowest, so a difference kEstimateMargin times smaller than the estimate is
+// kept without the slow comparison.
+inline constexpr uint64_t kAlwaysCompareWhole = 32ull << 20;
+inline constexpr uint64_t kEstimateMargin = 3;
+
+struct TWholeComparison {
+  bool Smaller = false;         // the whole file's payload is smaller than the difference's
+  bool Cut = false;             // an encoder gave up: the whole file is not smaller
+  std::vector<uint8_t> Whole;   // the whole payload when Smaller; else, if compressed at
+                                // `full`, what that encoder wrote (all of it unless Cut)
+};
+// Whether `bytes` compressed whole with `full` make a payload smaller than
+// `diffPayload` bytes. Every encoder stops as soon as its output passes the size
+// that decides against the whole file, so a large file that loses costs a
+// fraction of its compression.
+bool CompareWhole(std::span<const uint8_t> bytes, uint64_t diffPayload,
+                  const payload::EncodeOptions& full, TWholeComparison& result,
+                  std::string& error);
 
 // ---- building -------------------------------------------------------------------------
 

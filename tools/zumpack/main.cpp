@@ -183,7 +183,8 @@ void PrintEntryLine(const pkg::TPlannedEntry& e, size_t i) {
   if (e.Kind == pkg::kAddRepM) std::printf("  variant %u", e.Record.DiffSum);
   std::printf("  (%s", Console(e.Why).c_str());
   if (e.WholeSize && e.Kind != pkg::kAddRepl && e.Kind != pkg::kAddRepM)
-    std::printf("; whole %llu", static_cast<unsigned long long>(e.WholeSize));
+    std::printf("; whole %s%llu", e.WholeCut ? "over " : "",
+                static_cast<unsigned long long>(e.WholeSize));
   std::printf(")\n");
 }
 
@@ -294,7 +295,7 @@ int Build(Args& args) {
       if (e.Kind != pkg::kSection) {
         j.Field("name", e.Name).Field("oldSize", e.Record.OldSize).Field("newSize", e.Record.NewSize);
         j.Field("entryLen", e.Record.EntryLen).Field("payload", e.PayloadSize);
-        if (e.WholeSize) j.Field("whole", e.WholeSize);
+        if (e.WholeSize) j.Field(e.WholeCut ? "wholeOver" : "whole", e.WholeSize);
         if (e.Kind == pkg::kAddRepM) j.Field("variant", e.Record.DiffSum);
         if (e.Edition >= 0) j.Field("edition", e.Edition);
         j.Field("why", e.Why);
