@@ -7,7 +7,9 @@
 #include <set>
 
 #include "format/basefile.h"
+#include "format/bdx_patch.h"
 #include "pack/bdt_diff.h"
+#include "pack/bdx_writer.h"
 #include "pack/bdt_writer.h"
 #include "pack/payload_encode.h"
 #include "format/stamp.h"
@@ -148,7 +150,15 @@ class Planner {
   bool MakeDifference(const std::string& name, std::vector<uint8_t>& oldBytes,
                       const std::string& newPath, std::vector<uint8_t>& newBytes,
                       const std::function<bool(std::vector<uint8_t>&)>& prepareNew,
-                      std::vector<uint8_t>& patchPayload, uint32_t& diffSize, uint32_t& diffSum);
+                      std::vector<uint8_t>& patch, std::vector<uint8_t>& patchPayload,
+                      uint32_t& diffSize, uint32_t& diffSum);
+  // The extended difference grown from `patch`, when its payload is smaller than
+  // `patchPayload`: then `payload` and the sizes are replaced and true is returned
+  // in `smaller`.
+  bool TryExtended(const std::string& name, std::span<const uint8_t> oldBytes,
+                   std::span<const uint8_t> newBytes, std::span<const uint8_t> patch,
+                   std::vector<uint8_t>& payload, uint32_t& diffSize, uint32_t& diffSum,
+                   bool& smaller);
   // Whether the whole file compresses smaller than `diffPayload`. `whole` gets
   // the payload when it was compressed whole at the full level; when that encoder
   // gave up (`cut`), only the bytes it wrote, a lower bound of the size.
@@ -356,8 +366,8 @@ bool Planner::WholeIsSmaller(const std::string& name, std::span<const uint8_t> b
 bool Planner::MakeDifference(const std::string& name, std::vector<uint8_t>& oldBytes,
                              const std::string& newPath, std::vector<uint8_t>& newBytes,
                              const std::function<bool(std::vector<uint8_t>&)>& prepareNew,
-                             std::vector<uint8_t>& patchPayload, uint32_t& diffSize,
-                             uint32_t& diffSum) {
+                             std::vector<uint8_t>& patch, std::vector<uint8_t>& patchPayload,
+                             uint32_t& diffSize, uint32_t& diffSum) {
   bdt::DiffOptions dopt;
   dopt.indexBudget = opt_.IndexBudget;
   dopt.progress = [this, &name](bdt::DiffPhase phase, uint64_t done, uint64_t total) {
@@ -369,7 +379,6 @@ bool Planner::MakeDifference(const std::string& name, std::vector<uint8_t>& oldB
   if (!index.Build(oldBytes, dopt, error_)) return Fail(name + ": " + error_);
   if (!ReadWholeFile(newPath, newBytes, error_)) return false;
   if (!prepareNew(newBytes)) return false;
-  std::vector<uint8_t> patch;
   if (!bdt::SmallestPatchPayload(index, newBytes,
                                  Encoding("compressing the difference of " + name, opt_.Level),
                                  patch, patchPayload, error_))
@@ -384,6 +393,37 @@ bool Planner::MakeDifference(const std::string& name, std::vector<uint8_t>& oldB
   }
   diffSize = static_cast<uint32_t>(patch.size());
   diffSum = AddSum(patch);
+  return true;
+}
+
+bool Planner::TryExtended(const std::string& name, std::span<const uint8_t> oldBytes,
+                          std::span<const uint8_t> newBytes, std::span<const uint8_t> patch,
+                          std::vector<uint8_t>& payload, uint32_t& diffSize, uint32_t& diffSum,
+                          bool& smaller) {
+  smaller = false;
+  std::vector<uint8_t> extended, framed;
+  try {
+    if (!bdx::MakeBdx(oldBytes, newBytes, patch, extended, error_))
+      return Fail(name + ": " + error_);
+    bool passed = false;
+    // Only a payload smaller than the BDT one is of use: the encoder gives up at
+    // its size.
+    if (!payload::EncodePayloadWithin(
+            extended, Encoding("compressing the extended difference of " + name, opt_.Level),
+            payload.size() - 1, framed, passed, error_))
+      return Fail(name + ": " + error_);
+    if (passed) return true;
+    std::vector<uint8_t> rebuilt;
+    if (bdx::BdxBytes(oldBytes, extended, rebuilt) != bdx::BdxStatus::Ok ||
+        !std::equal(rebuilt.begin(), rebuilt.end(), newBytes.begin(), newBytes.end()))
+      return Fail(name + ": the extended difference does not rebuild the new file (internal error)");
+  } catch (const std::bad_alloc&) {
+    return Fail("not enough memory for the extended difference of " + name);
+  }
+  payload = std::move(framed);
+  diffSize = static_cast<uint32_t>(extended.size());
+  diffSum = AddSum(extended);
+  smaller = true;
   return true;
 }
 
@@ -482,8 +522,8 @@ bool Planner::PlanFile(const TFileSet& f) {
       newConvertible = false;
     return newConvertible;
   };
-  std::vector<uint8_t> patchPayload;
-  if (!MakeDifference(f.Name, oldBytes, newPath, newBytes, prepareNew, patchPayload,
+  std::vector<uint8_t> patch, patchPayload;
+  if (!MakeDifference(f.Name, oldBytes, newPath, newBytes, prepareNew, patch, patchPayload,
                       e.Record.DiffSize, e.Record.DiffSum)) {
     if (newConvertible) return false;
     // The installer could not scramble the result back: the file goes whole.
@@ -492,6 +532,12 @@ bool Planner::PlanFile(const TFileSet& f) {
     if (!ReadWholeFile(newPath, newBytes, error_)) return false;
     return AddWhole(kAddRepl, f.Name, newBytes, {}, 0, -1, "not a convertible base file");
   }
+  bool extended = false;
+  if (!plain && !opt_.Compatible &&
+      !TryExtended(f.Name, oldBytes, newBytes, patch, patchPayload, e.Record.DiffSize,
+                   e.Record.DiffSum, extended))
+    return false;
+  patch = std::vector<uint8_t>();
   oldBytes = std::vector<uint8_t>();
   if (plain) {
     e.Kind = kDbbDiff;
@@ -503,7 +549,7 @@ bool Planner::PlanFile(const TFileSet& f) {
         AddSum(newBytes) != newSum)
       return Fail(f.Name + ": the base file does not convert back to itself");
   } else {
-    e.Kind = kBinDiff;
+    e.Kind = extended ? kExtDiff : kBinDiff;
   }
   e.Record.NewSize = static_cast<uint32_t>(newBytes.size());
   e.Record.NewSum = newSum;
@@ -518,7 +564,9 @@ bool Planner::PlanFile(const TFileSet& f) {
   e.Payload = std::move(patchPayload);
   e.WholeSize = whole.size();
   e.WholeCut = wholeCut;
-  e.Why = plain ? "changed base file, diffed in plain form" : "changed file";
+  e.Why = plain      ? "changed base file, diffed in plain form"
+           : extended ? "changed file, extended difference smaller than BINDIFF"
+                      : "changed file";
   planned_.push_back(std::move(e));
   return true;
 }
@@ -569,9 +617,9 @@ bool Planner::PlanExecutable(const TFileSet& f) {
     e.Edition = edition;
     e.Record.OldSize = static_cast<uint32_t>(oldBytes.size());
     e.Record.OldSum = AddSum(oldBytes);
-    std::vector<uint8_t> patchPayload;
+    std::vector<uint8_t> patch, patchPayload;
     if (!MakeDifference(label, oldBytes, newPath, newBytes,
-                        [](std::vector<uint8_t>&) { return true; }, patchPayload,
+                        [](std::vector<uint8_t>&) { return true; }, patch, patchPayload,
                         e.Record.DiffSize, e.Record.DiffSum))
       return false;
     e.Record.NewSize = static_cast<uint32_t>(newBytes.size());
@@ -835,9 +883,9 @@ uint64_t TempSpacePeak(const std::vector<TPlannedEntry>& entries, int edition,
     const std::string name = Key(e.Name);
     const std::string work = "WRK\\" + name;
     const std::string backup = "BAK" + std::to_string(block) + "\\" + name;
-    const bool isDiff = e.Kind <= kPe2Diff;
+    const bool isDiff = IsDifferenceKind(e.Kind);
     tmp.Put(work, isDiff ? e.Record.DiffSize : e.Record.NewSize);
-    if (e.Kind <= kAddRepM && backedUp.insert(backup).second) {
+    if ((e.Kind <= kAddRepM || e.Kind == kExtDiff) && backedUp.insert(backup).second) {
       if (const auto size = current(e.Name)) tmp.Put(backup, *size);
     }
     if (!AppliesToEdition(e, edition)) continue;  // the work file stays

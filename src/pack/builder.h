@@ -8,9 +8,10 @@
 // executable, every new tree must hold the same files.
 //
 // Entries. A file that is the same in the old and the new tree is left out. A new
-// file is ADDREPL. A changed file is BINDIFF, or DBBDIFF for a base file (a name
-// ending in a digit under Base, diffed in its plain form), unless the whole file
-// compresses smaller, then ADDREPL; also ADDREPL when the old trees disagree about
+// file is ADDREPL. A changed file is BINDIFF, or EXTDIFF where its extended
+// difference compresses smaller (not with Compatible), or DBBDIFF for a base file
+// (a name ending in a digit under Base, diffed in its plain form), unless the
+// whole file compresses smaller, then ADDREPL; also ADDREPL when the old trees disagree about
 // the file, since one difference cannot fit them all. The product executable gets
 // one entry per edition whose build changes: PE1DIFF (first edition) or PE2DIFF
 // (second), or the whole build as an ADDREPM variant (edition byte + 1) when that
@@ -135,6 +136,9 @@ struct TBuildOptions {
   bool Sections = true;                   // a SECTION entry before the first entry
   std::vector<std::string> BlockBefore;   // names that start a further data block
   ExeChoice Exe = ExeChoice::Smaller;
+  // Only the kinds installers knew before EXTDIFF; otherwise a changed plain file
+  // is EXTDIFF where that is smaller than BINDIFF and the whole file.
+  bool Compatible = false;
   uint64_t IndexBudget = 0;               // memory for the difference index; 0: default
   // Progress: a text naming the step, then the work done and the work in all of
   // it; called with done 0 when a step starts.
