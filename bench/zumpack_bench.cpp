@@ -275,15 +275,16 @@ bool OurDiff(const std::string& oldPath, const std::string& newPath, const std::
   payload::EncodeOptions e;
   e.preset = 9;
   if (!bdt::SmallestPatchPayload(index, newFile, e, patch, framed, error)) return false;
-  index = bdt::TOldIndex();
-  if (!compatible) {
+  if (!compatible && bdx::WorthExtending(newFile)) {
     std::vector<uint8_t> extended, extendedFramed;
     bool passed = false;
-    if (!bdx::MakeBdx(oldFile, newFile, patch, extended, error) ||
-        !payload::EncodePayloadWithin(extended, e, framed.size() - 1, extendedFramed, passed, error))
+    if (!bdx::MakeExtendedDifference(index, oldFile, newFile, extended, error)) return false;
+    index = bdt::TOldIndex();
+    if (!payload::EncodePayloadWithin(extended, e, framed.size() - 1, extendedFramed, passed, error))
       return false;
     if (!passed) framed = std::move(extendedFramed);
   }
+  index = bdt::TOldIndex();
   pkg::TWholeComparison whole;
   if (!pkg::CompareWhole(newFile, framed.size(), e, whole, error)) return false;
   FILE* f = std::fopen(out.c_str(), "wb");

@@ -5,6 +5,7 @@
 
 #include "base/bytes.h"
 #include "format/patch.h"
+#include "pack/bdt_writer.h"
 
 namespace bdx {
 
@@ -256,6 +257,23 @@ bool MakeBdx(std::span<const uint8_t> oldFile, std::span<const uint8_t> newFile,
   maker.Gap(maker.Made(), newFile.size() - maker.Made(), fromOld, nullptr);
   out = maker.Write();
   return true;
+}
+
+bool WorthExtending(std::span<const uint8_t> newFile) {
+  const std::vector<size_t> tunings = bdt::TuningsFor(newFile);
+  return !(tunings.size() == 1 && tunings[0] == bdt::kTextTuning);
+}
+
+bool MakeExtendedDifference(const bdt::TOldIndex& index, std::span<const uint8_t> oldFile,
+                            std::span<const uint8_t> newFile, std::vector<uint8_t>& out,
+                            std::string& error) {
+  std::vector<uint8_t> copies;
+  {
+    bdt::TDiff diff;
+    if (!index.Diff(newFile, diff, error, kCoverTuning, false)) return false;
+    copies = bdt::WritePatch(diff.OldSize, diff.NewSize, diff.Records, diff.Literals);
+  }
+  return MakeBdx(oldFile, newFile, copies, out, error);
 }
 
 }  // namespace bdx

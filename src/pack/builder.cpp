@@ -150,13 +150,12 @@ class Planner {
   bool MakeDifference(const std::string& name, std::vector<uint8_t>& oldBytes,
                       const std::string& newPath, std::vector<uint8_t>& newBytes,
                       const std::function<bool(std::vector<uint8_t>&)>& prepareNew,
-                      std::vector<uint8_t>& patch, std::vector<uint8_t>& patchPayload,
-                      uint32_t& diffSize, uint32_t& diffSum);
-  // The extended difference grown from `patch`, when its payload is smaller than
-  // `patchPayload`: then `payload` and the sizes are replaced and true is returned
-  // in `smaller`.
+                      std::vector<uint8_t>& patchPayload, uint32_t& diffSize, uint32_t& diffSum,
+                      std::vector<uint8_t>* extended = nullptr);
+  // Whether the extended difference `extended` makes a payload smaller than
+  // `payload`: then `payload` and the sizes are replaced and `smaller` set.
   bool TryExtended(const std::string& name, std::span<const uint8_t> oldBytes,
-                   std::span<const uint8_t> newBytes, std::span<const uint8_t> patch,
+                   std::span<const uint8_t> newBytes, std::span<const uint8_t> extended,
                    std::vector<uint8_t>& payload, uint32_t& diffSize, uint32_t& diffSum,
                    bool& smaller);
   // Whether the whole file compresses smaller than `diffPayload`. `whole` gets
@@ -366,8 +365,8 @@ bool Planner::WholeIsSmaller(const std::string& name, std::span<const uint8_t> b
 bool Planner::MakeDifference(const std::string& name, std::vector<uint8_t>& oldBytes,
                              const std::string& newPath, std::vector<uint8_t>& newBytes,
                              const std::function<bool(std::vector<uint8_t>&)>& prepareNew,
-                             std::vector<uint8_t>& patch, std::vector<uint8_t>& patchPayload,
-                             uint32_t& diffSize, uint32_t& diffSum) {
+                             std::vector<uint8_t>& patchPayload, uint32_t& diffSize,
+                             uint32_t& diffSum, std::vector<uint8_t>* extended) {
   bdt::DiffOptions dopt;
   dopt.indexBudget = opt_.IndexBudget;
   dopt.progress = [this, &name](bdt::DiffPhase phase, uint64_t done, uint64_t total) {
@@ -379,10 +378,17 @@ bool Planner::MakeDifference(const std::string& name, std::vector<uint8_t>& oldB
   if (!index.Build(oldBytes, dopt, error_)) return Fail(name + ": " + error_);
   if (!ReadWholeFile(newPath, newBytes, error_)) return false;
   if (!prepareNew(newBytes)) return false;
+  std::vector<uint8_t> patch;
   if (!bdt::SmallestPatchPayload(index, newBytes,
                                  Encoding("compressing the difference of " + name, opt_.Level),
                                  patch, patchPayload, error_))
     return Fail(name + ": " + error_);
+  // The extended difference needs the index too: made before it is freed.
+  if (extended && bdx::WorthExtending(newBytes)) {
+    Report("diffing with covers " + name, 0, 0);
+    if (!bdx::MakeExtendedDifference(index, oldBytes, newBytes, *extended, error_))
+      return Fail(name + ": " + error_);
+  }
   index = bdt::TOldIndex();
   // The patch must rebuild the new file exactly as the installer will apply it.
   {
@@ -397,14 +403,13 @@ bool Planner::MakeDifference(const std::string& name, std::vector<uint8_t>& oldB
 }
 
 bool Planner::TryExtended(const std::string& name, std::span<const uint8_t> oldBytes,
-                          std::span<const uint8_t> newBytes, std::span<const uint8_t> patch,
+                          std::span<const uint8_t> newBytes, std::span<const uint8_t> extended,
                           std::vector<uint8_t>& payload, uint32_t& diffSize, uint32_t& diffSum,
                           bool& smaller) {
   smaller = false;
-  std::vector<uint8_t> extended, framed;
+  if (extended.empty()) return true;  // not worth trying
+  std::vector<uint8_t> framed;
   try {
-    if (!bdx::MakeBdx(oldBytes, newBytes, patch, extended, error_))
-      return Fail(name + ": " + error_);
     bool passed = false;
     // Only a payload smaller than the BDT one is of use: the encoder gives up at
     // its size.
@@ -522,9 +527,11 @@ bool Planner::PlanFile(const TFileSet& f) {
       newConvertible = false;
     return newConvertible;
   };
-  std::vector<uint8_t> patch, patchPayload;
-  if (!MakeDifference(f.Name, oldBytes, newPath, newBytes, prepareNew, patch, patchPayload,
-                      e.Record.DiffSize, e.Record.DiffSum)) {
+  std::vector<uint8_t> patchPayload, extendedPatch;
+  const bool tryExtended = !plain && !opt_.Compatible;
+  if (!MakeDifference(f.Name, oldBytes, newPath, newBytes, prepareNew, patchPayload,
+                      e.Record.DiffSize, e.Record.DiffSum,
+                      tryExtended ? &extendedPatch : nullptr)) {
     if (newConvertible) return false;
     // The installer could not scramble the result back: the file goes whole.
     res_.Notes.push_back(f.Name +
@@ -533,11 +540,10 @@ bool Planner::PlanFile(const TFileSet& f) {
     return AddWhole(kAddRepl, f.Name, newBytes, {}, 0, -1, "not a convertible base file");
   }
   bool extended = false;
-  if (!plain && !opt_.Compatible &&
-      !TryExtended(f.Name, oldBytes, newBytes, patch, patchPayload, e.Record.DiffSize,
+  if (!TryExtended(f.Name, oldBytes, newBytes, extendedPatch, patchPayload, e.Record.DiffSize,
                    e.Record.DiffSum, extended))
     return false;
-  patch = std::vector<uint8_t>();
+  extendedPatch = std::vector<uint8_t>();
   oldBytes = std::vector<uint8_t>();
   if (plain) {
     e.Kind = kDbbDiff;
@@ -617,9 +623,9 @@ bool Planner::PlanExecutable(const TFileSet& f) {
     e.Edition = edition;
     e.Record.OldSize = static_cast<uint32_t>(oldBytes.size());
     e.Record.OldSum = AddSum(oldBytes);
-    std::vector<uint8_t> patch, patchPayload;
+    std::vector<uint8_t> patchPayload;
     if (!MakeDifference(label, oldBytes, newPath, newBytes,
-                        [](std::vector<uint8_t>&) { return true; }, patch, patchPayload,
+                        [](std::vector<uint8_t>&) { return true; }, patchPayload,
                         e.Record.DiffSize, e.Record.DiffSum))
       return false;
     e.Record.NewSize = static_cast<uint32_t>(newBytes.size());
