@@ -324,6 +324,25 @@ TEST(BdxDiff, CoversMakeShiftedCodeSmallerThanCopies) {
   EXPECT_LT(Compressed(patch) * 10, Compressed(bdt) * 9);
 }
 
+// The builder's way: a matching pass of its own over the old file's index, and
+// none for a large text file.
+TEST(BdxDiff, ExtendedDifferenceFromTheIndexAndWhereItIsTried) {
+  const TCodePair pair = CodePair(20000, 4);
+  bdt::TOldIndex index;
+  std::string error;
+  ASSERT_TRUE(index.Build(pair.old, {}, error)) << error;
+  Bytes patch, out;
+  ASSERT_TRUE(bdx::MakeExtendedDifference(index, pair.old, pair.now, patch, error)) << error;
+  ASSERT_EQ(bdx::BdxBytes(pair.old, patch, out), BdxStatus::Ok);
+  EXPECT_TRUE(out == pair.now);
+
+  std::string text;
+  while (text.size() < bdt::kTryAllBelow + 1000) text += "00012345;Kyiv Odesa;01.02.2024;17.50;\r\n";
+  EXPECT_FALSE(bdx::WorthExtending(B(text)));
+  EXPECT_TRUE(bdx::WorthExtending(B(text.substr(0, 100000))));  // small: every form is tried
+  EXPECT_TRUE(bdx::WorthExtending(Noise(bdt::kTryAllBelow + 1000, 3)));
+}
+
 TEST(BdxDiff, RefusesAPatchThatDoesNotFitTheFiles) {
   const Bytes old = Noise(1000, 1), now = Noise(1000, 2);
   Bytes bdt, patch;
