@@ -6,7 +6,7 @@
 //     otherwise the mingw-w64 C++ runtime DLL built for the posix and for the
 //     win32 thread model (FindExecutables).
 // For each tool: the patch size (ours: the LZMA-compressed entry payload the
-// package carries; bsdiff's patch as it ships; xdelta3 -9 -S lzma; zstd -19
+// package carries, with EXTDIFF where that is smaller and with --compatible; bsdiff's patch as it ships; xdelta3 -9 -S lzma; zstd -19
 // --long=31 --patch-from), the time and peak memory of making it, and the time of
 // applying it (ours: the installer's UnpackPayload and PatchFile). Each tool runs
 // in a process of its own, forked from this small one, so that its peak memory is
@@ -32,6 +32,9 @@
 
 #include "installer/form1.h"
 #include "pack/bdt_diff.h"
+#include "pack/builder.h"
+#include "pack/bdx_writer.h"
+#include "format/bdx_patch.h"
 #include "format/patch.h"
 #include "installer/patch_file.h"
 #include "files/unpack.h"
@@ -209,6 +212,7 @@ struct Measured {
   bool ok = false;
   double wall = 0, cpu = 0;  // seconds
   uint64_t peakKb = 0;       // the process's largest resident size
+  int exit = -1;             // the child's exit status, -1 when it did not exit
 };
 
 // Runs `child` in a process of its own (its exit status its result) and measures it.
@@ -226,6 +230,7 @@ Measured InChild(const std::function<bool()>& child) {
           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
   m.peakKb = static_cast<uint64_t>(ru.ru_maxrss);
   m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (WIFEXITED(status)) m.exit = WEXITSTATUS(status);
   return m;
 }
 
@@ -255,8 +260,12 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
 }
 
 // Ours, as zumpack builds an entry: the old file indexed before the new one is
-// read, the patch made with each tuning and the smallest LZMA payload kept.
-bool OurDiff(const std::string& oldPath, const std::string& newPath, const std::string& out) {
+// read, the patch made with each tuning and the smallest LZMA payload kept; the
+// extended difference grown from it kept instead when its payload is smaller
+// (EXTDIFF; not with `compatible`); then compared with the whole new file
+// compressed (the difference is written either way).
+bool OurDiff(const std::string& oldPath, const std::string& newPath, const std::string& out,
+             bool compatible) {
   const std::vector<uint8_t> oldFile = ReadFile(oldPath);
   bdt::TOldIndex index;
   std::string error;
@@ -266,19 +275,68 @@ bool OurDiff(const std::string& oldPath, const std::string& newPath, const std::
   payload::EncodeOptions e;
   e.preset = 9;
   if (!bdt::SmallestPatchPayload(index, newFile, e, patch, framed, error)) return false;
+  if (!compatible && bdx::WorthExtending(newFile)) {
+    std::vector<uint8_t> extended, extendedFramed;
+    bool passed = false;
+    if (!bdx::MakeExtendedDifference(index, oldFile, newFile, extended, error)) return false;
+    index = bdt::TOldIndex();
+    if (!payload::EncodePayloadWithin(extended, e, framed.size() - 1, extendedFramed, passed, error))
+      return false;
+    if (!passed) framed = std::move(extendedFramed);
+  }
+  index = bdt::TOldIndex();
+  pkg::TWholeComparison whole;
+  if (!pkg::CompareWhole(newFile, framed.size(), e, whole, error)) return false;
   FILE* f = std::fopen(out.c_str(), "wb");
   return f && std::fwrite(framed.data(), 1, framed.size(), f) == framed.size() && std::fclose(f) == 0;
 }
 
+// The whole-file comparison of zumpack alone, against a difference payload of
+// `diffPayload` bytes: with the encoders that give up (pkg::CompareWhole), or as
+// it was made before they could, every encoder run to the end (a quick preset-0
+// estimate first above pkg::kAlwaysCompareWhole). Exits 0 when the whole file is
+// not smaller, 2 when it is.
+bool WholeComparison(const std::string& newPath, uint64_t diffPayload, bool stopping,
+                     bool& smaller) {
+  const std::vector<uint8_t> newFile = ReadFile(newPath);
+  payload::EncodeOptions e;
+  e.preset = 9;
+  std::string error;
+  if (stopping) {
+    pkg::TWholeComparison c;
+    if (!pkg::CompareWhole(newFile, diffPayload, e, c, error)) return false;
+    smaller = c.Smaller;
+    return true;
+  }
+  std::vector<uint8_t> out;
+  if (newFile.size() > pkg::kAlwaysCompareWhole) {
+    payload::EncodeOptions quick = e;
+    quick.preset = 0;
+    if (!payload::EncodePayload(newFile, quick, out, error)) return false;
+    if (out.size() > pkg::kEstimateMargin * diffPayload) {
+      smaller = false;
+      return true;
+    }
+  }
+  if (!payload::EncodePayload(newFile, e, out, error)) return false;
+  smaller = out.size() < diffPayload;
+  return true;
+}
+
 // Ours, as the installer applies it: the payload unpacked into the work file, then
-// PatchFile from the old file.
+// PatchFile from the old file, in the format the entry's kind names (here told by
+// the patch's magic).
 bool OurApply(const std::string& oldPath, const std::string& payloadPath, const std::string& work,
               const std::string& out) {
   if (UnpackPayload(bench::Dos(work), bench::Dos(payloadPath), 0, nullptr) == 0) return false;
+  uint8_t magic[3] = {};
+  FILE* f = std::fopen(work.c_str(), "rb");
+  if (!f || std::fread(magic, 1, 3, f) != 3) return false;
+  std::fclose(f);
   ui::ScriptedToolkit tk;
   TForm1 form(&tk);
-  const bool ok = PatchFile(form, bench::Dos(oldPath), bench::Dos(out), bench::Dos(work));
-  return ok;
+  const PatchFormat format = bdx::LooksLikeBdx(magic) ? PatchFormat::Bdx : PatchFormat::Bdt;
+  return PatchFile(form, bench::Dos(oldPath), bench::Dos(out), bench::Dos(work), format);
 }
 
 struct ToolRow {
@@ -306,10 +364,18 @@ bool Compare(const std::string& label, const std::string& dir, const std::string
   const std::string p = dir + label + "_";
   const std::string out = p + "rebuilt";
   std::vector<ToolRow> rows = {
-      {"zumpack BDT+LZMA", p + "ours.payload",
-       [&] { return InChild([&] { return OurDiff(oldPath, newPath, p + "ours.payload"); }); },
+      {"zumpack", p + "ours.payload",
+       [&] { return InChild([&] { return OurDiff(oldPath, newPath, p + "ours.payload", false); }); },
        [&] {
          return InChild([&] { return OurApply(oldPath, p + "ours.payload", p + "work", out); });
+       }},
+      {"zumpack --compatible", p + "compatible.payload",
+       [&] {
+         return InChild([&] { return OurDiff(oldPath, newPath, p + "compatible.payload", true); });
+       },
+       [&] {
+         return InChild(
+             [&] { return OurApply(oldPath, p + "compatible.payload", p + "work", out); });
        }},
       {"bsdiff", p + "bsdiff.patch", [&] { return Tool({"bsdiff", oldPath, newPath, p + "bsdiff.patch"}); },
        [&] { return Tool({"bspatch", oldPath, out, p + "bsdiff.patch"}); }},
@@ -358,6 +424,28 @@ bool Compare(const std::string& label, const std::string& dir, const std::string
   bench::Remove(p + "work");
 
   const ToolRow& ours = rows[0];
+  // Of ours, the whole-file comparison alone: encoders that give up against the
+  // same comparison with every encoder run to the end.
+  {
+    Measured m[2];
+    for (int stopping = 0; stopping < 2; ++stopping) {
+      m[stopping] = InChild([&] {
+        bool smaller = false;
+        if (!WholeComparison(newPath, ours.size, stopping != 0, smaller)) return false;
+        if (smaller) _exit(2);
+        return true;
+      });
+      if (m[stopping].exit != 0 && m[stopping].exit != 2) {
+        std::fprintf(stderr, "%s: the whole-file comparison failed\n", kName);
+        return false;
+      }
+    }
+    std::printf("%s: %s whole-file comparison of ours: encoders that give up cpu %.2f s peak %llu MB, "
+                "run to the end cpu %.2f s peak %llu MB; the same choice: %s\n",
+                kName, label.c_str(), m[1].cpu, static_cast<unsigned long long>(m[1].peakKb / 1024),
+                m[0].cpu, static_cast<unsigned long long>(m[0].peakKb / 1024),
+                m[0].exit == m[1].exit ? "yes" : "NO");
+  }
   for (size_t k = 1; k < rows.size(); ++k) {
     const ToolRow& ref = rows[k];
     std::printf("%s: %s ratio ours / %s: size %.3f, make wall %.2f cpu %.2f, peak %.2f, apply wall "
@@ -371,12 +459,14 @@ bool Compare(const std::string& label, const std::string& dir, const std::string
   }
   // The goals: the smallest patch of all on the data file, smaller than xdelta3's
   // and zstd's on the executables; made faster than bsdiff and zstd -19; below
-  // 1 GB of memory on the data file.
-  const bool smallest = dataFile ? std::all_of(rows.begin() + 1, rows.end(),
+  // 1 GB of memory on the data file. Rows: ours, ours compatible, bsdiff, xdelta3,
+  // zstd.
+  const ToolRow &bsdiff = rows[2], &xdelta3 = rows[3], &zstd = rows[4];
+  const bool smallest = dataFile ? std::all_of(rows.begin() + 2, rows.end(),
                                                [&](const ToolRow& r) { return ours.size < r.size; })
-                                 : ours.size < rows[2].size && ours.size < rows[3].size;
-  const bool faster = ours.made.cpu < rows[1].made.cpu && ours.made.cpu < rows[3].made.cpu &&
-                      ours.made.wall < rows[1].made.wall && ours.made.wall < rows[3].made.wall;
+                                 : ours.size < xdelta3.size && ours.size < zstd.size;
+  const bool faster = ours.made.cpu < bsdiff.made.cpu && ours.made.cpu < zstd.made.cpu &&
+                      ours.made.wall < bsdiff.made.wall && ours.made.wall < zstd.made.wall;
   std::printf("%s: %s goal %s: %s\n", kName, label.c_str(),
               dataFile ? "smallest of the four" : "smaller than xdelta3 and zstd",
               smallest ? "met" : "MISSED");

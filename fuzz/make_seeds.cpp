@@ -1,5 +1,5 @@
 // Writes the seed corpus of the fuzz harnesses with the project's own writers:
-//   make_seeds CORPUS-FOLDER   (host path; subfolders reader, patch, payload, journal)
+//   make_seeds CORPUS-FOLDER   (host path; subfolders reader, patch, bdx, payload, journal)
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pack/bdt_writer.h"
+#include "pack/bdx_writer.h"
 #include "pack/payload_encode.h"
 #include "pack/package_writer.h"
 #include "base/bytes.h"
@@ -57,7 +58,7 @@ int main(int argc, char** argv) {
     return argc == 2 ? 0 : 2;
   }
   const std::string root = argv[1];
-  for (const char* sub : {"", "/reader", "/patch", "/payload", "/journal"})
+  for (const char* sub : {"", "/reader", "/patch", "/bdx", "/payload", "/journal"})
     mkdir((root + sub).c_str(), 0755);
   std::string error;
   bool ok = true;
@@ -80,6 +81,12 @@ int main(int argc, char** argv) {
   seed.insert(seed.end(), oldFile.begin(), oldFile.end());
   seed.insert(seed.end(), patch.begin(), patch.end());
   ok = ok && Write(root + "/patch/diff", seed);
+  // The extended difference grown from that patch, in the same framing.
+  Bytes extended;
+  ok = ok && bdx::MakeBdx(oldFile, file, patch, extended, error);
+  seed.resize(2 + oldFile.size());
+  seed.insert(seed.end(), extended.begin(), extended.end());
+  ok = ok && Write(root + "/bdx/diff", seed);
 
   // A package: a section, a whole file, a difference.
   pkg::PackageWriter w;

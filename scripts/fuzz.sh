@@ -7,7 +7,7 @@
 #
 #   SECONDS    how long each harness runs (default 30)
 #   --regress  runs every input of the seed corpus once and stops (the tests do)
-#   HARNESS    reader, patch, payload, journal, rekey, names (default all)
+#   HARNESS    reader, patch, bdx, payload, journal, rekey, names (default all)
 #
 # Each harness starts from its seed corpus in fuzz/corpus/<name> (made by the
 # project's own writers with fuzz_seeds, kept small) and grows a working corpus in
@@ -31,7 +31,7 @@ else
 fi
 shift || true
 harnesses=("$@")
-[[ ${#harnesses[@]} -eq 0 ]] && harnesses=(reader patch payload journal rekey names)
+[[ ${#harnesses[@]} -eq 0 ]] && harnesses=(reader patch bdx payload journal rekey names)
 if ! [[ "$seconds" =~ ^[0-9]+$ ]]; then
   echo "fuzz.sh: SECONDS must be a number: $seconds" >&2
   exit 2

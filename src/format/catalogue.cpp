@@ -63,7 +63,7 @@ TCatalogueStatus ReadCatalogue(TByteSource& src, uint32_t realLength, TCatalogue
     e.Name = head.Name;
     e.Block = block;
     e.Number = ++number;
-    if (e.Kind > kSection || e.Kind == kCfgDiff) unsupported = true;
+    if (e.Kind != kSection && !IsFileKind(e.Kind)) unsupported = true;
     if (e.EntryLen < head.Size || e.EntryLen > cat.RecordsPos - pos)
       return Fail(cat, TCatalogueStep::EntryLength, pos);
     pos += e.EntryLen;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "format/basefile.h"
+#include "format/bdx_patch.h"
 #include "format/part.h"
 #include "format/patch.h"
 
@@ -28,7 +29,8 @@ enum class TApplyStatus {
 
 struct TApplyResult {
   TApplyStatus Status = TApplyStatus::Ok;
-  bdt::PatchStatus Patch = bdt::PatchStatus::Ok;  // for PatchRefused
+  bdt::PatchStatus Patch = bdt::PatchStatus::Ok;  // for PatchRefused of a BDT patch
+  bdx::BdxStatus Extended = bdx::BdxStatus::Ok;   // for PatchRefused of a BDX patch
   BaseStatus Base = BaseStatus::Ok;               // for OldBaseRefused and NewBaseRefused
   // Notes that do not stop the entry: a DBBDIFF's plain old or plain new file is not
   // the one its record names (PrepSize/PrepSum, MidSize/MidSum).

@@ -204,6 +204,7 @@ const char* KindListingText(uint8_t kind) {
     case kAddRepl: return "ADDREPL, файл ";
     case kAddRepM: return "ADDREPM, файл ";
     case kSection: return "SECTION №";
+    case kExtDiff: return "EXTDIFF, файл ";
     default: return "НЕИЗВЕСТНЫЙ ТИП ДАННЫХ!!!";
   }
 }
@@ -213,7 +214,7 @@ std::string ListingLine(uint8_t kind, const std::string& name, int j, int b) {
   if (kind == kSection)
     return block + ". " + KindListingText(kind) + block + " (начало нового блока данных)";
   std::string line = block + "." + std::to_string(j) + ". " + KindListingText(kind);
-  if (kind < kSection) line += name;
+  if (kind < kSection || kind == kExtDiff) line += name;
   return line;
 }
 
@@ -284,7 +285,7 @@ bool UnsealPackage(TBytes& bytes) {
 
 std::string CheckPayloadHead(TByteSource& src, const TPartNfo& entry) {
   // Only the kinds that the engine unpacks; the others stop the run anyway.
-  if (entry.Kind > kAddRepM || entry.Kind == kCfgDiff) return std::string();
+  if (!IsFileKind(entry.Kind)) return std::string();
   const uint64_t head = kEntryHeadFixed + entry.Name.size();
   uint8_t raw[payload::kHeaderSize];
   if (entry.EntryLen < head || entry.EntryLen - head < sizeof raw ||

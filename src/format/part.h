@@ -15,7 +15,19 @@ enum EntryKind : uint8_t {
   kAddRepl = 5,
   kAddRepM = 6,
   kSection = 7,
+  // The extended difference of a plain file: a BDX patch (bdx_patch.h) applied to
+  // the saved copy, as BINDIFF applies a BDT patch. Packages carry it only where it
+  // is smaller than every older kind, and each package carries the installer that
+  // reads it.
+  kExtDiff = 8,
 };
+
+// Kinds whose payload is a patch of an existing file.
+inline bool IsDifferenceKind(uint8_t kind) { return kind <= kPe2Diff || kind == kExtDiff; }
+// Kinds the engine applies to a file (it backs the file up first).
+inline bool IsFileKind(uint8_t kind) {
+  return (kind <= kAddRepM && kind != kCfgDiff) || kind == kExtDiff;
+}
 
 // The part record: twelve little-endian u32 slots, 48 bytes in the package.
 struct TPartRecord {

@@ -1,5 +1,6 @@
 // The appliers of difference entries: the new file is rebuilt from the old one and
-// a BDT patch (patch.h), never patched in place. A base file is unscrambled before
+// a BDT patch (patch.h), or for EXTDIFF a BDX patch (bdx_patch.h), never patched
+// in place. A base file is unscrambled before
 // and scrambled again after; an executable is moved aside and rebuilt in its place.
 // On a failure the target may be missing, plain, partial or wrong: the journal
 // record made before the applier ran lets the recovery put the old file back.
@@ -30,7 +31,8 @@ bool TForm1::ApplyBinDiff(const pkg::TPartNfo& e, const std::string& target,
     // The difference goes onto the saved copy; the target is built anew.
     os::DeleteFile(target);
     AddProt(prot::kProtApplyDiff, target);
-    if (!ProtResult(PatchFile(*this, backup, target, work), false)) return false;
+    if (!ProtResult(PatchFile(*this, backup, target, work, PatchFormatOf(e.Kind)), false))
+      return false;
 
     if (!SumForCompare(target, true, sum, size)) return false;
     const bool ok = ProtResult(sum == e.NewSum && size == e.NewSize, false);

@@ -155,13 +155,13 @@ bool TForm1::RunEntries() {
           peDiff && (ConfigBuffer.size() <= product::kConfigEditionOffset ||
                      !pkg::EntryAppliesToEdition(e.Kind, e.DiffSum,
                                                  ConfigBuffer[product::kConfigEditionOffset]));
-      if (e.Kind <= pkg::kPe2Diff && !otherEdition &&
+      if (pkg::IsDifferenceKind(e.Kind) && !otherEdition &&
           !CheckPatchFile(*this, work, e.Kind == pkg::kDbbDiff ? e.PrepSize : e.OldSize,
-                          e.NewSize))
+                          e.NewSize, PatchFormatOf(e.Kind)))
         return false;
 
       Say("...Обновление " + e.Name);
-      if (e.Kind <= pkg::kAddRepM) {
+      if (e.Kind <= pkg::kAddRepM || e.Kind == pkg::kExtDiff) {
         // Judged again at the change itself: a link that appeared since the check
         // before the first change is refused all the same.
         const std::string link = LinkOnPath(root, target);
@@ -177,7 +177,7 @@ bool TForm1::RunEntries() {
       const bool applies =
           e.Kind != pkg::kAddRepM ||
           static_cast<uint32_t>(ConfigBuffer[product::kConfigEditionOffset]) + 1 == e.DiffSum;
-      if (e.Kind <= pkg::kAddRepM && e.Kind != pkg::kCfgDiff && applies &&
+      if (pkg::IsFileKind(e.Kind) && applies &&
           !MakeTargetFolder(target)) {
         AddProt(prot::kProtEmergency, "Невозможно создать папку " + dos::FolderOf(target));
         return false;
@@ -186,6 +186,7 @@ bool TForm1::RunEntries() {
       bool applied;
       switch (e.Kind) {
         case pkg::kBinDiff:
+        case pkg::kExtDiff:
           applied = ApplyBinDiff(e, target, work, backup);
           break;
         case pkg::kDbbDiff:

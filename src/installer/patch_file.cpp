@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "format/bdx_patch.h"
+#include "format/part.h"
 #include "format/patch.h"
 #include "installer/form1.h"
 #include "platform/os.h"
@@ -15,18 +17,54 @@ bool ViewFailed() { return os::LastError().text.rfind("MapViewOfFile", 0) == 0; 
 
 namespace {
 
-void ReportBadPatch(TForm1& form, const bdt::TPatchPlan& plan, bdt::PatchStatus status,
-                    const std::string& patchPath) {
-  std::string text = std::string("Файл различий поврежден: ") + bdt::PatchStatusText(status);
-  if (plan.FailedRecord != 0) text += " (запись " + std::to_string(plan.FailedRecord) + ")";
-  form.AddProt(prot::kProtEmergency, text);
-  form.Say(patchPath);
-}
+// A patch of either format, read and checked whole.
+struct TCheckedPatch {
+  PatchFormat Format = PatchFormat::Bdt;
+  bdt::TPatchPlan Bdt;
+  bdx::TBdxPlan Bdx;
+  std::string Problem;  // empty when the patch may be applied
+  size_t FailedRecord = 0;
+  uint32_t NewSize = 0;
+
+  bool Read(PatchFormat format, std::span<const uint8_t> patch, uint64_t oldSize) {
+    Format = format;
+    if (format == PatchFormat::Bdt) {
+      const bdt::PatchStatus st = bdt::ReadPatch(patch, oldSize, Bdt);
+      if (st != bdt::PatchStatus::Ok) Problem = bdt::PatchStatusText(st);
+      FailedRecord = Bdt.FailedRecord;
+      NewSize = Bdt.NewSize;
+    } else {
+      const bdx::BdxStatus st = bdx::ReadBdx(patch, oldSize, Bdx);
+      if (st != bdx::BdxStatus::Ok) Problem = bdx::BdxStatusText(st);
+      FailedRecord = Bdx.FailedRecord;
+      NewSize = Bdx.NewSize;
+    }
+    return Problem.empty();
+  }
+  void Apply(std::span<const uint8_t> oldFile, std::span<const uint8_t> patch,
+             uint8_t* out) const {
+    if (Format == PatchFormat::Bdt) {
+      bdt::ApplyPatch(Bdt, oldFile, patch, out);
+    } else {
+      bdx::ApplyBdx(Bdx, oldFile, patch, out);
+    }
+  }
+  void Report(TForm1& form, const std::string& patchPath) const {
+    std::string text = "Файл различий поврежден: " + Problem;
+    if (FailedRecord != 0) text += " (запись " + std::to_string(FailedRecord) + ")";
+    form.AddProt(prot::kProtEmergency, text);
+    form.Say(patchPath);
+  }
+};
 
 }  // namespace
 
+PatchFormat PatchFormatOf(uint8_t kind) {
+  return kind == pkg::kExtDiff ? PatchFormat::Bdx : PatchFormat::Bdt;
+}
+
 bool CheckPatchFile(TForm1& form, const std::string& patchPath, uint64_t oldSize,
-                    uint32_t newSize) {
+                    uint32_t newSize, PatchFormat format) {
   try {
     os::Mapping view;
     if (!view.OpenRead(patchPath)) {
@@ -34,13 +72,14 @@ bool CheckPatchFile(TForm1& form, const std::string& patchPath, uint64_t oldSize
       form.Say(patchPath);
       return false;
     }
-    bdt::TPatchPlan plan;
-    bdt::PatchStatus status =
-        bdt::ReadPatch(std::span<const uint8_t>(view.data(), view.size()), oldSize, plan);
-    if (status == bdt::PatchStatus::Ok && plan.NewSize != newSize)
-      status = bdt::PatchStatus::NewSizeMismatch;
-    if (status == bdt::PatchStatus::Ok) return true;
-    ReportBadPatch(form, plan, status, patchPath);
+    TCheckedPatch patch;
+    if (patch.Read(format, std::span<const uint8_t>(view.data(), view.size()), oldSize) &&
+        patch.NewSize != newSize)
+      patch.Problem = format == PatchFormat::Bdt
+                          ? bdt::PatchStatusText(bdt::PatchStatus::NewSizeMismatch)
+                          : bdx::BdxStatusText(bdx::BdxStatus::NewSizeMismatch);
+    if (patch.Problem.empty()) return true;
+    patch.Report(form, patchPath);
     return false;
   } catch (const std::exception& ex) {
     form.AddProt(prot::kProtEmergency, ex.what());
@@ -49,7 +88,7 @@ bool CheckPatchFile(TForm1& form, const std::string& patchPath, uint64_t oldSize
 }
 
 bool PatchFile(TForm1& form, const std::string& oldPath, const std::string& outPath,
-               const std::string& patchPath) {
+               const std::string& patchPath, PatchFormat format) {
   auto fail = [&form](const char* text) {
     form.AddProt(prot::kProtEmergency, text);
     return false;
@@ -87,10 +126,9 @@ bool PatchFile(TForm1& form, const std::string& oldPath, const std::string& outP
     form.PrBar.SetPosition(1);
     form.PrBar.SetStep(1);
 
-    bdt::TPatchPlan plan;
-    const bdt::PatchStatus status = bdt::ReadPatch(patchBytes, oldBytes.size(), plan);
-    if (status != bdt::PatchStatus::Ok) {
-      ReportBadPatch(form, plan, status, patchPath);
+    TCheckedPatch plan;
+    if (!plan.Read(format, patchBytes, oldBytes.size())) {
+      plan.Report(form, patchPath);
       return false;
     }
 
@@ -108,7 +146,7 @@ bool PatchFile(TForm1& form, const std::string& oldPath, const std::string& outP
                                : "Невозможно создать hMapOut мэппинг");
     form.PrBar.SetPosition(form.PrBar.Position() + 1);
 
-    bdt::ApplyPatch(plan, oldBytes, patchBytes, outView.writable());
+    plan.Apply(oldBytes, patchBytes, outView.writable());
     form.PrBar.SetPosition(form.PrBar.Max());
     outView.Close();
     return true;

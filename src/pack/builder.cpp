@@ -7,7 +7,9 @@
 #include <set>
 
 #include "format/basefile.h"
+#include "format/bdx_patch.h"
 #include "pack/bdt_diff.h"
+#include "pack/bdx_writer.h"
 #include "pack/bdt_writer.h"
 #include "pack/payload_encode.h"
 #include "format/stamp.h"
@@ -26,13 +28,6 @@ namespace {
 
 constexpr uint64_t k4GiB = 0x100000000ull;
 constexpr uint64_t kCluster = 4096;
-// Whole files up to this size are always compressed to compare them with their
-// difference; above it a quick estimate decides whether that is worth the time.
-constexpr uint64_t kAlwaysCompareWhole = 32ull << 20;
-// The fastest preset rarely gives more than a third more than the slowest; a
-// difference three times smaller than the fast estimate is kept without the
-// slow comparison.
-constexpr uint64_t kEstimateMargin = 3;
 
 std::string Key(const std::string& name) { return cp1251::Upper(name); }
 
@@ -155,11 +150,20 @@ class Planner {
   bool MakeDifference(const std::string& name, std::vector<uint8_t>& oldBytes,
                       const std::string& newPath, std::vector<uint8_t>& newBytes,
                       const std::function<bool(std::vector<uint8_t>&)>& prepareNew,
-                      std::vector<uint8_t>& patchPayload, uint32_t& diffSize, uint32_t& diffSum);
-  // Whether the whole file compresses smaller than `diffPayload`; fills `whole`
-  // when it was compressed at the full level.
+                      std::vector<uint8_t>& patchPayload, uint32_t& diffSize, uint32_t& diffSum,
+                      std::vector<uint8_t>* extended = nullptr);
+  // Whether the extended difference `extended` makes a payload smaller than
+  // `payload`: then `payload` and the sizes are replaced and `smaller` set.
+  bool TryExtended(const std::string& name, std::span<const uint8_t> oldBytes,
+                   std::span<const uint8_t> newBytes, std::span<const uint8_t> extended,
+                   std::vector<uint8_t>& payload, uint32_t& diffSize, uint32_t& diffSum,
+                   bool& smaller);
+  // Whether the whole file compresses smaller than `diffPayload`. `whole` gets
+  // the payload when it was compressed whole at the full level; when that encoder
+  // gave up (`cut`), only the bytes it wrote, a lower bound of the size.
   bool WholeIsSmaller(const std::string& name, std::span<const uint8_t> bytes,
-                      size_t diffPayload, std::vector<uint8_t>& whole, bool& smaller);
+                      size_t diffPayload, std::vector<uint8_t>& whole, bool& smaller,
+                      bool& cut);
   bool AddWhole(uint8_t kind, const std::string& name, std::span<const uint8_t> bytes,
                 std::vector<uint8_t> payload, uint32_t variant, int edition,
                 const std::string& why);
@@ -343,18 +347,18 @@ bool Planner::MatchFiles() {
 }
 
 bool Planner::WholeIsSmaller(const std::string& name, std::span<const uint8_t> bytes,
-                             size_t diffPayload, std::vector<uint8_t>& whole, bool& smaller) {
-  whole.clear();
-  if (bytes.size() > kAlwaysCompareWhole && opt_.Level > 0) {
-    std::vector<uint8_t> quick;
-    if (!Encode(bytes, "estimating " + name, 0, quick)) return false;
-    if (quick.size() > kEstimateMargin * diffPayload) {
-      smaller = false;
-      return true;
-    }
+                             size_t diffPayload, std::vector<uint8_t>& whole, bool& smaller,
+                             bool& cut) {
+  TWholeComparison c;
+  payload::EncodeOptions full = Encoding("compressing " + name, opt_.Level);
+  try {
+    if (!CompareWhole(bytes, diffPayload, full, c, error_)) return false;
+  } catch (const std::bad_alloc&) {
+    return Fail("not enough memory to compress " + name);
   }
-  if (!Encode(bytes, "compressing " + name, opt_.Level, whole)) return false;
-  smaller = whole.size() < diffPayload;
+  whole = std::move(c.Whole);
+  smaller = c.Smaller;
+  cut = c.Cut;
   return true;
 }
 
@@ -362,7 +366,7 @@ bool Planner::MakeDifference(const std::string& name, std::vector<uint8_t>& oldB
                              const std::string& newPath, std::vector<uint8_t>& newBytes,
                              const std::function<bool(std::vector<uint8_t>&)>& prepareNew,
                              std::vector<uint8_t>& patchPayload, uint32_t& diffSize,
-                             uint32_t& diffSum) {
+                             uint32_t& diffSum, std::vector<uint8_t>* extended) {
   bdt::DiffOptions dopt;
   dopt.indexBudget = opt_.IndexBudget;
   dopt.progress = [this, &name](bdt::DiffPhase phase, uint64_t done, uint64_t total) {
@@ -379,6 +383,12 @@ bool Planner::MakeDifference(const std::string& name, std::vector<uint8_t>& oldB
                                  Encoding("compressing the difference of " + name, opt_.Level),
                                  patch, patchPayload, error_))
     return Fail(name + ": " + error_);
+  // The extended difference needs the index too: made before it is freed.
+  if (extended && bdx::WorthExtending(newBytes)) {
+    Report("diffing with covers " + name, 0, 0);
+    if (!bdx::MakeExtendedDifference(index, oldBytes, newBytes, *extended, error_))
+      return Fail(name + ": " + error_);
+  }
   index = bdt::TOldIndex();
   // The patch must rebuild the new file exactly as the installer will apply it.
   {
@@ -389,6 +399,36 @@ bool Planner::MakeDifference(const std::string& name, std::vector<uint8_t>& oldB
   }
   diffSize = static_cast<uint32_t>(patch.size());
   diffSum = AddSum(patch);
+  return true;
+}
+
+bool Planner::TryExtended(const std::string& name, std::span<const uint8_t> oldBytes,
+                          std::span<const uint8_t> newBytes, std::span<const uint8_t> extended,
+                          std::vector<uint8_t>& payload, uint32_t& diffSize, uint32_t& diffSum,
+                          bool& smaller) {
+  smaller = false;
+  if (extended.empty()) return true;  // not worth trying
+  std::vector<uint8_t> framed;
+  try {
+    bool passed = false;
+    // Only a payload smaller than the BDT one is of use: the encoder gives up at
+    // its size.
+    if (!payload::EncodePayloadWithin(
+            extended, Encoding("compressing the extended difference of " + name, opt_.Level),
+            payload.size() - 1, framed, passed, error_))
+      return Fail(name + ": " + error_);
+    if (passed) return true;
+    std::vector<uint8_t> rebuilt;
+    if (bdx::BdxBytes(oldBytes, extended, rebuilt) != bdx::BdxStatus::Ok ||
+        !std::equal(rebuilt.begin(), rebuilt.end(), newBytes.begin(), newBytes.end()))
+      return Fail(name + ": the extended difference does not rebuild the new file (internal error)");
+  } catch (const std::bad_alloc&) {
+    return Fail("not enough memory for the extended difference of " + name);
+  }
+  payload = std::move(framed);
+  diffSize = static_cast<uint32_t>(extended.size());
+  diffSum = AddSum(extended);
+  smaller = true;
   return true;
 }
 
@@ -487,9 +527,11 @@ bool Planner::PlanFile(const TFileSet& f) {
       newConvertible = false;
     return newConvertible;
   };
-  std::vector<uint8_t> patchPayload;
+  std::vector<uint8_t> patchPayload, extendedPatch;
+  const bool tryExtended = !plain && !opt_.Compatible;
   if (!MakeDifference(f.Name, oldBytes, newPath, newBytes, prepareNew, patchPayload,
-                      e.Record.DiffSize, e.Record.DiffSum)) {
+                      e.Record.DiffSize, e.Record.DiffSum,
+                      tryExtended ? &extendedPatch : nullptr)) {
     if (newConvertible) return false;
     // The installer could not scramble the result back: the file goes whole.
     res_.Notes.push_back(f.Name +
@@ -497,6 +539,11 @@ bool Planner::PlanFile(const TFileSet& f) {
     if (!ReadWholeFile(newPath, newBytes, error_)) return false;
     return AddWhole(kAddRepl, f.Name, newBytes, {}, 0, -1, "not a convertible base file");
   }
+  bool extended = false;
+  if (!TryExtended(f.Name, oldBytes, newBytes, extendedPatch, patchPayload, e.Record.DiffSize,
+                   e.Record.DiffSum, extended))
+    return false;
+  extendedPatch = std::vector<uint8_t>();
   oldBytes = std::vector<uint8_t>();
   if (plain) {
     e.Kind = kDbbDiff;
@@ -508,20 +555,24 @@ bool Planner::PlanFile(const TFileSet& f) {
         AddSum(newBytes) != newSum)
       return Fail(f.Name + ": the base file does not convert back to itself");
   } else {
-    e.Kind = kBinDiff;
+    e.Kind = extended ? kExtDiff : kBinDiff;
   }
   e.Record.NewSize = static_cast<uint32_t>(newBytes.size());
   e.Record.NewSum = newSum;
 
   std::vector<uint8_t> whole;
-  bool wholeSmaller = false;
-  if (!WholeIsSmaller(f.Name, newBytes, patchPayload.size(), whole, wholeSmaller)) return false;
+  bool wholeSmaller = false, wholeCut = false;
+  if (!WholeIsSmaller(f.Name, newBytes, patchPayload.size(), whole, wholeSmaller, wholeCut))
+    return false;
   if (wholeSmaller)
     return AddWhole(kAddRepl, f.Name, newBytes, std::move(whole), 0, -1,
                     "the whole file is smaller than its difference");
   e.Payload = std::move(patchPayload);
   e.WholeSize = whole.size();
-  e.Why = plain ? "changed base file, diffed in plain form" : "changed file";
+  e.WholeCut = wholeCut;
+  e.Why = plain      ? "changed base file, diffed in plain form"
+           : extended ? "changed file, extended difference smaller than BINDIFF"
+                      : "changed file";
   planned_.push_back(std::move(e));
   return true;
 }
@@ -580,9 +631,9 @@ bool Planner::PlanExecutable(const TFileSet& f) {
     e.Record.NewSize = static_cast<uint32_t>(newBytes.size());
     e.Record.NewSum = AddSum(newBytes);
     std::vector<uint8_t> whole;
-    bool wholeSmaller = false;
+    bool wholeSmaller = false, wholeCut = false;
     if (opt_.Exe == ExeChoice::Smaller &&
-        !WholeIsSmaller(label, newBytes, patchPayload.size(), whole, wholeSmaller))
+        !WholeIsSmaller(label, newBytes, patchPayload.size(), whole, wholeSmaller, wholeCut))
       return false;
     if (wholeSmaller) {
       if (!AddWhole(kAddRepM, f.Name, newBytes, std::move(whole), variant, edition,
@@ -592,6 +643,7 @@ bool Planner::PlanExecutable(const TFileSet& f) {
     }
     e.Payload = std::move(patchPayload);
     e.WholeSize = whole.size();
+    e.WholeCut = wholeCut;
     e.Why = "changed build";
     planned_.push_back(std::move(e));
   }
@@ -676,6 +728,35 @@ bool Planner::Run() {
 }
 
 }  // namespace
+
+// ---- the whole file against its difference --------------------------------------------
+
+bool CompareWhole(std::span<const uint8_t> bytes, uint64_t diffPayload,
+                  const payload::EncodeOptions& full, TWholeComparison& result,
+                  std::string& error) {
+  // Each encoder gives up once its output passes what would make the whole file
+  // lose: the same answer the whole size gives, found sooner.
+  result = TWholeComparison();
+  bool passed = false;
+  if (bytes.size() > kAlwaysCompareWhole && full.preset > 0) {
+    payload::EncodeOptions quick = full;
+    quick.preset = 0;
+    quick.extreme = false;
+    std::vector<uint8_t> estimate;
+    if (!payload::EncodePayloadWithin(bytes, quick, kEstimateMargin * diffPayload, estimate,
+                                      passed, error))
+      return false;
+    if (passed) {
+      result.Cut = true;
+      return true;
+    }
+  }
+  if (!payload::EncodePayloadWithin(bytes, full, diffPayload, result.Whole, passed, error))
+    return false;
+  result.Cut = passed;
+  result.Smaller = !passed && result.Whole.size() < diffPayload;
+  return true;
+}
 
 // ---- trees ----------------------------------------------------------------------------
 
@@ -808,9 +889,9 @@ uint64_t TempSpacePeak(const std::vector<TPlannedEntry>& entries, int edition,
     const std::string name = Key(e.Name);
     const std::string work = "WRK\\" + name;
     const std::string backup = "BAK" + std::to_string(block) + "\\" + name;
-    const bool isDiff = e.Kind <= kPe2Diff;
+    const bool isDiff = IsDifferenceKind(e.Kind);
     tmp.Put(work, isDiff ? e.Record.DiffSize : e.Record.NewSize);
-    if (e.Kind <= kAddRepM && backedUp.insert(backup).second) {
+    if ((e.Kind <= kAddRepM || e.Kind == kExtDiff) && backedUp.insert(backup).second) {
       if (const auto size = current(e.Name)) tmp.Put(backup, *size);
     }
     if (!AppliesToEdition(e, edition)) continue;  // the work file stays

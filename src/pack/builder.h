@@ -8,9 +8,10 @@
 // executable, every new tree must hold the same files.
 //
 // Entries. A file that is the same in the old and the new tree is left out. A new
-// file is ADDREPL. A changed file is BINDIFF, or DBBDIFF for a base file (a name
-// ending in a digit under Base, diffed in its plain form), unless the whole file
-// compresses smaller, then ADDREPL; also ADDREPL when the old trees disagree about
+// file is ADDREPL. A changed file is BINDIFF, or EXTDIFF where its extended
+// difference compresses smaller (not with Compatible), or DBBDIFF for a base file
+// (a name ending in a digit under Base, diffed in its plain form), unless the
+// whole file compresses smaller, then ADDREPL; also ADDREPL when the old trees disagree about
 // the file, since one difference cannot fit them all. The product executable gets
 // one entry per edition whose build changes: PE1DIFF (first edition) or PE2DIFF
 // (second), or the whole build as an ADDREPM variant (edition byte + 1) when that
@@ -38,6 +39,7 @@
 #include <vector>
 
 #include "format/part.h"
+#include "pack/payload_encode.h"
 
 namespace pkg {
 
@@ -70,6 +72,7 @@ struct TPlannedEntry {
   int Edition = -1;       // the edition an executable entry is for; -1 otherwise
   std::string Why;        // why this kind (for the report)
   uint64_t WholeSize = 0; // the compressed whole file, when it was compared
+  bool WholeCut = false;  // its encoder gave up: WholeSize is what it had written by then
 };
 
 // Sizes of the installed files (by upper-cased name) of one edition's old tree.
@@ -92,6 +95,30 @@ int64_t InstallGrowth(const std::vector<TPlannedEntry>& entries, int edition,
 // Whether an entry is applied on an installation of `edition` (edition byte).
 bool AppliesToEdition(const TPlannedEntry& entry, int edition);
 
+// ---- the whole file against its difference --------------------------------------------
+
+// Whole files up to this size are always compressed to compare them with their
+// difference; above it a quick estimate (preset 0) decides whether that is worth
+// the time: the fastest preset rarely gives more than a third more than the
+// slowest, so a difference kEstimateMargin times smaller than the estimate is
+// kept without the slow comparison.
+inline constexpr uint64_t kAlwaysCompareWhole = 32ull << 20;
+inline constexpr uint64_t kEstimateMargin = 3;
+
+struct TWholeComparison {
+  bool Smaller = false;         // the whole file's payload is smaller than the difference's
+  bool Cut = false;             // an encoder gave up: the whole file is not smaller
+  std::vector<uint8_t> Whole;   // the whole payload when Smaller; else, if compressed at
+                                // `full`, what that encoder wrote (all of it unless Cut)
+};
+// Whether `bytes` compressed whole with `full` make a payload smaller than
+// `diffPayload` bytes. Every encoder stops as soon as its output passes the size
+// that decides against the whole file, so a large file that loses costs a
+// fraction of its compression.
+bool CompareWhole(std::span<const uint8_t> bytes, uint64_t diffPayload,
+                  const payload::EncodeOptions& full, TWholeComparison& result,
+                  std::string& error);
+
 // ---- building -------------------------------------------------------------------------
 
 enum class ExeChoice { Smaller, Diff, Whole };
@@ -109,6 +136,9 @@ struct TBuildOptions {
   bool Sections = true;                   // a SECTION entry before the first entry
   std::vector<std::string> BlockBefore;   // names that start a further data block
   ExeChoice Exe = ExeChoice::Smaller;
+  // Only the kinds installers knew before EXTDIFF; otherwise a changed plain file
+  // is EXTDIFF where that is smaller than BINDIFF and the whole file.
+  bool Compatible = false;
   uint64_t IndexBudget = 0;               // memory for the difference index; 0: default
   // Progress: a text naming the step, then the work done and the work in all of
   // it; called with done 0 when a step starts.

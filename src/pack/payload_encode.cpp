@@ -14,13 +14,15 @@ struct Encoder {
   ~Encoder() { lzma_end(&strm); }
 };
 
-// Input fed per call, so that progress can be reported between calls.
+// Input fed per call, so that progress can be reported between calls; with a
+// limit, smaller slices let the size be checked more often.
 constexpr size_t kSlice = size_t{1} << 20;
+constexpr size_t kLimitedSlice = size_t{64} << 10;
 
-}  // namespace
-
-bool EncodePayload(std::span<const uint8_t> data, const EncodeOptions& options,
-                   std::vector<uint8_t>& out, std::string& error) {
+// 0 as `limit`: no limit.
+bool Encode(std::span<const uint8_t> data, const EncodeOptions& options, uint64_t limit,
+            std::vector<uint8_t>& out, bool& passed, std::string& error) {
+  passed = false;
   if (data.empty() || data.size() > 0xFFFFFFFFull) {
     error = "payload size must be 1 byte to 4 GiB - 1";
     return false;
@@ -65,9 +67,10 @@ bool EncodePayload(std::span<const uint8_t> data, const EncodeOptions& options,
   out.resize(used + std::min<size_t>(data.size() / 4 + 4096, size_t{64} << 20));
   enc.strm.next_in = data.data();
   size_t fed = 0;
+  const size_t sliceSize = limit != 0 ? kLimitedSlice : kSlice;
   for (;;) {
     if (enc.strm.avail_in == 0 && fed < data.size()) {
-      const size_t slice = std::min(kSlice, data.size() - fed);
+      const size_t slice = std::min(sliceSize, data.size() - fed);
       enc.strm.next_in = data.data() + fed;
       enc.strm.avail_in = slice;
       fed += slice;
@@ -84,13 +87,34 @@ bool EncodePayload(std::span<const uint8_t> data, const EncodeOptions& options,
       out.clear();
       return false;
     }
+    if (limit != 0 && used > limit) {
+      out.resize(used);
+      passed = true;
+      return true;
+    }
     if (options.progress && enc.strm.avail_in == 0)
       options.progress(fed, data.size());
   }
   out.resize(used);
   out.shrink_to_fit();
   if (options.progress) options.progress(data.size(), data.size());
+  passed = limit != 0 && out.size() > limit;
   return true;
+}
+
+}  // namespace
+
+bool EncodePayload(std::span<const uint8_t> data, const EncodeOptions& options,
+                   std::vector<uint8_t>& out, std::string& error) {
+  bool passed = false;
+  return Encode(data, options, 0, out, passed, error);
+}
+
+bool EncodePayloadWithin(std::span<const uint8_t> data, const EncodeOptions& options,
+                         uint64_t limit, std::vector<uint8_t>& out, bool& passed,
+                         std::string& error) {
+  // A limit of 0 would mean none: nothing fits within 0 bytes anyway.
+  return Encode(data, options, std::max<uint64_t>(limit, 1), out, passed, error);
 }
 
 }  // namespace payload

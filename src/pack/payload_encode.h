@@ -24,4 +24,14 @@ struct EncodeOptions {
 bool EncodePayload(std::span<const uint8_t> data, const EncodeOptions& options,
                    std::vector<uint8_t>& out, std::string& error);
 
+// EncodePayload for a comparison: gives up as soon as the framed output passes
+// `limit` bytes, since the encoder never takes back what it has written, the
+// payload would be larger than `limit` too. Then `passed` is set and `out` holds
+// the bytes written so far (a lower bound of the size, not a payload); otherwise
+// `out` is the payload EncodePayload makes. The input is fed in small slices so
+// that the check comes early.
+bool EncodePayloadWithin(std::span<const uint8_t> data, const EncodeOptions& options,
+                         uint64_t limit, std::vector<uint8_t>& out, bool& passed,
+                         std::string& error);
+
 }  // namespace payload

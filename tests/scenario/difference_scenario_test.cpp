@@ -1,6 +1,7 @@
 // Difference entries in real runs of the driver: a correction package with a
-// DBBDIFF, a BINDIFF, a PE1DIFF and a PE2DIFF updates a sample installation; runs
-// killed inside the appliers are rolled back byte for byte at the next start.
+// DBBDIFF, a BINDIFF, an EXTDIFF, a PE1DIFF and a PE2DIFF updates a sample
+// installation; runs killed inside the appliers are rolled back byte for byte at
+// the next start.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -18,6 +19,7 @@
 #include "format/protocol_record.h"
 #include "format/basefile.h"
 #include "pack/bdt_writer.h"
+#include "pack/bdx_writer.h"
 #include "format/patch.h"
 #include "installer/patch_file.h"
 #include "pack/payload_encode.h"
@@ -116,6 +118,13 @@ class DifferenceScenario : public ::testing::Test {
     const std::string added = "41;99999;1.1\r\n";
     newData.insert(newData.begin() + static_cast<long>(newData.size() / 2), added.begin(), added.end());
 
+    // The help file: a counter changed in every 50-byte block, and a paragraph added.
+    oldHelp = Installed("Exe\\zum.hlp");
+    newHelp = oldHelp;
+    for (size_t i = 7; i < newHelp.size(); i += 50) newHelp[i] = static_cast<uint8_t>(newHelp[i] + 3);
+    const std::string paragraph = "Новый раздел справки.\r\n";
+    newHelp.insert(newHelp.begin() + 1000, paragraph.begin(), paragraph.end());
+
     oldExe = Installed("Exe\\zum.exe");
     newExe = oldExe;
     for (size_t i = 0x400; i < newExe.size(); i += 997) newExe[i] ^= 0x11;
@@ -155,6 +164,10 @@ class DifferenceScenario : public ::testing::Test {
     AddEntry(w, pkg::kDbbDiff, "Base\\std1", patch, oldBase, plainOld, plainNew, newBase);
     ASSERT_TRUE(bdt::MakeDiff(oldData, newData, patch));
     AddEntry(w, pkg::kBinDiff, "Rus\\Data\\data.dat", patch, oldData, {}, {}, newData);
+    Bytes extended;
+    ASSERT_TRUE(bdt::MakeDiff(oldHelp, newHelp, patch));
+    ASSERT_TRUE(bdx::MakeBdx(oldHelp, newHelp, patch, extended, error)) << error;
+    AddEntry(w, pkg::kExtDiff, "Exe\\zum.hlp", extended, oldHelp, {}, {}, newHelp);
     // The second edition's build: passed over on this first-edition installation
     // (its patch would not even fit).
     const Bytes other = bdt::WritePatch(1, 5, std::vector<bdt::TPatchRecord>{{1000000, 0, 5}}, {});
@@ -219,7 +232,7 @@ class DifferenceScenario : public ::testing::Test {
   ui::ScriptedToolkit tk;
   zt::TempDir dir;
   std::string install, installHost, updater;
-  Bytes oldBase, plainOld, plainNew, newBase, oldData, newData, oldExe, newExe;
+  Bytes oldBase, plainOld, plainNew, newBase, oldData, newData, oldHelp, newHelp, oldExe, newExe;
   Tree before;
 };
 
@@ -243,6 +256,7 @@ TEST_F(DifferenceScenario, CorrectionPackageOfDifferencesUpdatesTheInstallation)
   Tree expected = before;
   expected["Base/std1"] = S(newBase);
   expected["Rus/Data/data.dat"] = S(newData);
+  expected["Exe/zum.hlp"] = S(newHelp);
   expected["Exe/zum.exe"] = S(newExe);
   Bytes config = B(expected["Cfg/CFG.ZUM"]);
   ASSERT_TRUE(StampConfigBuffer(config, "3.0.7.1"));
@@ -264,6 +278,7 @@ TEST_F(DifferenceScenario, CorrectionPackageOfDifferencesUpdatesTheInstallation)
   EXPECT_EQ(OfKind(lines, 22),
             (std::vector<std::string>{install + "Base\\std1" + ok,
                                       install + "Rus\\Data\\data.dat" + ok,
+                                      install + "Exe\\zum.hlp" + ok,
                                       install + "Exe\\zum.exe" + ok}));
   EXPECT_EQ(OfKind(lines, 13),
             (std::vector<std::string>{install + "Base\\std1 в " + temp + "WRK\\Base\\std1" + ok,

@@ -358,6 +358,55 @@ TEST_F(ZumpackScenario, DataBlocksAsAsked) {
 
 // A package that only shrinks the installation states growth 0, not a wrapped
 // negative number that would make the installer ask for 4 GiB.
+// A library whose every address moved: its extended difference is smaller than
+// BINDIFF, so the package carries it as EXTDIFF, and the installer appended to the
+// package applies it; with Compatible the same library goes as BINDIFF and the
+// package holds none of the new kind.
+TEST_F(ZumpackScenario, ExtendedDifferenceWhereSmallerAndNeverWhenCompatible) {
+  MakeTree("old", 0, 0, 0x55685DBC, "3.0.7");
+  MakeTree("new", 1, 0, 0x5A000001, "3.0.7.1");
+  std::string oldLib, newLib;
+  std::mt19937 rng(17);
+  for (int i = 0; i < 40000; ++i) {
+    const char ops[] = {'\x8B', '\x05', '\xE8', '\x48', '\x89', '\x0F'};
+    for (uint32_t k = 1 + rng() % 4; k > 0; --k) {
+      const char op = ops[rng() % 6];
+      oldLib += op;
+      newLib += op;
+    }
+    const uint32_t address = 0x401000u + (rng() % 4096) * 8;
+    for (int k = 0; k < 4; ++k) {
+      oldLib += static_cast<char>(address >> (8 * k));
+      newLib += static_cast<char>((address + 0x1230) >> (8 * k));
+    }
+  }
+  ASSERT_TRUE(zt::WriteAll(D("old\\Exe\\engine.dll"), oldLib));
+  ASSERT_TRUE(zt::WriteAll(D("new\\Exe\\engine.dll"), newLib));
+
+  Build(Options({"old"}, {"new"}), "old");
+  ASSERT_NE(Entry("Exe\\engine.dll"), nullptr);
+  EXPECT_EQ(Entry("Exe\\engine.dll")->Kind, pkg::kExtDiff);
+  zumpack::TPackageInfo info;
+  std::string error;
+  ASSERT_TRUE(zumpack::ReadPackageFile(D("old\\" + updaterName), info, error)) << error;
+  zumpack::TVerifyResult verified;
+  zumpack::VerifyPackage(D("old\\" + updaterName), info, verified);
+  EXPECT_TRUE(verified.Ok()) << verified.Findings[0].Text;
+  const uint64_t extendedPayload = Entry("Exe\\engine.dll")->PayloadSize;
+  RunAndCheck("old", "new");
+
+  MakeTree("again", 0, 0, 0x55685DBC, "3.0.7");
+  ASSERT_TRUE(zt::WriteAll(D("again\\Exe\\engine.dll"), oldLib));
+  pkg::TBuildOptions o = Options({"again"}, {"new"});
+  o.Compatible = true;
+  Build(o, "again");
+  ASSERT_NE(Entry("Exe\\engine.dll"), nullptr);
+  EXPECT_EQ(Entry("Exe\\engine.dll")->Kind, pkg::kBinDiff);
+  EXPECT_GT(Entry("Exe\\engine.dll")->PayloadSize, extendedPayload);
+  for (uint8_t kind : Kinds()) EXPECT_NE(kind, pkg::kExtDiff);
+  RunAndCheck("again", "new");
+}
+
 TEST_F(ZumpackScenario, AShrinkingUpdateStatesNoGrowth) {
   MakeTree("old", 0, 0, 0x55685DBC, "3.0.7");
   MakeTree("new", 0, 0, 0x55685DBC, "3.0.7.1");

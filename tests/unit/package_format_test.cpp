@@ -182,7 +182,8 @@ TEST(Listing, LinesOfTheCatalogue) {
       {3, "x", 12, 10, "10.12. PE2DIFF, файл x"},
       {4, "cfg\\CFG.ZUM", 2, 2, "2.2. CFGDIFF, файл cfg\\CFG.ZUM"},
       {7, "", 0, 2, "2. SECTION №2 (начало нового блока данных)"},
-      {8, "name", 4, 2, "2.4. НЕИЗВЕСТНЫЙ ТИП ДАННЫХ!!!"},
+      {8, "a\\b.dll", 4, 2, "2.4. EXTDIFF, файл a\\b.dll"},
+      {9, "name", 4, 2, "2.4. НЕИЗВЕСТНЫЙ ТИП ДАННЫХ!!!"},
       {255, "name", 1, 0, "0.1. НЕИЗВЕСТНЫЙ ТИП ДАННЫХ!!!"},
   };
   for (const Case& c : cases) EXPECT_EQ(pkg::ListingLine(c.kind, c.name, c.j, c.b), c.line);

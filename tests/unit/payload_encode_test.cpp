@@ -4,6 +4,7 @@
 
 #include "files/unpack.h"
 #include "format/payload.h"
+#include "pack/builder.h"
 #include "pack/payload_encode.h"
 #include "support/test_support.h"
 
@@ -33,4 +34,42 @@ TEST(PayloadEncode, RoundTripsThroughUnpackPayload) {
   std::vector<uint8_t> framed;
   std::string error;
   EXPECT_FALSE(payload::EncodePayload({}, {}, framed, error));
+}
+
+// The encoder that gives up: at or above the payload's size it makes the payload
+// itself; below it, it stops, and the bytes written by then are fewer than the
+// payload's but already more than the limit. The whole-file comparison built on
+// it answers as the full sizes do, right at the edges.
+TEST(PayloadEncode, GivesUpOncePastItsLimit) {
+  std::vector<uint8_t> data(1u << 20);
+  uint32_t x = 1;
+  for (uint8_t& b : data) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<uint8_t>(x >> 23);  // barely compressible
+  }
+  payload::EncodeOptions options;
+  options.preset = 1;
+  std::vector<uint8_t> full, out;
+  std::string error;
+  ASSERT_TRUE(payload::EncodePayload(data, options, full, error)) << error;
+  bool passed = true;
+  for (uint64_t limit : {uint64_t{full.size()}, uint64_t{full.size()} + 1}) {
+    ASSERT_TRUE(payload::EncodePayloadWithin(data, options, limit, out, passed, error));
+    EXPECT_FALSE(passed);
+    EXPECT_EQ(out, full);
+  }
+  ASSERT_TRUE(payload::EncodePayloadWithin(data, options, full.size() - 1, out, passed, error));
+  EXPECT_TRUE(passed);
+  ASSERT_TRUE(payload::EncodePayloadWithin(data, options, 1000, out, passed, error));
+  EXPECT_TRUE(passed);
+  EXPECT_GT(out.size(), 1000u);
+  EXPECT_LT(out.size(), full.size() / 4);
+
+  for (uint64_t diff : {uint64_t{full.size()} - 1, uint64_t{full.size()}, uint64_t{full.size()} + 1}) {
+    SCOPED_TRACE(diff);
+    pkg::TWholeComparison c;
+    ASSERT_TRUE(pkg::CompareWhole(data, diff, options, c, error)) << error;
+    EXPECT_EQ(c.Smaller, full.size() < diff);
+    if (c.Smaller) EXPECT_EQ(c.Whole, full);
+  }
 }

@@ -46,6 +46,9 @@ const char kBuildHelp[] =
     "new files are shipped whole; changed files as differences, or whole where that\n"
     "is smaller; base files (Base\\...<digit>) are diffed in their plain form. The\n"
     "configuration file Cfg\\CFG.ZUM is never shipped: the installer stamps it.\n"
+    "A changed plain file goes as an extended difference (EXTDIFF: copies with\n"
+    "byte-wise differences) where that is smaller than every older form; the\n"
+    "installer the package is appended to applies it.\n"
     "\n"
     "  --old DIR          an old installation; repeat it once per edition of the\n"
     "                     product (the edition is byte 120 of its Cfg\\CFG.ZUM)\n"
@@ -62,6 +65,7 @@ const char kBuildHelp[] =
     "                     the extreme variant (9e)\n"
     "  --exe KIND         the product executable as: smaller (default: difference\n"
     "                     or whole build, whichever is smaller), diff, whole\n"
+    "  --compatible       only the entry kinds installers knew before EXTDIFF\n"
     "  --no-section       no SECTION entry: backups go to the installer's BAK0\n"
     "  --block-before NAME  start a new data block (SECTION) before the entry NAME\n"
     "  --cut-stub         cut bytes that follow the stub's image (an old package)\n"
@@ -183,7 +187,8 @@ void PrintEntryLine(const pkg::TPlannedEntry& e, size_t i) {
   if (e.Kind == pkg::kAddRepM) std::printf("  variant %u", e.Record.DiffSum);
   std::printf("  (%s", Console(e.Why).c_str());
   if (e.WholeSize && e.Kind != pkg::kAddRepl && e.Kind != pkg::kAddRepM)
-    std::printf("; whole %llu", static_cast<unsigned long long>(e.WholeSize));
+    std::printf("; whole %s%llu", e.WholeCut ? "over " : "",
+                static_cast<unsigned long long>(e.WholeSize));
   std::printf(")\n");
 }
 
@@ -239,6 +244,8 @@ int Build(Args& args) {
       else if (value == "diff") o.Exe = pkg::ExeChoice::Diff;
       else if (value == "whole") o.Exe = pkg::ExeChoice::Whole;
       else return Usage(cmd, "--exe must be smaller, diff or whole");
+    } else if (arg == "--compatible") {
+      o.Compatible = true;
     } else if (arg == "--no-section") {
       o.Sections = false;
     } else if (arg == "--block-before") {
@@ -294,7 +301,7 @@ int Build(Args& args) {
       if (e.Kind != pkg::kSection) {
         j.Field("name", e.Name).Field("oldSize", e.Record.OldSize).Field("newSize", e.Record.NewSize);
         j.Field("entryLen", e.Record.EntryLen).Field("payload", e.PayloadSize);
-        if (e.WholeSize) j.Field("whole", e.WholeSize);
+        if (e.WholeSize) j.Field(e.WholeCut ? "wholeOver" : "whole", e.WholeSize);
         if (e.Kind == pkg::kAddRepM) j.Field("variant", e.Record.DiffSum);
         if (e.Edition >= 0) j.Field("edition", e.Edition);
         j.Field("why", e.Why);
@@ -469,7 +476,7 @@ int Inspect(const char* cmd, const char* help, Args& args) {
       for (const zumpack::TEntryInfo& e : p.Entries) {
         std::printf("  %s %10u %10u %10s %10u %10s %10u\n", Padded(e.Listing, 40).c_str(), e.Pos,
                     e.OldSize, Hex(e.OldSum).c_str(), e.NewSize, Hex(e.NewSum).c_str(), e.EntryLen);
-        if (e.Kind == pkg::kDbbDiff || e.Kind <= pkg::kPe2Diff || e.Kind == pkg::kAddRepM)
+        if (pkg::IsDifferenceKind(e.Kind) || e.Kind == pkg::kAddRepM)
           std::printf("  %-40s %10s prep %u %s, diff %u %s, mid %u %s\n", "", "", e.PrepSize,
                       Hex(e.PrepSum).c_str(), e.DiffSize, Hex(e.DiffSum).c_str(), e.MidSize,
                       Hex(e.MidSum).c_str());

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "format/basefile.h"
+#include "format/bdx_patch.h"
 #include "format/patch.h"
 #include "format/payload.h"
 #include "base/cp1251.h"
@@ -35,7 +36,7 @@ std::string Hex(uint32_t v) {
   return b;
 }
 
-bool IsDiffKind(uint8_t kind) { return kind <= pkg::kPe2Diff; }
+bool IsDiffKind(uint8_t kind) { return pkg::IsDifferenceKind(kind); }
 bool IsWholeKind(uint8_t kind) { return kind == pkg::kAddRepl || kind == pkg::kAddRepM; }
 
 // The bytes of one entry, read from the package file.
@@ -115,9 +116,9 @@ bool TVerifyResult::Ok() const {
 }
 
 std::string KindName(uint8_t kind) {
-  static const char* const kNames[] = {"BINDIFF", "DBBDIFF", "PE1DIFF", "PE2DIFF",
-                                       "CFGDIFF", "ADDREPL", "ADDREPM", "SECTION"};
-  return kind < 8 ? kNames[kind] : "KIND " + std::to_string(kind);
+  static const char* const kNames[] = {"BINDIFF", "DBBDIFF", "PE1DIFF", "PE2DIFF", "CFGDIFF",
+                                       "ADDREPL", "ADDREPM", "SECTION", "EXTDIFF"};
+  return kind < std::size(kNames) ? kNames[kind] : "KIND " + std::to_string(kind);
 }
 
 bool ReadPackageFile(const std::string& path, TPackageInfo& info, std::string& error,
@@ -238,7 +239,7 @@ void VerifyPackage(const std::string& path, const TPackageInfo& info, TVerifyRes
         Add(result, idx, false, "the SECTION's part record is not all zeros");
       continue;
     }
-    if (e.Kind > pkg::kSection || e.Kind == pkg::kCfgDiff) {
+    if (e.Kind != pkg::kSection && !pkg::IsFileKind(e.Kind)) {
       bad("kind " + std::to_string(e.Kind) + ": the installer stops on this entry");
       continue;
     }
@@ -280,12 +281,23 @@ void VerifyPackage(const std::string& path, const TPackageInfo& info, TVerifyRes
           "; the part record says " + std::to_string(e.DiffSize) + ", " + Hex(e.DiffSum));
     const uint32_t oldSize = e.Kind == pkg::kDbbDiff ? e.PrepSize : e.OldSize;
     const uint32_t newSize = e.Kind == pkg::kDbbDiff ? e.MidSize : e.NewSize;
-    bdt::TPatchPlan plan;
-    const bdt::PatchStatus st = bdt::ReadPatch(data, oldSize, plan);
-    if (st != bdt::PatchStatus::Ok) {
-      bad(std::string("the patch is not well formed: ") + bdt::PatchStatusText(st));
-    } else if (plan.NewSize != newSize) {
-      bad("the patch makes " + std::to_string(plan.NewSize) + " bytes; the part record expects " +
+    std::string malformed;
+    uint32_t makes = 0;
+    if (e.Kind == pkg::kExtDiff) {
+      bdx::TBdxPlan plan;
+      const bdx::BdxStatus st = bdx::ReadBdx(data, oldSize, plan);
+      if (st != bdx::BdxStatus::Ok) malformed = bdx::BdxStatusText(st);
+      makes = plan.NewSize;
+    } else {
+      bdt::TPatchPlan plan;
+      const bdt::PatchStatus st = bdt::ReadPatch(data, oldSize, plan);
+      if (st != bdt::PatchStatus::Ok) malformed = bdt::PatchStatusText(st);
+      makes = plan.NewSize;
+    }
+    if (!malformed.empty()) {
+      bad("the patch is not well formed: " + malformed);
+    } else if (makes != newSize) {
+      bad("the patch makes " + std::to_string(makes) + " bytes; the part record expects " +
           std::to_string(newSize));
     }
     if (e.Kind == pkg::kDbbDiff && BaseKeyFor(e.Name) == -1)
@@ -424,7 +436,7 @@ void DryRun(const std::string& path, const TPackageInfo& info, const std::string
       continue;
     }
     auto bad = [&](const std::string& t) { Add(result, idx, true, t); };
-    if (e.Kind > pkg::kSection || e.Kind == pkg::kCfgDiff) {
+    if (e.Kind != pkg::kSection && !pkg::IsFileKind(e.Kind)) {
       bad("the installer stops on this entry");
       break;
     }
@@ -476,7 +488,9 @@ void DryRun(const std::string& path, const TPackageInfo& info, const std::string
         bad(std::string("the base file does not convert: ") + BaseStatusText(applied.Base));
         break;
       case pkg::TApplyStatus::PatchRefused:
-        bad(std::string("the patch does not apply: ") + bdt::PatchStatusText(applied.Patch));
+        bad(std::string("the patch does not apply: ") +
+            (e.Kind == pkg::kExtDiff ? bdx::BdxStatusText(applied.Extended)
+                                     : bdt::PatchStatusText(applied.Patch)));
         break;
       case pkg::TApplyStatus::NewBaseRefused:
         bad(std::string("the patched base file does not convert back: ") +
@@ -530,7 +544,8 @@ bool ExtractPackage(const std::string& path, const TPackageInfo& info, const std
       continue;
     }
     const std::string rel = std::to_string(e.Block) + "." + std::to_string(e.Number) + " " +
-                            KindName(e.Kind) + "\\" + e.Name + (IsDiffKind(e.Kind) ? ".bdt" : "");
+                            KindName(e.Kind) + "\\" + e.Name +
+                            (e.Kind == pkg::kExtDiff ? ".bdx" : IsDiffKind(e.Kind) ? ".bdt" : "");
     std::vector<uint8_t> entry, data;
     std::string problem;
     if (!ReadEntry(f, e, entry, problem)) {

@@ -1,0 +1,137 @@
+#include "format/bdx_patch.h"
+
+#include <cstring>
+
+#include "base/bytes.h"
+
+namespace bdx {
+
+const char* BdxStatusText(BdxStatus status) {
+  switch (status) {
+    case BdxStatus::Ok: return "";
+    case BdxStatus::ShortHeader: return "файл различий короче своего заголовка";
+    case BdxStatus::NotBdx: return "файл различий не расширенного формата";
+    case BdxStatus::UnknownVersion: return "неизвестная версия формата различий";
+    case BdxStatus::OldSizeMismatch: return "размер старого файла не совпадает с заголовком";
+    case BdxStatus::StreamsMismatch: return "длины потоков не совпадают с размером файла различий";
+    case BdxStatus::RecordCut: return "запись различий обрезана";
+    case BdxStatus::UnknownRecord: return "неизвестный тип записи различий";
+    case BdxStatus::BadLength: return "длина в записи различий 0 или не меньше 2^31";
+    case BdxStatus::BeyondNewSize: return "длины записей в сумме больше размера нового файла";
+    case BdxStatus::OutsideOld: return "копирование за пределами старого файла";
+    case BdxStatus::DiffTooShort: return "поразрядных разностей в файле различий недостаточно";
+    case BdxStatus::LiteralsTooShort: return "новых данных в файле различий недостаточно";
+    case BdxStatus::ShortOfNewSize: return "записи различий не составляют весь новый файл";
+    case BdxStatus::StreamsLeftOver: return "в файле различий остались неиспользованные данные";
+    case BdxStatus::NewSizeMismatch:
+      return "размер нового файла не совпадает с размером в каталоге обновления";
+  }
+  return "неизвестная ошибка файла различий";
+}
+
+bool LooksLikeBdx(std::span<const uint8_t> patch) {
+  return patch.size() >= 3 && patch[0] == 'B' && patch[1] == 'D' && patch[2] == 'X';
+}
+
+BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& plan) {
+  plan = TBdxPlan();
+  if (patch.size() < kHeaderSize) return BdxStatus::ShortHeader;
+  if (!LooksLikeBdx(patch)) return BdxStatus::NotBdx;
+  if (patch[3] != kVersion) return BdxStatus::UnknownVersion;
+  le::TByteReader header(patch, 4);
+  uint32_t patchOld = 0, newSize = 0, recordBytes = 0, diffBytes = 0, literalBytes = 0;
+  header.U32(patchOld);
+  header.U32(newSize);
+  header.U32(recordBytes);
+  header.U32(diffBytes);
+  header.U32(literalBytes);
+  if (patchOld != oldSize) return BdxStatus::OldSizeMismatch;
+  // In 64 bits: three u32 lengths cannot wrap.
+  if (uint64_t{recordBytes} + diffBytes + literalBytes != patch.size() - kHeaderSize)
+    return BdxStatus::StreamsMismatch;
+
+  const uint64_t diffStart = kHeaderSize + uint64_t{recordBytes};
+  const uint64_t literalStart = diffStart + diffBytes;
+  le::TByteReader records(patch.first(kHeaderSize + size_t{recordBytes}), kHeaderSize);
+  uint64_t made = 0, diffUsed = 0, literalUsed = 0;
+  int64_t pos = 0;  // old-file position; may wander outside between copies
+  size_t number = 0;
+  while (records.Remaining() != 0) {
+    plan.FailedRecord = ++number;
+    uint8_t tag = 0;
+    records.U8(tag);
+    TBdxRun run;
+    run.Tag = tag;
+    uint32_t seek = 0;
+    if (tag == kInsert) {
+      if (!records.U32(run.Len)) return BdxStatus::RecordCut;
+    } else if (tag == kCopy || tag == kCover) {
+      if (!records.U32(seek) || !records.U32(run.Len)) return BdxStatus::RecordCut;
+    } else {
+      return BdxStatus::UnknownRecord;
+    }
+    if (run.Len == 0 || run.Len >= kLengthLimit) return BdxStatus::BadLength;
+    if (run.Len > newSize - made) return BdxStatus::BeyondNewSize;
+    if (tag == kInsert) {
+      if (run.Len > literalBytes - literalUsed) return BdxStatus::LiteralsTooShort;
+      run.Stream = literalStart + literalUsed;
+      literalUsed += run.Len;
+    } else {
+      pos += static_cast<int32_t>(seek);
+      if (pos < 0 || static_cast<uint64_t>(pos) > oldSize ||
+          run.Len > oldSize - static_cast<uint64_t>(pos))
+        return BdxStatus::OutsideOld;
+      run.Old = static_cast<uint64_t>(pos);
+      pos += run.Len;
+      if (tag == kCover) {
+        if (run.Len > diffBytes - diffUsed) return BdxStatus::DiffTooShort;
+        run.Stream = diffStart + diffUsed;
+        diffUsed += run.Len;
+      }
+    }
+    made += run.Len;
+    plan.Runs.push_back(run);
+  }
+  plan.FailedRecord = 0;
+  if (made != newSize) return BdxStatus::ShortOfNewSize;
+  if (diffUsed != diffBytes || literalUsed != literalBytes) return BdxStatus::StreamsLeftOver;
+  plan.OldSize = patchOld;
+  plan.NewSize = newSize;
+  return BdxStatus::Ok;
+}
+
+void ApplyBdx(const TBdxPlan& plan, std::span<const uint8_t> oldFile,
+              std::span<const uint8_t> patch, uint8_t* out) {
+  const uint8_t* old = oldFile.data();
+  const uint8_t* p = patch.data();
+  for (const TBdxRun& r : plan.Runs) {
+    switch (r.Tag) {
+      case kInsert:
+        std::memcpy(out, p + r.Stream, r.Len);
+        break;
+      case kCopy:
+        std::memcpy(out, old + r.Old, r.Len);
+        break;
+      default: {
+        const uint8_t* from = old + r.Old;
+        const uint8_t* diff = p + r.Stream;
+        for (uint32_t i = 0; i < r.Len; ++i) out[i] = static_cast<uint8_t>(from[i] + diff[i]);
+        break;
+      }
+    }
+    out += r.Len;
+  }
+}
+
+BdxStatus BdxBytes(std::span<const uint8_t> oldFile, std::span<const uint8_t> patch,
+                   std::vector<uint8_t>& out) {
+  out.clear();
+  TBdxPlan plan;
+  const BdxStatus status = ReadBdx(patch, oldFile.size(), plan);
+  if (status != BdxStatus::Ok) return status;
+  out.resize(plan.NewSize);
+  ApplyBdx(plan, oldFile, patch, out.data());
+  return status;
+}
+
+}  // namespace bdx

@@ -1,0 +1,105 @@
+// BDX patches: the difference data of EXTDIFF entries. Like a BDT patch (patch.h)
+// the new file is rebuilt from the old one, but besides runs of new bytes and exact
+// copies a BDX patch has covers: runs of the old file to which a byte-wise
+// difference is added. Where a file changed by small edits spread over a stretch
+// (addresses shifted inside otherwise equal code, a counter in every record), one
+// cover carries the stretch, and its difference bytes are mostly zeros and repeat,
+// so they compress to almost nothing where the same stretch as new bytes would not.
+//
+// Layout (little-endian):
+//   0    3     "BDX"
+//   3    1     version, 1
+//   4    4     OldSize: size of the old file the patch applies to (checked)
+//   8    4     NewSize: size of the file the patch produces
+//   12   4     RecordBytes: length of the record stream
+//   16   4     DiffBytes: length of the difference stream
+//   20   4     LiteralBytes: length of the literal stream
+//   24         the record stream, then the difference stream, then the literal
+//              stream; the patch ends exactly after the last of them
+// Records, each a tag byte and its fields:
+//   1 INSERT  u32 Len             the next Len bytes of the literal stream
+//   2 COPY    i32 Seek, u32 Len   move the old position by Seek, copy Len bytes
+//   3 COVER   i32 Seek, u32 Len   move the old position by Seek; Len bytes of the
+//                                 old file, each plus (mod 256) the next byte of
+//                                 the difference stream
+// The old position starts at 0 and moves past every run copied or covered. The
+// three streams apart compress better than interleaved: records with records,
+// difference bytes (mostly zeros) with their kind, new bytes with theirs.
+//
+// Rules, all checked by ReadBdx before a byte of output is written: every Len is
+// 1 to 2^31 - 1; every copy and cover lies inside the old file; the records never
+// make more than NewSize bytes and make exactly NewSize in all; they take every
+// byte of the difference and the literal streams, and no more. A version other
+// than 1 is not damage but a patch this reader does not know.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace bdx {
+
+inline constexpr size_t kHeaderSize = 24;
+inline constexpr uint8_t kVersion = 1;
+inline constexpr uint32_t kLengthLimit = 0x80000000u;
+
+enum RecordTag : uint8_t { kInsert = 1, kCopy = 2, kCover = 3 };
+
+enum class BdxStatus {
+  Ok,
+  ShortHeader,         // fewer than 24 bytes
+  NotBdx,              // the magic is not "BDX"
+  UnknownVersion,      // a version this reader does not know
+  OldSizeMismatch,     // OldSize is not the size of the old file given
+  StreamsMismatch,     // the header and the three streams do not make up the patch
+  RecordCut,           // the record stream ends inside a record
+  UnknownRecord,       // a tag that is none of INSERT, COPY, COVER
+  BadLength,           // a Len of 0, or of 2^31 or more
+  BeyondNewSize,       // the records make more than NewSize bytes
+  OutsideOld,          // a copy or cover starts before the old file or ends after it
+  DiffTooShort,        // a cover needs more difference bytes than are left
+  LiteralsTooShort,    // an insert needs more literal bytes than are left
+  ShortOfNewSize,      // the records end before NewSize bytes are made
+  StreamsLeftOver,     // difference or literal bytes are left when the records end
+  NewSizeMismatch,     // NewSize is not the size the package entry promises
+};
+// The protocol text of a status (CP1251).
+const char* BdxStatusText(BdxStatus status);
+
+// One run of the new file, with its source resolved to an offset.
+struct TBdxRun {
+  uint8_t Tag = kInsert;
+  uint32_t Len = 0;
+  uint64_t Old = 0;     // COPY and COVER: where in the old file
+  uint64_t Stream = 0;  // INSERT: offset in the patch of its literal bytes;
+                        // COVER: of its difference bytes
+};
+
+// A patch as checked by ReadBdx, ready to apply.
+struct TBdxPlan {
+  uint32_t OldSize = 0;
+  uint32_t NewSize = 0;
+  std::vector<TBdxRun> Runs;
+  // The 1-based number of the record that broke a rule; 0 for the header and for
+  // what is found when the records end.
+  size_t FailedRecord = 0;
+};
+
+// Reads and checks the whole patch against an old file of `oldSize` bytes. On any
+// status but Ok the plan must not be applied.
+BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& plan);
+
+// Builds the new file into `out` (plan.NewSize bytes) from a plan that ReadBdx
+// accepted for this patch and an old file of the size it was checked against.
+void ApplyBdx(const TBdxPlan& plan, std::span<const uint8_t> oldFile,
+              std::span<const uint8_t> patch, uint8_t* out);
+
+// Both steps in memory; `out` is left empty unless the result is Ok.
+BdxStatus BdxBytes(std::span<const uint8_t> oldFile, std::span<const uint8_t> patch,
+                   std::vector<uint8_t>& out);
+
+// Whether a patch is a BDX patch by its magic (any version).
+bool LooksLikeBdx(std::span<const uint8_t> patch);
+
+}  // namespace bdx

@@ -1,0 +1,391 @@
+// BDX patches (EXTDIFF entries): the layout byte by byte, the rules a patch must
+// keep, damaged patches against an independent reading of the rules, the extended
+// difference the package builder makes, and PatchFile applying one on files.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "base/bytes.h"
+#include "format/bdx_patch.h"
+#include "format/patch.h"
+#include "frontends/scripted/scripted.h"
+#include "installer/form1.h"
+#include "installer/patch_file.h"
+#include "pack/bdt_diff.h"
+#include "pack/bdx_writer.h"
+#include "pack/payload_encode.h"
+#include "support/test_support.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using bdx::BdxStatus;
+using bdx::TBdxRecord;
+
+Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
+std::string S(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+Bytes Noise(size_t n, uint32_t seed) {
+  Bytes b(n);
+  std::mt19937 rng(seed);
+  for (uint8_t& c : b) c = static_cast<uint8_t>(rng());
+  return b;
+}
+
+TBdxRecord Ins(uint32_t len) { return {bdx::kInsert, 0, len}; }
+TBdxRecord Copy(int32_t seek, uint32_t len) { return {bdx::kCopy, seek, len}; }
+TBdxRecord Cover(int32_t seek, uint32_t len) { return {bdx::kCover, seek, len}; }
+
+Bytes Patch(uint32_t oldSize, uint32_t newSize, const std::vector<TBdxRecord>& records,
+            const Bytes& diff, const std::string& literals) {
+  return bdx::WriteBdx(oldSize, newSize, records, diff, B(literals));
+}
+
+// The rules read independently, every access checked: the bytes a patch makes, or
+// nothing when it breaks a rule.
+std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
+  if (p.size() < 24 || p[0] != 'B' || p[1] != 'D' || p[2] != 'X' || p[3] != 1) return std::nullopt;
+  const uint64_t oldSize = le::Get32(p, 4), newSize = le::Get32(p, 8), rec = le::Get32(p, 12),
+                 dif = le::Get32(p, 16), lit = le::Get32(p, 20);
+  if (oldSize != old.size() || 24 + rec + dif + lit != p.size()) return std::nullopt;
+  size_t r = 24, d = 24 + rec, l = 24 + rec + dif;
+  const size_t recEnd = d, difEnd = l, litEnd = p.size();
+  int64_t pos = 0;
+  Bytes out;
+  while (r < recEnd) {
+    const uint8_t tag = p[r++];
+    if (tag < 1 || tag > 3) return std::nullopt;
+    int64_t seek = 0;
+    if (tag != 1) {
+      if (recEnd - r < 4) return std::nullopt;
+      seek = static_cast<int32_t>(le::Get32(p, r));
+      r += 4;
+    }
+    if (recEnd - r < 4) return std::nullopt;
+    const uint32_t len = le::Get32(p, r);
+    r += 4;
+    if (len == 0 || len >= 0x80000000u) return std::nullopt;
+    pos += seek;
+    for (uint32_t k = 0; k < len; ++k) {
+      if (out.size() >= newSize) return std::nullopt;
+      if (tag == 1) {
+        if (l >= litEnd) return std::nullopt;
+        out.push_back(p[l++]);
+      } else {
+        if (pos < 0 || pos >= static_cast<int64_t>(old.size())) return std::nullopt;
+        uint8_t b = old[static_cast<size_t>(pos++)];
+        if (tag == 3) {
+          if (d >= difEnd) return std::nullopt;
+          b = static_cast<uint8_t>(b + p[d++]);
+        }
+        out.push_back(b);
+      }
+    }
+  }
+  if (out.size() != newSize || d != difEnd || l != litEnd) return std::nullopt;
+  return out;
+}
+
+// Machine-code-like data: instructions with 32-bit addresses into a table. The new
+// build moves the table, so every address changes by the same amount, and inserts
+// a routine; a copy-only difference breaks at every address.
+struct TCodePair {
+  Bytes old, now;
+};
+TCodePair CodePair(size_t instructions, uint32_t seed) {
+  std::mt19937 rng(seed);
+  TCodePair p;
+  for (size_t i = 0; i < instructions; ++i) {
+    const uint8_t op[] = {0x8B, 0x05, 0xE8, 0x48, 0x89, 0x0F};
+    const size_t len = 1 + rng() % 4;
+    for (size_t k = 0; k < len; ++k) {
+      const uint8_t b = op[rng() % 6];
+      p.old.push_back(b);
+      p.now.push_back(b);
+    }
+    const uint32_t address = 0x401000u + (rng() % 4096) * 8;
+    for (int k = 0; k < 4; ++k) {
+      p.old.push_back(static_cast<uint8_t>(address >> (8 * k)));
+      p.now.push_back(static_cast<uint8_t>((address + 0x1230) >> (8 * k)));
+    }
+    if (i == instructions / 3) {
+      const Bytes routine = Noise(300, seed + 1);
+      p.now.insert(p.now.end(), routine.begin(), routine.end());
+    }
+  }
+  return p;
+}
+
+size_t Compressed(const Bytes& data) {
+  payload::EncodeOptions e;
+  e.preset = 9;
+  Bytes out;
+  std::string error;
+  EXPECT_TRUE(payload::EncodePayload(data, e, out, error)) << error;
+  return out.size();
+}
+
+}  // namespace
+
+// ---- the format in memory ----------------------------------------------------------
+
+TEST(BdxPatch, FixtureByteByByte) {
+  // Old "0123456789"; new "ab" + "3456" + "012"+{0,1,0} = "ab3456022".
+  const Bytes fixture = {
+      'B', 'D', 'X', 1,            // magic, version 1
+      10, 0, 0, 0,                 // OldSize 10
+      9, 0, 0, 0,                  // NewSize 9
+      23, 0, 0, 0,                 // RecordBytes: 5 + 9 + 9
+      3, 0, 0, 0,                  // DiffBytes
+      2, 0, 0, 0,                  // LiteralBytes
+      1, 2, 0, 0, 0,               // INSERT 2: "ab" from the literal stream
+      2, 3, 0, 0, 0, 4, 0, 0, 0,   // COPY Seek +3 (old position 0 -> 3), Len 4: "3456"
+      3, 0xF9, 0xFF, 0xFF, 0xFF,   // COVER Seek -7 (old position 7 -> 0),
+      3, 0, 0, 0,                  //   Len 3: "012" plus the difference bytes
+      0, 1, 0,                     // difference stream: "012" + {0,1,0} = "022"
+      'a', 'b'};                   // literal stream
+  EXPECT_EQ(Patch(10, 9, {Ins(2), Copy(3, 4), Cover(-7, 3)}, {0, 1, 0}, "ab"), fixture);
+  Bytes out;
+  ASSERT_EQ(bdx::BdxBytes(B("0123456789"), fixture, out), BdxStatus::Ok);
+  EXPECT_EQ(S(out), "ab3456022");
+}
+
+TEST(BdxPatch, RunsOfEveryKind) {
+  const std::string old = "0123456789ABCDEF";
+  struct Case {
+    const char* name;
+    Bytes patch;
+    std::string expected;
+  } cases[] = {
+      {"only new bytes", Patch(16, 3, {Ins(3)}, {}, "xyz"), "xyz"},
+      {"a copy to the old file's end", Patch(16, 3, {Copy(13, 3)}, {}, ""), "DEF"},
+      // The difference wraps modulo 256: '0' + 0xFF = '/'.
+      {"a cover adds modulo 256", Patch(16, 2, {Cover(0, 2)}, {0xFF, 0x10}, ""), "/A"},
+      {"repeating a block by seeking back", Patch(16, 8, {Copy(4, 4), Copy(-4, 4)}, {}, ""),
+       "45674567"},
+      {"the position wanders only between runs", Patch(16, 2, {Copy(15, 1), Cover(-16, 1)}, {1}, ""),
+       "F1"},
+      {"no records, an empty file", Patch(16, 0, {}, {}, ""), ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes out;
+    ASSERT_EQ(bdx::BdxBytes(B(old), c.patch, out), BdxStatus::Ok);
+    EXPECT_EQ(S(out), c.expected);
+    EXPECT_EQ(Reference(B(old), c.patch), out);
+  }
+}
+
+TEST(BdxPatch, MalformedPatchesAreRefused) {
+  const Bytes old = B("0123456789");  // 10 bytes
+  const Bytes good = Patch(10, 4, {Ins(1), Cover(2, 3)}, {0, 0, 0}, "a");
+  auto with = [&](size_t at, uint8_t value) {
+    Bytes p = good;
+    p[at] = value;
+    return p;
+  };
+  Bytes cut = good;
+  cut.resize(23);
+  Bytes trailing = good;
+  trailing.push_back(0);
+  // The record stream made one byte shorter, the literal stream one longer: the
+  // COVER's Len is cut.
+  Bytes cutRecord = Patch(10, 4, {Ins(1), Cover(2, 3)}, {0, 0, 0}, "a");
+  cutRecord[12] -= 1;
+  cutRecord[20] += 1;
+
+  struct Case {
+    const char* name;
+    Bytes patch;
+    BdxStatus status;
+    size_t failedRecord;
+  } cases[] = {
+      {"23 bytes", cut, BdxStatus::ShortHeader, 0},
+      {"another magic", with(2, 'T'), BdxStatus::NotBdx, 0},
+      {"version 2", with(3, 2), BdxStatus::UnknownVersion, 0},
+      {"OldSize not the old file's", with(4, 11), BdxStatus::OldSizeMismatch, 0},
+      {"a byte after the streams", trailing, BdxStatus::StreamsMismatch, 0},
+      {"RecordBytes 2^32-1, the sum would wrap in 32 bits",
+       [&] { Bytes p = good; le::Set32(p, 12, 0xFFFFFFFFu); return p; }(),
+       BdxStatus::StreamsMismatch, 0},
+      {"a record cut by its stream's end", cutRecord, BdxStatus::RecordCut, 2},
+      {"tag 4", with(24, 4), BdxStatus::UnknownRecord, 1},
+      {"tag 0", with(29, 0), BdxStatus::UnknownRecord, 2},
+      {"Len 0", Patch(10, 0, {Ins(0)}, {}, ""), BdxStatus::BadLength, 1},
+      {"Len 2^31", Patch(10, 4, {Copy(0, 0x80000000u)}, {}, ""), BdxStatus::BadLength, 1},
+      {"more than NewSize", Patch(10, 3, {Copy(0, 2), Copy(0, 2)}, {}, ""),
+       BdxStatus::BeyondNewSize, 2},
+      {"a copy before the old file", Patch(10, 4, {Copy(0, 2), Copy(-3, 2)}, {}, ""),
+       BdxStatus::OutsideOld, 2},
+      {"a cover past the old file's end", Patch(10, 4, {Cover(7, 4)}, {0, 0, 0, 0}, ""),
+       BdxStatus::OutsideOld, 1},
+      {"a cover short of difference bytes", Patch(10, 4, {Cover(0, 4)}, {0, 0, 0}, "x"),
+       BdxStatus::DiffTooShort, 1},
+      {"an insert short of literal bytes", Patch(10, 4, {Ins(4)}, {0}, "abc"),
+       BdxStatus::LiteralsTooShort, 1},
+      {"records that end before NewSize", Patch(10, 5, {Copy(0, 4)}, {}, ""),
+       BdxStatus::ShortOfNewSize, 0},
+      {"literal bytes left over", Patch(10, 2, {Ins(2)}, {}, "abc"), BdxStatus::StreamsLeftOver, 0},
+      {"difference bytes left over", Patch(10, 2, {Cover(0, 2)}, {0, 0, 0}, ""),
+       BdxStatus::StreamsLeftOver, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    bdx::TBdxPlan plan;
+    EXPECT_EQ(bdx::ReadBdx(c.patch, old.size(), plan), c.status);
+    EXPECT_EQ(plan.FailedRecord, c.failedRecord);
+    Bytes out = B("untouched");
+    EXPECT_EQ(bdx::BdxBytes(old, c.patch, out), c.status);
+    EXPECT_TRUE(out.empty());
+    EXPECT_FALSE(Reference(old, c.patch).has_value());
+  }
+}
+
+// Random bytes flipped in a valid patch: the reader agrees with the independent
+// reading of the rules on every one, refusing exactly the broken ones.
+TEST(BdxPatch, DamagedPatchesAgreeWithTheRules) {
+  const TCodePair pair = CodePair(400, 5);
+  Bytes bdt, good;
+  std::string error;
+  ASSERT_TRUE(bdt::MakeBdtPatch(pair.old, pair.now, {}, bdt, error)) << error;
+  ASSERT_TRUE(bdx::MakeBdx(pair.old, pair.now, bdt, good, error)) << error;
+  const size_t records = 24 + le::Get32(good, 12);
+  int refused = 0;
+  for (uint32_t seed = 1; seed <= 3000; ++seed) {
+    std::mt19937 rng(seed);
+    Bytes p = good;
+    const int flips = 1 + static_cast<int>(rng() % 3);
+    for (int f = 0; f < flips; ++f) {
+      // Mostly the header and the records, where a flip changes the meaning.
+      const size_t at = rng() % 4 ? rng() % records : rng() % p.size();
+      p[at] = rng() % 2 ? static_cast<uint8_t>(rng()) : p[at] ^ static_cast<uint8_t>(1u << (rng() % 8));
+    }
+    if (rng() % 8 == 0) p.resize(rng() % p.size());
+    Bytes out;
+    const BdxStatus status = bdx::BdxBytes(pair.old, p, out);
+    const std::optional<Bytes> expected = Reference(pair.old, p);
+    ASSERT_EQ(status == BdxStatus::Ok, expected.has_value()) << "seed " << seed;
+    if (expected) {
+      ASSERT_EQ(out, *expected) << "seed " << seed;
+    } else {
+      ++refused;
+    }
+  }
+  EXPECT_GT(refused, 1000);  // the loop did reach the rules
+}
+
+// ---- the extended difference --------------------------------------------------------
+
+TEST(BdxDiff, RebuildsTheNewFileFromChangesOfEveryKind) {
+  const Bytes base = Noise(20000, 7);
+  auto edit = [&](auto change) {
+    Bytes b = base;
+    change(b);
+    return b;
+  };
+  struct Case {
+    const char* name;
+    Bytes old, now;
+  } cases[] = {
+      {"equal files", base, base},
+      {"bytes changed in place", base,
+       edit([](Bytes& b) { for (size_t i = 0; i < b.size(); i += 97) b[i] ^= 1; })},
+      {"inserted bytes", base, edit([](Bytes& b) { b.insert(b.begin() + 7777, 300, 'i'); })},
+      {"deleted bytes", base, edit([](Bytes& b) { b.erase(b.begin() + 100, b.begin() + 900); })},
+      {"changed at both ends", base,
+       edit([](Bytes& b) { b.front() ^= 0x40; b.back() ^= 0x40; b.push_back('!'); })},
+      {"empty new file", base, {}},
+      {"unrelated files", Noise(5000, 1), Noise(6000, 2)},
+      {"shifted addresses", CodePair(2000, 3).old, CodePair(2000, 3).now},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes bdt, patch, out;
+    std::string error;
+    ASSERT_TRUE(bdt::MakeBdtPatch(c.old, c.now, {}, bdt, error)) << error;
+    ASSERT_TRUE(bdx::MakeBdx(c.old, c.now, bdt, patch, error)) << error;
+    ASSERT_EQ(bdx::BdxBytes(c.old, patch, out), BdxStatus::Ok);
+    EXPECT_TRUE(out == c.now);
+  }
+}
+
+// What the kind is for: where every address of the code moved, covers carry the
+// stretches whole, and the compressed patch is clearly smaller than the copy-only
+// one (these instructions are random; real code repeats far more).
+TEST(BdxDiff, CoversMakeShiftedCodeSmallerThanCopies) {
+  const TCodePair pair = CodePair(30000, 11);
+  Bytes bdt, patch;
+  std::string error;
+  ASSERT_TRUE(bdt::MakeBdtPatch(pair.old, pair.now, {}, bdt, error)) << error;
+  ASSERT_TRUE(bdx::MakeBdx(pair.old, pair.now, bdt, patch, error)) << error;
+  EXPECT_LT(Compressed(patch) * 10, Compressed(bdt) * 9);
+}
+
+// The builder's way: a matching pass of its own over the old file's index, and
+// none for a large text file.
+TEST(BdxDiff, ExtendedDifferenceFromTheIndexAndWhereItIsTried) {
+  const TCodePair pair = CodePair(20000, 4);
+  bdt::TOldIndex index;
+  std::string error;
+  ASSERT_TRUE(index.Build(pair.old, {}, error)) << error;
+  Bytes patch, out;
+  ASSERT_TRUE(bdx::MakeExtendedDifference(index, pair.old, pair.now, patch, error)) << error;
+  ASSERT_EQ(bdx::BdxBytes(pair.old, patch, out), BdxStatus::Ok);
+  EXPECT_TRUE(out == pair.now);
+
+  std::string text;
+  while (text.size() < bdt::kTryAllBelow + 1000) text += "00012345;Kyiv Odesa;01.02.2024;17.50;\r\n";
+  EXPECT_FALSE(bdx::WorthExtending(B(text)));
+  EXPECT_TRUE(bdx::WorthExtending(B(text.substr(0, 100000))));  // small: every form is tried
+  EXPECT_TRUE(bdx::WorthExtending(Noise(bdt::kTryAllBelow + 1000, 3)));
+}
+
+TEST(BdxDiff, RefusesAPatchThatDoesNotFitTheFiles) {
+  const Bytes old = Noise(1000, 1), now = Noise(1000, 2);
+  Bytes bdt, patch;
+  std::string error;
+  ASSERT_TRUE(bdt::MakeBdtPatch(old, now, {}, bdt, error));
+  EXPECT_FALSE(bdx::MakeBdx(old, Bytes(999, 0), bdt, patch, error));  // makes 1000 bytes
+  EXPECT_FALSE(bdx::MakeBdx(Bytes(10, 0), now, B("not a patch"), patch, error));
+}
+
+// ---- PatchFile and CheckPatchFile on a BDX patch --------------------------------------
+
+TEST(BdxPatchFile, AppliesAndRefusesByTheSameRules) {
+  ui::ScriptedToolkit tk;
+  TForm1 form(&tk);
+  zt::TempDir dir;
+  const std::string d = dir.Dos();
+  const TCodePair pair = CodePair(3000, 2);
+  Bytes bdt, patch;
+  std::string error;
+  ASSERT_TRUE(bdt::MakeBdtPatch(pair.old, pair.now, {}, bdt, error));
+  ASSERT_TRUE(bdx::MakeBdx(pair.old, pair.now, bdt, patch, error));
+  ASSERT_TRUE(zt::WriteAll(d + "old", S(pair.old)));
+  ASSERT_TRUE(zt::WriteAll(d + "patch", S(patch)));
+
+  EXPECT_TRUE(CheckPatchFile(form, d + "patch", pair.old.size(), pair.now.size(), PatchFormat::Bdx));
+  ASSERT_TRUE(PatchFile(form, d + "old", d + "out", d + "patch", PatchFormat::Bdx));
+  std::string out;
+  ASSERT_TRUE(zt::ReadAll(d + "out", out));
+  EXPECT_TRUE(out == S(pair.now));
+  // The same patch read as BDT is refused, and a BDX patch for another size of
+  // new file too: each with its reason and the patch's path.
+  EXPECT_FALSE(CheckPatchFile(form, d + "patch", pair.old.size(), pair.now.size()));
+  EXPECT_FALSE(CheckPatchFile(form, d + "patch", pair.old.size(), pair.now.size() + 1,
+                              PatchFormat::Bdx));
+  const auto& lines = form.ProtLines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_NE(lines[lines.size() - 2].find(bdx::BdxStatusText(BdxStatus::NewSizeMismatch)),
+            std::string::npos);
+  EXPECT_NE(lines.back().find(d + "patch"), std::string::npos);
+
+  // A cover that reaches past the old file is refused before the output exists.
+  ASSERT_TRUE(zt::WriteAll(
+      d + "bad", S(Patch(static_cast<uint32_t>(pair.old.size()), 8, {Cover(1 << 30, 8)}, Bytes(8, 0), ""))));
+  EXPECT_FALSE(PatchFile(form, d + "old", d + "none", d + "bad", PatchFormat::Bdx));
+  EXPECT_FALSE(zt::ReadAll(d + "none", out));
+}
