@@ -61,6 +61,19 @@ bool TForm1::ReadPackage() {
       return false;
     }
 
+#ifdef _WIN32
+    // Who signed the update the user runs: a vendor signs it after it was built.
+    std::string signer;
+    bool trusted = false;
+    uint32_t code = 0;
+    if (!os::FileSignature(path, signer, trusted, code)) {
+      Say("Файл обновления не подписан");
+    } else {
+      Say("Файл обновления подписан: " + (signer.empty() ? std::string("(имя не прочитано)") : signer) +
+          (trusted ? " (подпись действительна)"
+                   : " (подпись не подтверждена системой, код " + std::to_string(code) + ")"));
+    }
+#endif
     Say("Определение настоящей длины " + path);
     uint32_t fileLength = 0;
     const uint32_t real = GetRealLength(*this, f, fileLength);

@@ -247,6 +247,10 @@ std::string HostToDosPath(const std::string& hostPath);
 namespace os {
 // A text of the executable's string table in Windows-1251, "" when there is none.
 std::string ResourceText(int id);
+// The Authenticode signature embedded in the file: false when it carries none;
+// otherwise the signer's name (CP1251, "" when it cannot be read), whether the
+// system trusts the signature, and the verdict's code (0 when trusted).
+bool FileSignature(const std::string& path, std::string& signer, bool& trusted, uint32_t& code);
 }  // namespace os
 #endif
 

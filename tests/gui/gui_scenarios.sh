@@ -150,6 +150,7 @@ EOF
   p=$(protocol "$WORK/ZUM/Протокол_zum_3.0.7.1.txt")
   has "$p" "...ОБНОВЛЕНИЕ ВЫПОЛНЯЕТСЯ В РЕЖИМЕ ИСПРАВЛЕНИЯ"
   has "$p" "Программа выполнена успешно"
+  has "$p" "Файл обновления не подписан"
   hasnt "$p" "Ошибка №"
   hasnt "$p" "Выбор, как производить"
   # Every protocol line was in the window (the window adds two lines of its own).
@@ -201,6 +202,8 @@ EOF
   p=$(protocol "$WORK/ZUM/Протокол_zum_3.0.7.1.txt")
   has "$p" "Программа выполнена успешно"
   hasnt "$p" "Ошибка №"
+  # The protocol names the signer; a certificate made for the run is trusted by no one.
+  has "$p" "Файл обновления подписан: ZUM test vendor"
   [[ $(cfg_version "$WORK/ZUM") == 3.0.7.1 ]] || fail "Cfg/CFG.ZUM holds $(cfg_version "$WORK/ZUM"), not 3.0.7.1"
   [[ ! -e $WORK/ZUM/zum_3.0.7.1.txt ]] || fail "the journal is left behind"
 }
