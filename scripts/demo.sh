@@ -22,7 +22,8 @@ cmake --build --preset linux --target zumupd zumsample_cli zumpack 2>&1 | tail -
 
 rm -rf "$DEMO"
 mkdir -p "$DEMO"
-ZUMUPD=$BUILD/zumupd
+# The stripped installer: a package carries no debugging information.
+ZUMUPD=$BUILD/zumupd-stub
 ZUMSAMPLE=$BUILD/tools/zumsample
 ZUMPACK=$BUILD/tools/zumpack/zumpack
 
