@@ -18,6 +18,13 @@
 
 namespace {
 
+// Why a path must not be changed because a link lies on its way down from `root`;
+// "" when none does.
+std::string LinkRefusal(const std::string& root, const std::string& path) {
+  const std::string link = LinkOnPath(root, path);
+  return link.empty() ? std::string() : "путь проходит через ссылку " + link + ": " + path;
+}
+
 // The whole journal file, read through a handle of its own that only reads.
 bool ReadJournal(const std::string& path, std::string& bytes) {
   os::File file;
@@ -176,6 +183,13 @@ bool TForm1::ReplayLine(const std::string& record, bool& ok, bool settingsPass) 
 
   AddProt(prot::kProtRollback, record);
   bool started = false;
+  // A record the recovery may not carry out is passed over, said, and counted; the
+  // rest of the rollback goes on.
+  auto passOver = [&](const std::string& why) {
+    Say("Запись не выполняется: " + why);
+    ++RecordsRefused;
+    ok = true;
+  };
   switch (kind) {
     case journal::kCmdStart:
       ok = true;
@@ -191,14 +205,10 @@ bool TForm1::ReplayLine(const std::string& record, bool& ok, bool settingsPass) 
         // A backup is only read, into the installation: it needs no proof of its
         // folder, only a path without links.
         std::string why = RecoveryRefuses(target, false);
-        if (why.empty() && !TempDir.empty() && dos::IsInside(backup, TempDir)) {
-          const std::string link = LinkOnPath(TempDir, backup);
-          if (!link.empty()) why = "путь проходит через ссылку " + link + ": " + backup;
-        }
+        if (why.empty() && !TempDir.empty() && dos::IsInside(backup, TempDir))
+          why = LinkRefusal(TempDir, backup);
         if (!why.empty()) {
-          Say("Запись не выполняется: " + why);
-          ++RecordsRefused;
-          ok = true;
+          passOver(why);
         } else {
           ok = RestoreFile(backup, target, checksum, size);
         }
@@ -219,9 +229,7 @@ bool TForm1::ReplayLine(const std::string& record, bool& ok, bool settingsPass) 
       } else if (path == journal::kNoPath) {
         ok = true;  // older journals: a file added by the run, not named
       } else if (const std::string why = RecoveryRefuses(path, true); !why.empty()) {
-        Say("Запись не выполняется: " + why);
-        ++RecordsRefused;
-        ok = true;
+        passOver(why);
       } else {
         ok = DropPath(path);
       }
@@ -232,9 +240,7 @@ bool TForm1::ReplayLine(const std::string& record, bool& ok, bool settingsPass) 
       // back by now (its restore record comes after this one in the journal).
       const std::string why = RecoveryRefuses(text, false);
       if (!why.empty()) {
-        Say("Запись не выполняется: " + why);
-        ++RecordsRefused;
-        ok = true;
+        passOver(why);
       } else {
         ok = !os::FileExists(text) || os::SetReadOnly(text, true);
         if (!ok) AddProt(prot::kProtEmergency, os::LastErrorText());
@@ -317,10 +323,7 @@ void TForm1::ProveFolders() {
 }
 
 std::string TForm1::RecoveryRefuses(const std::string& path, bool removal) {
-  auto below = [&](const std::string& root) -> std::string {
-    const std::string link = LinkOnPath(root, path);
-    return link.empty() ? std::string() : "путь проходит через ссылку " + link + ": " + path;
-  };
+  auto below = [&](const std::string& root) { return LinkRefusal(root, path); };
   if (dos::IsInside(path, InstallDir)) {
     if (!TempDir.empty() && dos::IsInside(path, TempDir) && !TempProved)
       return "временная папка не подтверждена: " + path;

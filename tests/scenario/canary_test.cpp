@@ -15,6 +15,8 @@
 #include <map>
 
 #include "base/cp1251.h"
+#include "base/dos_path.h"
+#include "files/folders.h"
 #include "format/checksum.h"
 #include "format/journal_record.h"
 #include "installer/form1.h"
@@ -50,14 +52,6 @@ std::map<std::string, std::string> Canary(const std::string& hostDir) {
     }
   }
   return out;
-}
-
-std::string Sum10(const std::string& bytes) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%.10u",
-                static_cast<unsigned>(pkg::AddSum(reinterpret_cast<const uint8_t*>(bytes.data()),
-                                                  bytes.size())));
-  return buf;
 }
 
 // One installation with its canary tree and desktop, in a folder of its own.
@@ -117,20 +111,10 @@ class Place {
                              const std::string& bytes) {
     const std::string backup = Temp() + "BAK1\\" + backupRel;
     std::string made;
-    MakeFolderPathForTest(backup.substr(0, backup.find_last_of('\\')));
+    MakeFolderPath(dos::FolderOf(backup), made);
     zt::WriteAll(backup, bytes);
-    char size[16];
-    std::snprintf(size, sizeof size, "%.10u", static_cast<unsigned>(bytes.size()));
-    return target + "<" + backup + Sum10(bytes) + size;
-  }
-  static void MakeFolderPathForTest(const std::string& dosFolder) {
-    std::string path;
-    for (size_t at = dosFolder.find('\\'); at != std::string::npos;
-         at = dosFolder.find('\\', at + 1)) {
-      path = dosFolder.substr(0, at);
-      if (path.size() > 2) os::CreateDir(path);
-    }
-    os::CreateDir(dosFolder);
+    return journal::MakeRestoreText(target, backup, pkg::AddSum(bytes.data(), bytes.size()),
+                                    static_cast<uint32_t>(bytes.size()));
   }
 
   zt::TempDir dir;

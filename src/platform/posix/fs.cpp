@@ -277,17 +277,33 @@ bool MoveFile(const std::string& from, const std::string& to) {
   return false;
 }
 
+namespace {
+
+// Maps `path` and describes the entry itself (a link is not followed); false with
+// the last error set for `op`.
+bool LookUpEntry(const char* op, const std::string& path, std::string& host, struct stat& st) {
+  if (!posix::MapPath(op, path, host)) return false;
+  if (lstat(host.c_str(), &st) == 0) return true;
+  FailErrno(op, path, errno);
+  return false;
+}
+
+// Removes the name `host` stands for; false with the last error set.
+bool Unlink(const std::string& path, const std::string& host) {
+  if (unlink(host.c_str()) == 0) return true;
+  FailErrno("DeleteFile", path, errno);
+  return false;
+}
+
+}  // namespace
+
 bool DeleteFile(const std::string& path) {
   fault::Guard guard(fault::Op::Delete, path);
   if (auto f = guard.inject(); f != fault::Inject::None)
     return posix::FailInjected(f, "DeleteFile", path);
   std::string host;
-  if (!posix::MapPath("DeleteFile", path, host)) return false;
   struct stat st;
-  if (lstat(host.c_str(), &st) != 0) {
-    FailErrno("DeleteFile", path, errno);
-    return false;
-  }
+  if (!LookUpEntry("DeleteFile", path, host, st)) return false;
   if (S_ISDIR(st.st_mode)) {
     Fail(ErrorKind::Access, EISDIR, "DeleteFile", path, "это папка");
     return false;
@@ -301,11 +317,7 @@ bool DeleteFile(const std::string& path) {
          "файл занят другим процессом (нарушение совместного доступа)");
     return false;
   }
-  if (unlink(host.c_str()) != 0) {
-    FailErrno("DeleteFile", path, errno);
-    return false;
-  }
-  return true;
+  return Unlink(path, host);
 }
 
 bool RemoveLink(const std::string& path) {
@@ -313,21 +325,13 @@ bool RemoveLink(const std::string& path) {
   if (auto f = guard.inject(); f != fault::Inject::None)
     return posix::FailInjected(f, "DeleteFile", path);
   std::string host;
-  if (!posix::MapPath("DeleteFile", path, host)) return false;
   struct stat st;
-  if (lstat(host.c_str(), &st) != 0) {
-    FailErrno("DeleteFile", path, errno);
-    return false;
-  }
+  if (!LookUpEntry("DeleteFile", path, host, st)) return false;
   if (!S_ISLNK(st.st_mode)) {
     Fail(ErrorKind::Invalid, EINVAL, "DeleteFile", path, "это не ссылка");
     return false;
   }
-  if (unlink(host.c_str()) != 0) {
-    FailErrno("DeleteFile", path, errno);
-    return false;
-  }
-  return true;
+  return Unlink(path, host);
 }
 
 bool SetReadOnly(const std::string& path, bool readOnly) {
@@ -335,12 +339,8 @@ bool SetReadOnly(const std::string& path, bool readOnly) {
   if (auto f = guard.inject(); f != fault::Inject::None)
     return posix::FailInjected(f, "SetFileAttributes", path);
   std::string host;
-  if (!posix::MapPath("SetFileAttributes", path, host)) return false;
   struct stat st;
-  if (lstat(host.c_str(), &st) != 0) {
-    FailErrno("SetFileAttributes", path, errno);
-    return false;
-  }
+  if (!LookUpEntry("SetFileAttributes", path, host, st)) return false;
   if (S_ISLNK(st.st_mode)) {
     Fail(ErrorKind::Access, ELOOP, "SetFileAttributes", path, "объект является ссылкой");
     return false;
