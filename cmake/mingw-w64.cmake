@@ -1,4 +1,5 @@
-# Cross-compiling for Windows x86-64 with mingw-w64.
+# Cross-compiling for Windows x86-64 with mingw-w64 (and, through
+# mingw-w64-i686.cmake, for 32-bit Windows).
 #
 #   cmake --preset windows            (or -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake)
 #
@@ -9,9 +10,11 @@
 # scripts/wine-run.sh, which CTest uses as the emulator.
 
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
-set(ZUM_MINGW_TRIPLE x86_64-w64-mingw32)
+if(NOT ZUM_MINGW_TRIPLE)
+  set(ZUM_MINGW_TRIPLE x86_64-w64-mingw32)
+  set(ZUM_MINGW_DEPS mingw)
+endif()
+string(REGEX REPLACE "-.*" "" CMAKE_SYSTEM_PROCESSOR "${ZUM_MINGW_TRIPLE}")
 
 set(CMAKE_C_COMPILER ${ZUM_MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${ZUM_MINGW_TRIPLE}-g++-posix)
@@ -21,7 +24,7 @@ set(CMAKE_RC_COMPILER ${ZUM_MINGW_TRIPLE}-windres)
 set(CMAKE_RC_FLAGS_INIT "--codepage=65001")
 
 # The prefix is found relative to this file, so the tree can live anywhere.
-get_filename_component(ZUM_MINGW_DEPS_PREFIX "${CMAKE_CURRENT_LIST_DIR}/../build/deps/mingw" ABSOLUTE)
+get_filename_component(ZUM_MINGW_DEPS_PREFIX "${CMAKE_CURRENT_LIST_DIR}/../build/deps/${ZUM_MINGW_DEPS}" ABSOLUTE)
 get_filename_component(ZUM_WINE_RUN "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh" ABSOLUTE)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${ZUM_MINGW_TRIPLE} "${ZUM_MINGW_DEPS_PREFIX}")

@@ -6,7 +6,9 @@
 #   2. generates the ru_RU.UTF-8 locale (Wine needs it for code page 1251);
 #   3. cross-builds, once, into build/deps/mingw (include/, lib/):
 #        liblzma, static, from the distribution's xz-utils source package;
-#        GoogleTest (gtest and gmock), static, from /usr/src/googletest.
+#        GoogleTest (gtest and gmock), static, from /usr/src/googletest;
+#      and liblzma once more for 32-bit Windows into build/deps/mingw32 (the
+#      32-bit installer needs nothing else).
 #
 # Run as root (or with passwordless sudo) when packages or the locale are
 # missing. ZUM_REBUILD_DEPS=1 rebuilds the cross-built libraries.
@@ -24,6 +26,7 @@ PACKAGES=(
   build-essential cmake ninja-build g++ dpkg-dev
   liblzma-dev libgtest-dev googletest xz-utils libdivsufsort-dev
   mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686   # the 32-bit installer
   wine64 wine xvfb xauth
   liblnk-utils locales valgrind
   x11-apps x11-utils imagemagick xdotool   # screenshots of the Windows build (scripts/screenshot.sh)
@@ -101,7 +104,8 @@ else
   say "packages: all ${#PACKAGES[@]} present"
 fi
 
-for tool in cmake ninja make "$TRIPLE-gcc-posix" "$TRIPLE-g++-posix" "$TRIPLE-windres" xvfb-run lnkinfo flock; do
+for tool in cmake ninja make "$TRIPLE-gcc-posix" "$TRIPLE-g++-posix" "$TRIPLE-windres" \
+    i686-w64-mingw32-gcc-posix i686-w64-mingw32-g++-posix xvfb-run lnkinfo flock; do
   command -v "$tool" >/dev/null || die "$tool is still missing after the package step"
 done
 [[ -x /usr/lib/wine/wine64 ]] || command -v wine64 >/dev/null || die "the wine64 loader is missing after the package step"
@@ -124,7 +128,8 @@ else
 fi
 
 # ---- 3. cross-built libraries ----------------------------------------------
-[[ ${ZUM_REBUILD_DEPS:-0} == 1 ]] && rm -f "$PREFIX/.stamp-liblzma" "$PREFIX/.stamp-googletest"
+[[ ${ZUM_REBUILD_DEPS:-0} == 1 ]] &&
+  rm -f "$PREFIX/.stamp-liblzma" "$PREFIX/.stamp-googletest" "$DEPS/mingw32/.stamp-liblzma"
 mkdir -p "$PREFIX"
 
 codename() {
@@ -194,7 +199,7 @@ ensure_deb_src() {
 }
 
 build_liblzma() {
-  local work=$DEPS/xz-utils log=$LOGS/liblzma.log ver src fetched=0
+  local work=$DEPS/xz-utils log=$LOGS/liblzma-$TRIPLE.log ver src fetched=0
   : >"$log"
   ensure_deb_src
   rm -rf "$work"
@@ -253,11 +258,18 @@ build_googletest() {
   rm -rf "$bdir"
 }
 
-if [[ -f $PREFIX/.stamp-liblzma && -f $PREFIX/lib/liblzma.a ]]; then
-  say "liblzma for $TRIPLE: cached ($(cat "$PREFIX/.stamp-liblzma"))"
-else
-  t=$SECONDS; build_liblzma; say "liblzma: done in $((SECONDS - t)) s"
-fi
+# liblzma for each Windows target: TRIPLE and PREFIX name the one being built.
+for target in "x86_64-w64-mingw32 $DEPS/mingw" "i686-w64-mingw32 $DEPS/mingw32"; do
+  read -r TRIPLE PREFIX <<<"$target"
+  mkdir -p "$PREFIX"
+  if [[ -f $PREFIX/.stamp-liblzma && -f $PREFIX/lib/liblzma.a ]]; then
+    say "liblzma for $TRIPLE: cached ($(cat "$PREFIX/.stamp-liblzma"))"
+  else
+    t=$SECONDS; build_liblzma; say "liblzma for $TRIPLE: done in $((SECONDS - t)) s"
+  fi
+done
+TRIPLE=x86_64-w64-mingw32
+PREFIX=$DEPS/mingw
 if [[ -f $PREFIX/.stamp-googletest && -f $PREFIX/lib/libgtest.a ]]; then
   say "googletest for $TRIPLE: cached ($(cat "$PREFIX/.stamp-googletest"))"
 else

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Configures, builds and tests the given CMake presets (default: linux windows
-# fuzz) and prints a summary. "fuzz" is no CMake preset: it builds the fuzz
+# windows32 fuzz) and prints a summary. "fuzz" is no CMake preset: it builds the fuzz
 # harnesses with clang and runs each input of their corpus once. The Windows
 # tests run under Wine (scripts/wine-run.sh) in a Wine prefix made for this run
-# and removed afterwards.
+# and removed afterwards; the 32-bit installer (windows32) is checked on the host.
 #
-#   scripts/test.sh [PRESET...]        presets: linux windows fuzz asan
+#   scripts/test.sh [PRESET...]        presets: linux windows windows32 fuzz asan
 #
 # ZUM_KEEP_WINEPREFIX=1 keeps the run's Wine prefix for a look afterwards.
 # Exits non-zero if any step of any preset fails.
@@ -19,7 +19,7 @@ case ${1:-} in
 esac
 
 presets=("$@")
-((${#presets[@]})) || presets=(linux windows fuzz)
+((${#presets[@]})) || presets=(linux windows windows32 fuzz)
 
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-2}

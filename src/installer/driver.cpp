@@ -86,6 +86,40 @@ TForm1::TStageEnd TForm1::StageStartUp() {
   return ProtResult(StartUp(), true) ? TStageEnd::Next : TStageEnd::Failed;
 }
 
+// Whether this account may write in the installation folder, tried with a file that
+// vanishes with its handle, before anything is changed (a rollback writes too). A
+// program that may not write there would otherwise fail at its first change; on
+// Windows the user may start it again as administrator instead.
+TForm1::TStageEnd TForm1::StageWriteAccess() {
+  Say("...проверка права записи в папку " + InstallDir);
+  {
+    os::File probe;
+    if (probe.OpenTemporary(InstallDir + "~zumwrt.tmp")) return TStageEnd::Next;
+  }
+  const std::string text = "Нет права записи в папку " + InstallDir + ": " + os::LastErrorText() +
+                           ". Обновление не выполнено, ничего не изменено.";
+  noWriteAccess_ = true;
+  AddProt(prot::kProtEmergency, text);
+  if (!os::CanStartElevated()) {
+    ErrText(toolkit_, text + " Запустите обновление от имени пользователя, которому "
+                             "разрешена запись в эту папку.");
+    return TStageEnd::Refused;
+  }
+  if (!AskText(toolkit_, text + "\r\n\r\nЗапустить обновление снова от имени администратора?")) {
+    AddProt(prot::kProtCancelled, "");
+    return TStageEnd::Refused;
+  }
+  // The new process must be able to take the single-instance mutex.
+  SelfMutex.Close();
+  if (!os::StartElevated(ExePath(), dos::FolderOf(ExePath()))) {
+    AddProt(prot::kProtEmergency,
+            "Не удалось запустить обновление от имени администратора: " + os::LastErrorText());
+    return TStageEnd::Refused;
+  }
+  Say("Обновление запущено снова от имени администратора");
+  return TStageEnd::Stopped;
+}
+
 TForm1::TStageEnd TForm1::StagePreviousRun() {
   Say("...Проверка проблем прошлого запуска");
   uint32_t attr = 0;
@@ -289,7 +323,8 @@ TForm1::TStageEnd TForm1::StageUpdate() {
 // The stages in the order they run; the first that does not say Next ends the
 // sequence and goes to the end block.
 const TForm1::TStage TForm1::kStages[] = {
-    &TForm1::StageStartUp,   &TForm1::StagePreviousRun,   &TForm1::StageJournal,
+    &TForm1::StageStartUp,   &TForm1::StageWriteAccess,   &TForm1::StagePreviousRun,
+    &TForm1::StageJournal,
     &TForm1::StageFindProduct, &TForm1::StageProductClosed, &TForm1::StageVersion,
     &TForm1::StageVariant,   &TForm1::StageFreeSpace,     &TForm1::StageTempFolder,
     &TForm1::StageUpdate,
@@ -339,6 +374,12 @@ void TForm1::EndBlock(bool ok, bool noLaunch) {
   else
     path = dos::FolderOf(ExePath()) + "Протокол.txt";
   protocolPath_ = path;
+  // A folder this account may not write in takes no protocol file either: the list
+  // says so instead of a second box about the same cause.
+  if (noWriteAccess_ && dos::IsInside(path, InstallDir)) {
+    AddListLine("Протокол не сохранен в файл: нет права записи в папку " + InstallDir);
+    return;
+  }
 
   std::string error;
   if (!SaveProtocol(path, error)) {

@@ -255,6 +255,7 @@ class TForm1 {
   using TStage = TStageEnd (TForm1::*)();
   static const TStage kStages[];
   TStageEnd StageStartUp();
+  TStageEnd StageWriteAccess();
   TStageEnd StagePreviousRun();
   TStageEnd OfferRollback();
   TStageEnd StageJournal();
@@ -271,6 +272,7 @@ class TForm1 {
   std::vector<std::string> protLines_;
   std::string caption_;
   bool runOk_ = false;
+  bool noWriteAccess_ = false;  // the installation folder refused the write check
   std::string protocolPath_;
 };
 

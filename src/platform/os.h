@@ -201,6 +201,17 @@ std::string ModulePath();
 // current folder; `showCmd` is the window show value (3 = maximised).
 bool StartProcess(const std::string& exePath, const std::string& workDir, int showCmd);
 
+// Whether this system can start a program again with an administrator's rights
+// (Windows: the shell's "runas" verb, confirmed by the user in the system's own
+// prompt). Linux has no such start: false.
+bool CanStartElevated();
+
+// Starts `exePath` as administrator with the command line this process was given
+// (without its program name) and `workDir` as its current folder. True once the
+// system has started it; false, with the reason, when the user or the system
+// declined. Returns without waiting for the program.
+bool StartElevated(const std::string& exePath, const std::string& workDir);
+
 // Makes the system fail critical errors (an empty drive) silently; returns the
 // previous mode for RestoreErrorMode.
 unsigned SetFailCriticalErrors();

@@ -19,9 +19,11 @@
 #include "format/basefile.h"
 #include "base/cp1251.h"
 #include "pack/package_writer.h"
+#include "platform/fault.h"
 #include "product/product.h"
 #include "sample/sample.h"
 #include "support/test_support.h"
+#include "support/tree.h"
 #include "frontends/scripted/scripted.h"
 
 #ifndef ZUM_STANDIN_PATH
@@ -482,6 +484,34 @@ TEST_F(StartupTest, ASecondInstanceIsRefusedAndItsProtocolSavedBesideIt) {
             std::string::npos)
       << cp1251::ToUtf8(saved);
   EXPECT_EQ(saved.find("Инициализация данных"), std::string::npos);
+}
+
+// A folder this account may not write in: the run stops before the rollback question
+// and before any change, says why in the protocol and in one box, and leaves the
+// folder as it was (no protocol file either). Linux offers no start as administrator.
+// The refusal is the system's own, injected into the first file operation of the run,
+// which is the check's: the tests run as any user, root included.
+TEST_F(StartupTest, AFolderThatRefusesWritesStopsTheRunBeforeAnyChange) {
+  std::string error;
+  ASSERT_TRUE(sample::MakeSampleInstallation(dir.Dos() + "zum", {}, error)) << error;
+  const std::string updater = dir.Dos() + "zum\\update.exe";
+  WriteInstaller(updater);
+  const zt::Tree before = zt::Snapshot(Host("zum"));
+
+  form.ExePathOverride = updater;
+  ASSERT_TRUE(os::fault::Configure("fail@1:access"));
+  form.FormActivate();
+  os::fault::Configure("");
+
+  EXPECT_FALSE(form.RunOk());
+  const std::string cause = "Нет права записи в папку " + dir.Dos() + "zum\\: ";
+  ASSERT_EQ(tk.boxes.size(), 1u);
+  EXPECT_EQ(tk.boxes[0].style, ui::BoxStyle::Error);
+  EXPECT_EQ(tk.boxes[0].text.rfind(cause, 0), 0u) << cp1251::ToUtf8(tk.boxes[0].text);
+  bool said = false;
+  for (const std::string& line : form.ProtLines()) said = said || line.find(cause) != std::string::npos;
+  EXPECT_TRUE(said);
+  EXPECT_EQ(zt::Diff(before, zt::Snapshot(Host("zum"))), "");
 }
 
 // ---- the sample installation -------------------------------------------------------------

@@ -212,26 +212,22 @@ bool AskText(HWND h, std::wstring& text) {
   return true;
 }
 
+// The enumeration callback (the system's calling convention, which a lambda cannot
+// have in a 32-bit build): collects each window into the vector at `p`.
+BOOL CALLBACK CollectWindow(HWND h, LPARAM p) {
+  reinterpret_cast<std::vector<HWND>*>(p)->push_back(h);
+  return TRUE;
+}
+
 std::vector<HWND> Descendants(HWND top) {
   std::vector<HWND> all;
-  EnumChildWindows(
-      top,
-      [](HWND h, LPARAM p) -> BOOL {
-        reinterpret_cast<std::vector<HWND>*>(p)->push_back(h);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&all));
+  EnumChildWindows(top, CollectWindow, reinterpret_cast<LPARAM>(&all));
   return all;
 }
 
 std::vector<HWND> TopWindows() {
   std::vector<HWND> all;
-  EnumWindows(
-      [](HWND h, LPARAM p) -> BOOL {
-        reinterpret_cast<std::vector<HWND>*>(p)->push_back(h);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&all));
+  EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&all));
   return all;
 }
 

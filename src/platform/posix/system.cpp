@@ -247,6 +247,16 @@ bool StartProcess(const std::string& exePath, const std::string& workDir, int sh
   return false;
 }
 
+// No system start with other rights here: a user who cannot write the folder runs
+// the installer again as its owner.
+bool CanStartElevated() { return false; }
+
+bool StartElevated(const std::string& exePath, const std::string& workDir) {
+  (void)workDir;
+  FailErrno("ShellExecute", exePath, ENOSYS);
+  return false;
+}
+
 unsigned SetFailCriticalErrors() { return 0; }
 
 void RestoreErrorMode(unsigned previous) { (void)previous; }

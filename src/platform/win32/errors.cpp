@@ -153,5 +153,13 @@ bool FailInjected(fault::Inject inject, const char* operation, const std::string
   return Fail(operation, subject, code);
 }
 
+std::wstring Wide(const std::string& ansi) {
+  const int n = ::MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, nullptr, 0);
+  std::wstring w(n > 0 ? n : 1, L'\0');
+  if (n > 0) ::MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, w.data(), n);
+  w.resize(w.size() - 1);
+  return w;
+}
+
 }  // namespace win32
 }  // namespace os

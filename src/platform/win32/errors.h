@@ -27,4 +27,8 @@ bool FailAs(ErrorKind kind, const char* operation, const std::string& subject, D
 // the code and text the system gives for it, and returns false.
 bool FailInjected(fault::Inject inject, const char* operation, const std::string& subject);
 
+// A text of the process's ANSI code page in UTF-16, for the calls that take only wide
+// strings.
+std::wstring Wide(const std::string& ansi);
+
 }  // namespace os::win32

@@ -1,6 +1,7 @@
 // The Authenticode signature of a file: who signed it, and whether the system trusts
 // that signature.
 #include "platform/os.h"
+#include "platform/win32/errors.h"
 #include "platform/win32/handles.h"
 
 #include <softpub.h>
@@ -13,14 +14,6 @@
 namespace os {
 
 namespace {
-
-std::wstring Wide(const std::string& ansi) {
-  const int n = ::MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, nullptr, 0);
-  std::wstring w(n > 0 ? n : 1, L'\0');
-  if (n > 0) ::MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, w.data(), n);
-  w.resize(w.size() - 1);
-  return w;
-}
 
 std::string Ansi(const wchar_t* wide) {
   const int n = ::WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
@@ -36,7 +29,7 @@ bool FileSignature(const std::string& path, std::string& signer, bool& trusted, 
   signer.clear();
   trusted = false;
   code = 0;
-  const std::wstring wpath = Wide(path);
+  const std::wstring wpath = win32::Wide(path);
   HCERTSTORE store = nullptr;
   HCRYPTMSG message = nullptr;
   DWORD encoding = 0, contentType = 0, formatType = 0;

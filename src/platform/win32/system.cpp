@@ -3,6 +3,8 @@
 #include "platform/win32/errors.h"
 #include "platform/win32/handles.h"
 
+#include <shellapi.h>
+
 namespace os {
 
 using win32::Fail;
@@ -103,6 +105,38 @@ bool StartProcess(const std::string& exePath, const std::string& workDir, int sh
   }
   win32::UniqueHandle process(pi.hProcess);
   win32::UniqueHandle thread(pi.hThread);
+  return true;
+}
+
+bool CanStartElevated() { return true; }
+
+bool StartElevated(const std::string& exePath, const std::string& workDir) {
+  // This process's arguments, as it was given them: its command line without the
+  // program name (quoted or not) and the blanks after it.
+  const wchar_t* args = ::GetCommandLineW();
+  if (*args == L'"') {
+    ++args;
+    while (*args && *args != L'"') ++args;
+    if (*args) ++args;
+  } else {
+    while (*args && *args != L' ' && *args != L'\t') ++args;
+  }
+  while (*args == L' ' || *args == L'\t') ++args;
+
+  const std::wstring file = win32::Wide(exePath);
+  const std::wstring dir = win32::Wide(workDir);
+  SHELLEXECUTEINFOW info = {};
+  info.cbSize = sizeof info;
+  info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+  info.lpVerb = L"runas";
+  info.lpFile = file.c_str();
+  info.lpParameters = *args ? args : nullptr;
+  info.lpDirectory = dir.empty() ? nullptr : dir.c_str();
+  info.nShow = SW_SHOWNORMAL;
+  if (!::ShellExecuteExW(&info)) {
+    const DWORD err = ::GetLastError();
+    return Fail("ShellExecuteExW", exePath, err);
+  }
   return true;
 }
 
