@@ -17,6 +17,11 @@
 #               the check passes and the update goes on
 #   recover     an installer killed in the middle of its run; the next start rolls
 #               the installation back (Yes to 3001) and stops (No to 3003)
+#   signed      an update signed after zumpack build, verified and run to its end
+#   noaccess    the installation folder refuses the write check (the system's own
+#               "access denied", injected): the box offers to start again as
+#               administrator; Yes starts the installer again through the shell's
+#               "runas" verb, whose own refusal is answered No; nothing changes
 #
 # Environment (set by CTest):
 #   ZUM_WINDOWS_BUILD  the Windows build folder (zumupd.exe, tools/zumstandin.exe,
@@ -31,7 +36,7 @@ set -uo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 WINE_RUN=$ROOT/scripts/wine-run.sh
 
-usage() { sed -n '2,28s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"; }
+usage() { sed -n '2,34s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"; }
 case ${1:-} in
   -h|--help) usage; exit 0 ;;
   "") usage >&2; exit 2 ;;
@@ -466,13 +471,42 @@ EOF
   [[ ! -e $WORK/ZUM/ZUMUPDTA.TMP ]] || fail "the temporary folder is left behind"
 }
 
+scenario_noaccess() {
+  installation "$WORK/ZUM" 3.0.7 0
+  installation "$WORK/next" 3.0.7.1 1
+  cp -a "$WORK/ZUM" "$WORK/before"
+  package "$WORK/ZUM" "$WORK/next" 3.0.7 3.0.7.1 "$WORK/ZUM/upd_na.exe"
+  # (The folder's path is matched by *: a backslash before "n" would read as a line
+  # break in a box pattern.)
+  local refusal="Нет права записи в папку *. Обновление не выполнено, ничего не изменено."
+  # The first file operation of every run (the check's) is refused; the environment
+  # reaches the installer started again, so its check is refused too.
+  ZUM_FAULT=fail@1:access auto noaccess <<EOF
+start upd "$(dos "$WORK/ZUM/upd_na.exe")"
+wait-box q upd "Внимание!" "$refusal\n\nЗапустить обновление снова от имени администратора?"
+answer q $YES
+wait-window main upd ZumUpdMainWindow "*"
+wait-line main #102 " Обновление запущено снова от имени администратора"
+wait-box q2 * "Внимание!" "$refusal\n\nЗапустить обновление снова от имени администратора?"
+answer q2 $NO
+click main Выход
+wait-exit upd 0
+wait-window main2 * ZumUpdMainWindow "*"
+wait-line main2 #102 "*Отменено пользователем.*"
+wait-line main2 #102 "Протокол не сохранен в файл: нет права записи в папку *"
+click main2 Выход
+EOF
+  same_tree "$WORK/before" "$WORK/ZUM"
+  [[ ! -e $WORK/ZUM/zum_3.0.7.1.txt ]] || fail "a journal was made"
+}
+
 # ---- main ----------------------------------------------------------------------
 
 WINEPREFIX_DIR=${ZUM_WINEPREFIX:-$ROOT/build/wineprefix/default}
 [[ $WINEPREFIX_DIR == /* ]] || WINEPREFIX_DIR=$PWD/$WINEPREFIX_DIR
 "$WINE_RUN" --init || fail "cannot make the Wine prefix $WINEPREFIX_DIR"
 
-all=(correction copy second product recover)
+all=(correction copy second product recover signed noaccess)
 scenarios=("$@")
 [[ ${scenarios[0]} == all ]] && scenarios=("${all[@]}")
 for s in "${scenarios[@]}"; do
