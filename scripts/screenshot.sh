@@ -17,6 +17,9 @@
 #   ZUM_WINEPREFIX     the Wine prefix; default build/wineprefix/screenshot (its
 #                      own, so that a test run in another prefix is not disturbed)
 #   ZUM_SHOT_TIMEOUT   seconds to wait for each moment (default 300)
+#   ZUM_SHOT_DPI       the screen's dots per inch (default 96); another value is
+#                      set in the prefix (LogPixels) and named in the pictures'
+#                      names: selku-dialog-144dpi.png and so on
 #
 # Needs xwd (x11-apps), xwininfo (x11-utils) and ImageMagick (imagemagick);
 # installs the missing ones with apt-get when run as root.
@@ -24,13 +27,17 @@ set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 case ${1:-} in
-  -h|--help) sed -n '2,23s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"; exit 0 ;;
+  -h|--help) sed -n '2,26s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"; exit 0 ;;
 esac
 BUILD=${1:-$ROOT/build/windows}
 TOOLS=${2:-$ROOT/build/linux/tools}
 OUTDIR=${3:-$ROOT/docs/img}
 TIMEOUT=${ZUM_SHOT_TIMEOUT:-300}
-export ZUM_WINEPREFIX=${ZUM_WINEPREFIX:-$ROOT/build/wineprefix/screenshot}
+DPI=${ZUM_SHOT_DPI:-96}
+[[ $DPI =~ ^[1-9][0-9]*$ ]] || { echo "screenshot.sh: ZUM_SHOT_DPI must be a number" >&2; exit 2; }
+SUFFIX=
+((DPI == 96)) || SUFFIX=-${DPI}dpi
+export ZUM_WINEPREFIX=${ZUM_WINEPREFIX:-$ROOT/build/wineprefix/screenshot$SUFFIX}
 WINE_RUN=$ROOT/scripts/wine-run.sh
 
 die() {
@@ -96,6 +103,15 @@ for setting in Managed Decorated; do
     'HKCU\Software\Wine\X11 Driver' /v "$setting" /d N /f >/dev/null 2>&1 \
     || die "cannot set up the Wine prefix for drawing frames"
 done
+# The screen's resolution, as the display settings of the system would set it.
+ZUM_XVFB=1 "$WINE_RUN" "$ZUM_WINEPREFIX/drive_c/windows/system32/reg.exe" add \
+  'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$DPI" /f >/dev/null 2>&1 \
+  || die "cannot set the resolution of the Wine prefix"
+ZUM_XVFB=1 "$WINE_RUN" "$ZUM_WINEPREFIX/drive_c/windows/system32/reg.exe" add \
+  'HKCC\Software\Fonts' /v LogPixels /t REG_DWORD /d "$DPI" /f >/dev/null 2>&1 \
+  || die "cannot set the resolution of the Wine prefix"
+# A prefix takes a new resolution at its next start.
+"$WINE_RUN" --stop >/dev/null 2>&1
 DISPLAY=$(ZUM_XVFB=1 "$WINE_RUN" --display) || die "no virtual X server"
 export DISPLAY
 
@@ -144,8 +160,8 @@ shoot() {  # MOMENT OUT.png
   say "saved $2 ($geometry)"
   : >"$work/go-$1"
 }
-shoot dialog "$OUTDIR/selku-dialog.png"
-shoot running "$OUTDIR/main-window-running.png"
-shoot done "$OUTDIR/main-window.png"
+shoot dialog "$OUTDIR/selku-dialog$SUFFIX.png"
+shoot running "$OUTDIR/main-window-running$SUFFIX.png"
+shoot done "$OUTDIR/main-window$SUFFIX.png"
 wait "$auto_pid" || { cat "$work/auto.out" >&2; die "the run did not end as expected"; }
 auto_pid=

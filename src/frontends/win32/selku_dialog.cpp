@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frontends/win32/win32_toolkit.h"
+#include "frontends/win32/dpi.h"
 
 namespace ui {
 
@@ -67,15 +68,6 @@ std::string ProgramTitle() {
   const size_t dot = name.find_last_of('.');
   if (dot != std::string::npos && dot > 0) name.erase(dot);
   return name;
-}
-
-HFONT MakeFont(int points, bool bold) {
-  HDC screen = GetDC(nullptr);
-  const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
-  if (screen) ReleaseDC(nullptr, screen);
-  return CreateFontA(-MulDiv(points, dpi, 72), 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE,
-                     FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                     DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, "MS Sans Serif");
 }
 
 // A panel: raised inner and lowered outer bevel; what its controls report goes on
@@ -148,9 +140,10 @@ class SelKUWindow : public TSelKUView {
 
   INT_PTR Run() {
     if (!RegisterPanelClass(instance_)) return -1;
-    font_ = MakeFont(8, false);
-    bold_ = MakeFont(8, true);
-    title_ = MakeFont(10, true);
+    dpi_ = ScreenDpi();
+    font_ = MakeUiFont(8, false, dpi_);
+    bold_ = MakeUiFont(8, true, dpi_);
+    title_ = MakeUiFont(10, true, dpi_);
     std::vector<WORD> tmpl = DialogTemplate();
     return DialogBoxIndirectParamA(instance_, reinterpret_cast<LPCDLGTEMPLATEA>(tmpl.data()),
                                    owner_, Proc, reinterpret_cast<LPARAM>(this));
@@ -265,7 +258,7 @@ class SelKUWindow : public TSelKUView {
   }
 
   void SizeAndCentre() {
-    RECT r = {0, 0, kSelKUClientWidth, kSelKUClientHeight};
+    RECT r = {0, 0, AtDpi(kSelKUClientWidth, dpi_), AtDpi(kSelKUClientHeight, dpi_)};
     AdjustWindowRectEx(&r, static_cast<DWORD>(GetWindowLongA(hwnd_, GWL_STYLE)), FALSE,
                        static_cast<DWORD>(GetWindowLongA(hwnd_, GWL_EXSTYLE)));
     const int w = r.right - r.left, h = r.bottom - r.top;
@@ -337,7 +330,9 @@ class SelKUWindow : public TSelKUView {
     }
     HWND parent = info.parent == C::Form ? hwnd_ : Handle(info.parent);
     updating_ = true;
-    HWND h = CreateWindowExA(ex, cls, s.Text.c_str(), style, p->x, p->y, p->w, p->h, parent,
+    // The places are laid out for 96 dots per inch, like the fonts' point sizes.
+    HWND h = CreateWindowExA(ex, cls, s.Text.c_str(), style, AtDpi(p->x, dpi_), AtDpi(p->y, dpi_),
+                             AtDpi(p->w, dpi_), AtDpi(p->h, dpi_), parent,
                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(SelKUControlId(id))),
                              instance_, nullptr);
     updating_ = false;
@@ -374,6 +369,7 @@ class SelKUWindow : public TSelKUView {
   HWND owner_;
   HWND hwnd_ = nullptr;
   HFONT font_ = nullptr, bold_ = nullptr, title_ = nullptr;
+  int dpi_ = 96;
   HWND handles_[kSelKUControlCount] = {};
   bool updating_ = false;  // our own SetWindowText: no change event for the model
 };

@@ -6,6 +6,7 @@
 #include "installer/form1.h"
 
 #include "frontends/win32/browse_folder.h"
+#include "frontends/win32/dpi.h"
 
 #include <commctrl.h>
 
@@ -18,7 +19,8 @@ namespace {
 const char* const kMainClassName = "ZumUpdMainWindow";
 
 // The window: 700 by 316, which with the standard sizing frame leaves a client
-// area 692 pixels wide.
+// area 692 pixels wide. These and the lengths below are for 96 dots per inch and
+// scaled to the screen's setting.
 constexpr int kWindowWidth = 700;
 constexpr int kWindowHeight = 316;
 // Heights of the top and bottom bands, width of the close button.
@@ -155,24 +157,19 @@ bool Win32Toolkit::CreateMainWindow(TForm1* form, std::string& error) {
       !RegisterOnce(instance_, kMainClassName, MainProc, 0, error))
     return false;
 
-  if (!font_) {
-    HDC screen = GetDC(nullptr);
-    int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
-    if (screen) ReleaseDC(nullptr, screen);
-    font_ = CreateFontA(-MulDiv(kFontPoints, dpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                        DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                        DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, "MS Sans Serif");
-  }
+  dpi_ = ScreenDpi();
+  if (!font_) font_ = MakeUiFont(kFontPoints, false, dpi_);
 
   form_ = form;
   activated_ = false;
   quit_ = false;
-  const int x = std::max(0, (GetSystemMetrics(SM_CXSCREEN) - kWindowWidth) / 2);
-  const int y = std::max(0, (GetSystemMetrics(SM_CYSCREEN) - kWindowHeight) / 2);
+  const int w = Px(kWindowWidth), h = Px(kWindowHeight);
+  const int x = std::max(0, (GetSystemMetrics(SM_CXSCREEN) - w) / 2);
+  const int y = std::max(0, (GetSystemMetrics(SM_CYSCREEN) - h) / 2);
   SetLastError(0);
   HWND hwnd = CreateWindowExA(0, kMainClassName, caption_.c_str(),
-                              WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, x, y, kWindowWidth,
-                              kWindowHeight, nullptr, nullptr, instance_, this);
+                              WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, x, y, w, h, nullptr, nullptr,
+                              instance_, this);
   if (!hwnd) {
     DWORD code = GetLastError();
     error = "CreateWindowEx: " +
@@ -364,19 +361,22 @@ void Win32Toolkit::Layout() {
   GetClientRect(main_, &client);
   const int width = client.right;
   int bottom = client.bottom;
+  const int exitHeight = Px(kExitHeight), closeWidth = Px(kCloseWidth);
+  const int progressHeight = Px(kProgressHeight), statusHeight = Px(kStatusHeight);
+  const int labelHeight = Px(kLabelHeight);
 
-  MoveWindow(exitPanel_, 0, bottom - kExitHeight, width, kExitHeight, TRUE);
-  MoveWindow(closeButton_, width - kCloseWidth, 0, kCloseWidth, kExitHeight, TRUE);
-  if (exitVisible_) bottom -= kExitHeight;
+  MoveWindow(exitPanel_, 0, bottom - exitHeight, width, exitHeight, TRUE);
+  MoveWindow(closeButton_, width - closeWidth, 0, closeWidth, exitHeight, TRUE);
+  if (exitVisible_) bottom -= exitHeight;
 
-  MoveWindow(progress_, 0, bottom - kProgressHeight, width, kProgressHeight, TRUE);
-  bottom -= kProgressHeight;
+  MoveWindow(progress_, 0, bottom - progressHeight, width, progressHeight, TRUE);
+  bottom -= progressHeight;
 
-  MoveWindow(status_, 0, bottom - kStatusHeight, width, kStatusHeight, TRUE);
-  if (statusVisible_) bottom -= kStatusHeight;
+  MoveWindow(status_, 0, bottom - statusHeight, width, statusHeight, TRUE);
+  if (statusVisible_) bottom -= statusHeight;
 
-  MoveWindow(label_, 0, 0, width, kLabelHeight, TRUE);
-  MoveWindow(list_, 0, kLabelHeight, width, std::max(0, bottom - kLabelHeight), TRUE);
+  MoveWindow(label_, 0, 0, width, labelHeight, TRUE);
+  MoveWindow(list_, 0, labelHeight, width, std::max(0, bottom - labelHeight), TRUE);
 }
 
 void Win32Toolkit::SetCaption(const std::string& caption) {

@@ -92,6 +92,8 @@ class Win32Toolkit : public Toolkit {
   HINSTANCE instance_;
   TForm1* form_ = nullptr;
   HFONT font_ = nullptr;
+  int dpi_ = 96;  // the screen's, when the window was made
+  int Px(int pixels) const { return MulDiv(pixels, dpi_, 96); }
   HWND main_ = nullptr;
   HWND label_ = nullptr;
   HWND list_ = nullptr;
