@@ -201,6 +201,7 @@ TForm1::TStageEnd TForm1::StageFindProduct() {
 TForm1::TStageEnd TForm1::StageProductClosed() {
   Say("Проверка наличия ZUM.EXE в памяти");
   if (ProtResult(!WaitProduct(false), false)) return TStageEnd::Next;
+  failCode_ = unattended::kExitProductRunning;
   Say("ZUM запущена. Недопустимо.");
   return TStageEnd::Failed;
 }
@@ -208,6 +209,7 @@ TForm1::TStageEnd TForm1::StageProductClosed() {
 TForm1::TStageEnd TForm1::StageVersion() {
   Say("...проверка соответствия ZUM.EXE");
   if (ProtResult(CheckVersion(), true)) return TStageEnd::Next;
+  failCode_ = unattended::kExitDoesNotFit;
   JournalEnd();
   DropPath(JournalFile);
   return TStageEnd::Failed;
@@ -342,6 +344,7 @@ void TForm1::FormActivate() {
     end = (this->*stage)();
     if (end != TStageEnd::Next) break;
   }
+  lastEnd_ = end;
   const bool ok = end == TStageEnd::Next || end == TStageEnd::Stopped;
   const bool noLaunch = end == TStageEnd::Stopped || end == TStageEnd::Refused;
 
@@ -374,10 +377,21 @@ void TForm1::EndBlock(bool ok, bool noLaunch) {
   else
     path = dos::FolderOf(ExePath()) + "Протокол.txt";
   protocolPath_ = path;
+  // The administrator's copy (/log=PATH), in folders made for it.
+  if (!Switches.log.empty()) {
+    std::string log = Switches.log, made, error;
+    if (log[0] == '/') log = os::HostToDosPath(log);  // a host path on Linux
+    if (log.empty() || !MakeFolderPath(dos::FolderOf(log), made) || !SaveProtocol(log, error))
+      AddListLine("Протокол не сохранен в файл " + Switches.log + ": " +
+                  (error.empty() ? os::LastErrorText() : error));
+  }
+  // An unattended run's window closes by itself once the protocol is saved.
+  const bool closeAtEnd = Switches.Unattended();
   // A folder this account may not write in takes no protocol file either: the list
   // says so instead of a second box about the same cause.
   if (noWriteAccess_ && dos::IsInside(path, InstallDir)) {
     AddListLine("Протокол не сохранен в файл: нет права записи в папку " + InstallDir);
+    if (closeAtEnd) toolkit_->CloseMainWindow();
     return;
   }
 
@@ -386,6 +400,7 @@ void TForm1::EndBlock(bool ok, bool noLaunch) {
     // The toolkit's standard display; the rest of the end block is skipped and the
     // window can still be closed.
     toolkit_->ShowException("Невозможно создать файл \"" + path + "\". " + error);
+    if (closeAtEnd) toolkit_->CloseMainWindow();
     return;
   }
   AddListLine("Техническая информация о проведенных действиях сохранена в: ");
@@ -396,6 +411,17 @@ void TForm1::EndBlock(bool ok, bool noLaunch) {
     CopyMutex.Close();
     RunProduct();
   }
+  if (closeAtEnd) toolkit_->CloseMainWindow();
+}
+
+int TForm1::ExitCode() const {
+  if (lastEnd_ == TStageEnd::Next) return unattended::kExitOk;
+  // A journal left behind: changes stay to be rolled back (/rollback=yes).
+  uint32_t attr = 0;
+  if (!JournalFile.empty() && os::GetAttributes(JournalFile, attr) &&
+      !(attr & os::kAttrDirectory))
+    return unattended::kExitRollbackPending;
+  return failCode_;
 }
 
 void TForm1::RunProduct() {

@@ -17,6 +17,7 @@
 #include "format/journal_record.h"
 #include "format/part.h"
 #include "format/protocol_record.h"
+#include "installer/switches.h"
 #include "platform/os.h"
 
 namespace ui { class Toolkit; }
@@ -230,6 +231,12 @@ class TForm1 {
 
   // Outcome of the last run of the sequence (the terminal build's exit status).
   bool RunOk() const { return runOk_; }
+  // The exit code of an unattended run (unattended::ExitCode) after the sequence.
+  int ExitCode() const;
+  // The command line's switches; without /silent or /verysilent the run asks its
+  // questions (its toolkit is then no ui::UnattendedToolkit). /log is honoured
+  // either way.
+  unattended::TSwitches Switches;
   // The path the protocol file was saved to in the end block ("" before).
   const std::string& ProtocolPath() const { return protocolPath_; }
   // Full path of the running installer (the package file). Tests set
@@ -273,6 +280,8 @@ class TForm1 {
   std::string caption_;
   bool runOk_ = false;
   bool noWriteAccess_ = false;  // the installation folder refused the write check
+  TStageEnd lastEnd_ = TStageEnd::Failed;        // how the sequence ended
+  int failCode_ = unattended::kExitFailed;       // what a failure means, when known
   std::string protocolPath_;
 };
 

@@ -72,6 +72,7 @@ bool TForm1::CheckSingle() {
     return false;
   }
   if (taken) return true;
+  failCode_ = unattended::kExitAnotherUpdate;
   AddProt(prot::kProtErrorNo, "5005");
   ErrMsg(toolkit_, 5005);
   return false;
