@@ -377,6 +377,11 @@ void TForm1::EndBlock(bool ok, bool noLaunch) {
   else
     path = dos::FolderOf(ExePath()) + "Протокол.txt";
   protocolPath_ = path;
+  // An unattended run answers the question of the start before its protocol is
+  // saved, so that the answer is in the file; an attended one asks after.
+  const bool mayLaunch = !noLaunch && ok;
+  const bool unattendedRun = Switches.Unattended();
+  const bool launch = unattendedRun && mayLaunch && AskMsg(toolkit_, 3009, true);
   // The administrator's copy (/log=PATH), in folders made for it.
   if (!Switches.log.empty()) {
     std::string log = Switches.log, made, error;
@@ -386,7 +391,7 @@ void TForm1::EndBlock(bool ok, bool noLaunch) {
                   (error.empty() ? os::LastErrorText() : error));
   }
   // An unattended run's window closes by itself once the protocol is saved.
-  const bool closeAtEnd = Switches.Unattended();
+  const bool closeAtEnd = unattendedRun;
   // A folder this account may not write in takes no protocol file either: the list
   // says so instead of a second box about the same cause.
   if (noWriteAccess_ && dos::IsInside(path, InstallDir)) {
@@ -406,7 +411,7 @@ void TForm1::EndBlock(bool ok, bool noLaunch) {
   AddListLine("Техническая информация о проведенных действиях сохранена в: ");
   AddListLine(path);
 
-  if (!noLaunch && ok && AskMsg(toolkit_, 3009, true)) {
+  if (unattendedRun ? launch : mayLaunch && AskMsg(toolkit_, 3009, true)) {
     InstallMutex.Close();
     CopyMutex.Close();
     RunProduct();

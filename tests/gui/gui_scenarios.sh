@@ -22,6 +22,10 @@
 #               "access denied", injected): the box offers to start again as
 #               administrator; Yes starts the installer again through the shell's
 #               "runas" verb, whose own refusal is answered No; nothing changes
+#   unattended  /verysilent run by a script: the exit code read by the caller (87
+#               for a bad switch, 3 for a package of another version, 0), the log
+#               at the /log path, no window; /silent: the window shows and closes
+#               by itself; a copy package updated into /copy
 #
 # Environment (set by CTest):
 #   ZUM_WINDOWS_BUILD  the Windows build folder (zumupd.exe, tools/zumstandin.exe,
@@ -36,7 +40,7 @@ set -uo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 WINE_RUN=$ROOT/scripts/wine-run.sh
 
-usage() { sed -n '2,34s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"; }
+usage() { sed -n '2,38s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"; }
 case ${1:-} in
   -h|--help) usage; exit 0 ;;
   "") usage >&2; exit 2 ;;
@@ -500,13 +504,59 @@ EOF
   [[ ! -e $WORK/ZUM/zum_3.0.7.1.txt ]] || fail "a journal was made"
 }
 
+scenario_unattended() {
+  installation "$WORK/ZUM" 3.0.7 0
+  installation "$WORK/fix" 3.0.7.1 1
+  installation "$WORK/next" 3.1.0 2
+  installation "$WORK/old" 2.9.9 0
+  cp -a "$WORK/ZUM" "$WORK/before"
+  package "$WORK/ZUM" "$WORK/fix" 3.0.7 3.0.7.1 "$WORK/ZUM/upd_fix.exe"
+  package "$WORK/old" "$WORK/next" 2.9.9 3.1.0 "$WORK/ZUM/upd_other.exe"
+  local rc
+  # Exit codes as a deployment script reads them.
+  ZUM_XVFB=1 "$WINE_RUN" "$WORK/ZUM/upd_fix.exe" /verysilent /bogus; rc=$?
+  ((rc == 87)) || fail "a bad switch ended with $rc, not 87"
+  ZUM_XVFB=1 "$WINE_RUN" "$WORK/ZUM/upd_other.exe" /VERYSILENT; rc=$?
+  ((rc == 3)) || fail "a package of another version ended with $rc, not 3"
+  same_tree "$WORK/before" "$WORK/ZUM"
+
+  # /verysilent: no window while it runs (zumauto looks for one until the end).
+  auto verysilent <<EOF
+start upd "$(dos "$WORK/ZUM/upd_fix.exe")" /verysilent "/log=$(dos "$WORK/logs/deploy/zum.txt")"
+windows
+wait-exit upd 0
+EOF
+  ! grep -q "ZumUpdMainWindow" "$WORK/verysilent.out" || fail "/verysilent showed a window"
+  local p
+  p=$(protocol "$WORK/logs/deploy/zum.txt")
+  has "$p" "Программа выполнена успешно"
+  has "$p" "Вопрос №3009: "
+  has "$p" "ответ \"Нет\" (ответ по умолчанию)"
+  same_tree -x CFG.ZUM "$WORK/ZUM" "$WORK/fix"
+  [[ $(cfg_version "$WORK/ZUM") == 3.0.7.1 ]] || fail "not updated to 3.0.7.1"
+
+  # /silent: the window shows the run and closes by itself; a copy package goes into
+  # /copy with the dialog's fields from the switches.
+  package "$WORK/before" "$WORK/next" 3.0.7 3.1.0 "$WORK/before/upd_new.exe"
+  mkdir -p "$WORK/Programs"
+  auto silent <<EOF
+start upd "$(dos "$WORK/before/upd_new.exe")" /silent "/copy=$(dos "$WORK/Programs")" /name=ZUM_NEW /noautosave
+wait-window main upd ZumUpdMainWindow "*"
+wait-exit upd 0
+EOF
+  [[ -f $WORK/Programs/ZUM_NEW/Exe/zum.exe ]] || fail "/silent made no copy in Programs/ZUM_NEW"
+  [[ $(cfg_version "$WORK/Programs/ZUM_NEW") == 3.1.0 ]] || fail "the copy is not at 3.1.0"
+  p=$(protocol "$WORK/before/Протокол_zum_3.1.0.txt")
+  has "$p" "Программа выполнена успешно"
+}
+
 # ---- main ----------------------------------------------------------------------
 
 WINEPREFIX_DIR=${ZUM_WINEPREFIX:-$ROOT/build/wineprefix/default}
 [[ $WINEPREFIX_DIR == /* ]] || WINEPREFIX_DIR=$PWD/$WINEPREFIX_DIR
 "$WINE_RUN" --init || fail "cannot make the Wine prefix $WINEPREFIX_DIR"
 
-all=(correction copy second product recover signed noaccess)
+all=(correction copy second product recover signed noaccess unattended)
 scenarios=("$@")
 [[ ${scenarios[0]} == all ]] && scenarios=("${all[@]}")
 for s in "${scenarios[@]}"; do

@@ -68,8 +68,14 @@ bool UnattendedToolkit::MessageBox(BoxStyle style, const std::string& text, cons
   return a.yes;
 }
 
+// No box waits in an unattended run: the error goes into the protocol (the window
+// or the terminal shows it there).
 void UnattendedToolkit::ShowException(const std::string& message) {
-  if (shown_) shown_->ShowException(message);
+  if (form_) {
+    form_->AddProt(prot::kProtEmergency, message.empty() ? "Неизвестная ошибка" : message);
+  } else if (shown_) {
+    shown_->ProtAdd(message);
+  }
 }
 
 std::string UnattendedToolkit::BrowseForFolder(const std::string&) { return std::string(); }
