@@ -192,6 +192,21 @@ bool TOldIndex::Build(std::span<const uint8_t> oldFile, const DiffOptions& optio
   sa_.clear();
   heads_.clear();
   next_.clear();
+  blocks_ = TBlockTable();
+  const uint64_t twoStageFrom = options.twoStageFrom ? options.twoStageFrom : kTwoStageFrom;
+  if (oldFile.size() >= twoStageFrom && oldFile.size() >= TBlockTable::kBlock) {
+    try {
+      if (options_.progress) options_.progress(DiffPhase::Sorting, 0, 1);
+      blocks_.Build(oldFile);
+      if (options_.progress) options_.progress(DiffPhase::Sorting, 1, 1);
+    } catch (const std::bad_alloc&) {
+      blocks_ = TBlockTable();
+      error = "not enough memory to index the old file (" + std::to_string(oldFile.size()) +
+              " bytes)";
+      return false;
+    }
+    return true;
+  }
   const size_t s = stride_;
   const size_t m = oldFile.size() / s;  // whole symbols only; the rest is never a start
   if (m == 0) return true;
@@ -307,11 +322,12 @@ struct Candidate {
 
 class Matcher {
  public:
+  // `real` turns a position of `old` into the one the distances are measured in.
   Matcher(std::span<const uint8_t> old, const std::vector<uint32_t>& sa,
           const std::vector<uint32_t>& heads, unsigned headBytes,
-          const std::vector<uint32_t>& next)
+          const std::vector<uint32_t>& next, std::function<size_t(size_t)> real)
       : o_(old.data()), n_(old.size()), sa_(sa), heads_(heads), next_(next),
-        headBytes_(headBytes) {}
+        headBytes_(headBytes), real_(std::move(real)) {}
 
   // The longest match of p[0..len) among the indexed suffixes (len >= 2), and
   // when it is at least `worthTies` long, the closest to `expected` among equally
@@ -366,7 +382,10 @@ class Matcher {
     size_t l = Common(p, o_ + sa_[at], std::min(len, n_ - sa_[at]));
     if (l < 2) return best;
     if (l >= worthTies && l <= kTieScanMaxLen) {
-      auto distance = [&](size_t pos) { return pos > expected ? pos - expected : expected - pos; };
+      auto distance = [&](size_t pos) {
+        pos = real_(pos);
+        return pos > expected ? pos - expected : expected - pos;
+      };
       size_t bestDist = distance(sa_[at]);
       for (int dir = -1; dir <= 1; dir += 2) {
         size_t k = at;
@@ -402,9 +421,67 @@ class Matcher {
   const std::vector<uint32_t>& heads_;
   const std::vector<uint32_t>& next_;
   unsigned headBytes_;
+  std::function<size_t(size_t)> real_;
 };
 
 }  // namespace
+
+namespace {
+
+// Two stages: runs found through the block table shorter than this are not
+// counted as taking their old bytes out of the suffix array (a chance meeting of
+// common words takes nothing), and leftover pieces shorter than this are not
+// sorted (no copy worth its record starts in them).
+constexpr size_t kAnchorMin = 2 * TBlockTable::kBlock;
+constexpr size_t kMinPiece = 16;
+
+}  // namespace
+
+void TOldIndex::Leftover(std::span<const uint8_t> newFile, std::vector<uint8_t>& text,
+                         std::vector<TPiece>& pieces) const {
+  constexpr size_t B = TBlockTable::kBlock;
+  const uint8_t* o = old_.data();
+  const uint8_t* nw = newFile.data();
+  const size_t oldSize = old_.size(), newSize = newFile.size();
+  // The old runs taken, as [start, end) pairs.
+  std::vector<std::pair<uint32_t, uint32_t>> taken;
+  size_t i = 0, grownTo = 0;  // new bytes below grownTo belong to a run already
+  uint64_t h = newSize >= B ? TBlockTable::Hash(nw) : 0;
+  while (i + B <= newSize) {
+    size_t bestNew = 0, bestOld = 0, bestLen = 0;
+    blocks_.ForEach(h, [&](size_t op) {
+      if (std::memcmp(nw + i, o + op, B) != 0) return;
+      size_t ns = i, os = op;
+      while (ns > grownTo && os > 0 && nw[ns - 1] == o[os - 1]) --ns, --os;
+      const size_t len =
+          (i - ns) + B + Common(nw + i + B, o + op + B, std::min(newSize - i, oldSize - op) - B);
+      if (len > bestLen) bestNew = ns, bestOld = os, bestLen = len;
+    });
+    if (bestLen >= kAnchorMin) {
+      taken.emplace_back(static_cast<uint32_t>(bestOld), static_cast<uint32_t>(bestOld + bestLen));
+      i = grownTo = bestNew + bestLen;
+      if (i + B <= newSize) h = TBlockTable::Hash(nw + i);
+      continue;
+    }
+    if (i + B < newSize) h = TBlockTable::Roll(h, nw[i], nw[i + B]);
+    ++i;
+  }
+  std::sort(taken.begin(), taken.end());
+  text.clear();
+  pieces.clear();
+  size_t from = 0;  // the first old byte not known to be taken
+  auto keep = [&](size_t end) {
+    if (end >= from + kMinPiece) {
+      pieces.push_back({static_cast<uint32_t>(text.size()), static_cast<uint32_t>(from)});
+      text.insert(text.end(), o + from, o + end);
+    }
+  };
+  for (const auto& [start, end] : taken) {
+    if (start > from) keep(start);
+    from = std::max<size_t>(from, end);
+  }
+  keep(oldSize);
+}
 
 bool TOldIndex::Diff(std::span<const uint8_t> newFile, TDiff& out, std::string& error,
                      const TMatchTuning& tuning, bool report) const {
@@ -412,6 +489,33 @@ bool TOldIndex::Diff(std::span<const uint8_t> newFile, TDiff& out, std::string& 
     error = "the new file is 2 GiB or larger";
     return false;
   }
+  try {
+    if (blocks_.Empty()) {
+      Walk(newFile, *this, nullptr, out, tuning, report);
+      out.SortedBytes = sa_.empty() ? 0 : old_.size();
+      return true;
+    }
+    std::vector<uint8_t> text;
+    std::vector<TPiece> pieces;
+    Leftover(newFile, text, pieces);
+    TOldIndex sorted;
+    DiffOptions sub;
+    sub.indexBudget = options_.indexBudget;
+    sub.twoStageFrom = ~uint64_t{0};
+    if (!sorted.Build(text, sub, error)) return false;
+    Walk(newFile, sorted, &pieces, out, tuning, report);
+    out.SortedBytes = text.size();
+  } catch (const std::bad_alloc&) {
+    out = TDiff();
+    error = "not enough memory for the difference";
+    return false;
+  }
+  return true;
+}
+
+void TOldIndex::Walk(std::span<const uint8_t> newFile, const TOldIndex& sorted,
+                     const std::vector<TPiece>* pieces, TDiff& out, const TMatchTuning& tuning,
+                     bool report) const {
   out = TDiff();
   out.OldSize = static_cast<uint32_t>(old_.size());
   out.NewSize = static_cast<uint32_t>(newFile.size());
@@ -444,9 +548,23 @@ bool TOldIndex::Diff(std::span<const uint8_t> newFile, TDiff& out, std::string& 
     }
     return c;
   };
+  // A position of the sorted text in the old file.
+  auto real = [pieces](size_t pos) -> size_t {
+    if (!pieces) return pos;
+    auto it = std::upper_bound(pieces->begin(), pieces->end(), pos,
+                               [](size_t p, const TPiece& piece) { return p < piece.At; });
+    return it == pieces->begin() ? pos : pos - std::prev(it)->At + std::prev(it)->Old;
+  };
 
-  const bool indexed = !sa_.empty();
-  const Matcher matcher(old_, sa_, heads_, headBytes_, next_);
+  const bool indexed = !sorted.sa_.empty();
+  const bool blocks = !blocks_.Empty();
+  const Matcher matcher(sorted.old_, sorted.sa_, sorted.heads_, sorted.headBytes_, sorted.next_,
+                        real);
+  // With a stride, a copy that starts between two indexed positions is seen from a
+  // later position and grown back; the same for a copy that starts inside a block
+  // of the table.
+  const size_t ahead = std::max<size_t>(indexed ? sorted.stride_ : 1,
+                                        blocks ? TBlockTable::kBlock : 1);
   uint64_t reported = 0;
   size_t searched = 0;  // new positions below this have been looked up
   size_t i = 0;
@@ -468,22 +586,35 @@ bool TOldIndex::Diff(std::span<const uint8_t> newFile, TDiff& out, std::string& 
       i = litStart;
       continue;
     }
-    if (indexed) {
-      // Anywhere in the old file. With a stride, a copy that starts between two
-      // indexed positions is seen from a later position and grown back, so a short
-      // find is compared with those of the next stride - 1 positions.
+    if (indexed || blocks) {
+      // Anywhere in the old file: the longest reach, and of equal ones the closest
+      // to where the old file was expected.
       Candidate found;
-      for (size_t d = 0; d < stride_ && i + d + 2 <= newSize; ++d) {
+      size_t foundDist = 0;
+      const size_t expected = lastOldEnd + run;
+      auto consider = [&](const Candidate& c) {
+        const size_t dist = c.oldPos > expected ? c.oldPos - expected : expected - c.oldPos;
+        if (c.End() > found.End() || (c.End() == found.End() && c.len > 0 && dist < foundDist)) {
+          found = c;
+          foundDist = dist;
+        }
+      };
+      for (size_t d = 0; d < ahead && i + d + 2 <= newSize; ++d) {
         // A position looked at ahead found nothing worth a copy then, and nothing
         // has changed since.
-        if (i + d < searched) continue;
-        searched = i + d + 1;
-        // Ties matter only for a find that may become a copy once grown backwards.
-        const Candidate f = matcher.Longest(nw + i + d, newSize - i - d, lastOldEnd + run + d,
-                                            tuning.MinMatch / 2);
-        if (f.len != 0) {
-          const Candidate c = measure(i + d, f.oldPos);
-          if (c.End() > found.End()) found = c;
+        const size_t at = i + d;
+        if (at < searched) continue;
+        searched = at + 1;
+        if (indexed) {
+          // Ties matter only for a find that may become a copy once grown backwards.
+          const Candidate f =
+              matcher.Longest(nw + at, newSize - at, expected + d, tuning.MinMatch / 2);
+          if (f.len != 0) consider(measure(at, real(f.oldPos)));
+        }
+        if (blocks && at + TBlockTable::kBlock <= newSize) {
+          blocks_.ForEach(TBlockTable::Hash(nw + at), [&](size_t op) {
+            if (std::memcmp(nw + at, o + op, TBlockTable::kBlock) == 0) consider(measure(at, op));
+          });
         }
         if (found.len >= 2 * tuning.MinMatch) break;
       }
@@ -498,7 +629,6 @@ bool TOldIndex::Diff(std::span<const uint8_t> newFile, TDiff& out, std::string& 
   // What follows the last copy is the tail.
   out.Literals.insert(out.Literals.end(), nw + litStart, nw + newSize);
   if (report && options_.progress) options_.progress(DiffPhase::Matching, newSize, newSize);
-  return true;
 }
 
 std::vector<size_t> TuningsFor(std::span<const uint8_t> newFile) {

@@ -15,6 +15,14 @@
 // edit in place resumes, and such a copy costs the least. Otherwise the suffix array
 // gives the longest match anywhere in the old file, and among equally long ones the
 // one closest to that expected place.
+//
+// A large old file is matched in two stages, so that the memory follows the
+// changed part of the file rather than the file. Its index is a block table
+// (block_table.h), a few bytes per 32 old bytes. Diffing a new file first walks it
+// through the table and grows every long run it finds both ways; the old bytes
+// that no such run took are then gathered and suffix-sorted as above (only they),
+// and the walk described above finds its matches in both: the long runs anywhere
+// through the table, the shorter ones in the leftover old bytes.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +32,7 @@
 #include <vector>
 
 #include "format/patch.h"
+#include "pack/block_table.h"
 #include "pack/payload_encode.h"
 
 namespace bdt {
@@ -40,7 +49,12 @@ struct DiffOptions {
   // Called now and then with the phase, the work done and the work in all
   // (sorting reports its steps, matching the new bytes walked).
   std::function<void(DiffPhase phase, uint64_t done, uint64_t total)> progress;
+  // Old files of at least this many bytes are matched in two stages. 0 means
+  // kTwoStageFrom.
+  uint64_t twoStageFrom = 0;
 };
+
+inline constexpr uint64_t kTwoStageFrom = 32ull << 20;
 
 inline constexpr uint64_t kDefaultIndexBudget = 768ull << 20;
 // From this many indexed suffixes on, searches start from the first three bytes
@@ -59,6 +73,7 @@ struct TDiff {
   std::vector<TPatchRecord> Records;
   std::vector<uint8_t> Literals;
   uint64_t CopiedBytes = 0;  // new bytes taken from the old file
+  uint64_t SortedBytes = 0;  // old bytes whose suffixes were sorted for it
 };
 
 // How readily the matcher takes a copy, in new bytes: a copy that resumes where
@@ -82,7 +97,9 @@ class TOldIndex {
  public:
   // False, with `error`, for an old file of 2 GiB or more or when memory runs out.
   bool Build(std::span<const uint8_t> oldFile, const DiffOptions& options, std::string& error);
-  uint32_t Stride() const { return stride_; }
+  // 1, 2, 4 or 8 for a suffix array of the whole old file; 0 for two stages.
+  uint32_t Stride() const { return blocks_.Empty() ? stride_ : 0; }
+  bool TwoStage() const { return !blocks_.Empty(); }
   // False, with `error`, for a new file of 2 GiB or more. Safe to call from several
   // threads at once; progress is reported when `report` is set.
   bool Diff(std::span<const uint8_t> newFile, TDiff& out, std::string& error,
@@ -95,7 +112,23 @@ class TOldIndex {
   std::vector<uint32_t> next_;   // without a stride: the 4 bytes after each head of sa_
   unsigned headBytes_ = 2;
   uint32_t stride_ = 1;
+  TBlockTable blocks_;  // two stages: the whole index
   DiffOptions options_;
+
+  // The walk over the new file, with `sorted` the index of the suffix array (this
+  // one, or in two stages that of the leftover old bytes, whose positions `pieces`
+  // turns into positions of the old file).
+  struct TPiece {
+    uint32_t At;   // where a run of leftover old bytes starts in `sorted`'s text
+    uint32_t Old;  // and in the old file
+  };
+  void Walk(std::span<const uint8_t> newFile, const TOldIndex& sorted,
+            const std::vector<TPiece>* pieces, TDiff& out, const TMatchTuning& tuning,
+            bool report) const;
+  // Two stages: the old bytes that no long run found through the table takes,
+  // gathered into `text`, with where each piece of it lies in the old file.
+  void Leftover(std::span<const uint8_t> newFile, std::vector<uint8_t>& text,
+                std::vector<TPiece>& pieces) const;
 };
 
 // The tunings (indices into kTunings) worth trying on `newFile`. A small file, or

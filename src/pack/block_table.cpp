@@ -1,0 +1,51 @@
+#include "pack/block_table.h"
+
+#include <algorithm>
+#include <bit>
+
+namespace bdt {
+
+namespace {
+
+// A polynomial hash: the sum of byte i times kFactor^(kBlock - 1 - i), mod 2^64.
+constexpr uint64_t kFactor = 0x100000001B3ull;
+constexpr uint64_t Power(uint64_t base, size_t e) {
+  uint64_t r = 1;
+  while (e-- > 0) r *= base;
+  return r;
+}
+constexpr uint64_t kLeading = Power(kFactor, TBlockTable::kBlock - 1);
+
+}  // namespace
+
+uint64_t TBlockTable::Hash(const uint8_t* p) {
+  uint64_t h = 0;
+  for (size_t i = 0; i < kBlock; ++i) h = h * kFactor + p[i];
+  return h;
+}
+
+uint64_t TBlockTable::Roll(uint64_t hash, uint8_t out, uint8_t in) {
+  return (hash - out * kLeading) * kFactor + in;
+}
+
+void TBlockTable::Build(std::span<const uint8_t> oldFile) {
+  slots_.clear();
+  const size_t blocks = oldFile.size() / kBlock;
+  if (blocks == 0) return;
+  const size_t buckets = std::bit_ceil(std::max<size_t>(blocks / kWays, 2));
+  shift_ = 64 - static_cast<unsigned>(std::countr_zero(buckets));
+  slots_.assign(buckets * kWays, 0);
+  const uint8_t* o = oldFile.data();
+  for (size_t k = 0; k < blocks; ++k) {
+    const uint64_t h = Hash(o + k * kBlock);
+    uint32_t* b = &slots_[Bucket(h) * kWays];
+    for (size_t w = 0; w < kWays; ++w) {
+      if (b[w] == 0) {
+        b[w] = Check(h) | static_cast<uint32_t>(k + 1);
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace bdt
