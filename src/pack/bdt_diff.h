@@ -39,6 +39,8 @@ namespace bdt {
 
 enum class DiffPhase { Sorting, Matching };
 
+inline constexpr size_t kThreeByteHeads = size_t{1} << 20;
+
 struct DiffOptions {
   // Bytes the index may take while it is built (about 12 bytes per sorted
   // suffix at worst); the stride is the smallest power of two up to 8 that keeps
@@ -52,14 +54,14 @@ struct DiffOptions {
   // Old files of at least this many bytes are matched in two stages. 0 means
   // kTwoStageFrom.
   uint64_t twoStageFrom = 0;
+  // From this many indexed suffixes on, searches start from the first three bytes
+  // rather than two (a 64 MiB table).
+  size_t threeByteHeads = kThreeByteHeads;
 };
 
 inline constexpr uint64_t kTwoStageFrom = 32ull << 20;
 
 inline constexpr uint64_t kDefaultIndexBudget = 768ull << 20;
-// From this many indexed suffixes on, searches start from the first three bytes
-// rather than two.
-inline constexpr size_t kThreeByteHeads = size_t{1} << 20;
 // The first `bytes` bytes of p (zeros past `avail`) as a number.
 uint32_t HeadKey(const uint8_t* p, size_t avail, unsigned bytes);
 
@@ -90,6 +92,14 @@ struct TMatchTuning {
 inline constexpr TMatchTuning kTunings[] = {{4, 16}, {8, 32}};
 inline constexpr size_t kCodeTuning = 0, kTextTuning = 1;
 
+// Two stages: a run of the old bytes that no long run of the new file took, where
+// it lies in the sorted text and in the old file.
+struct TLeftoverPiece {
+  uint32_t At;
+  uint32_t Old;
+};
+struct TLeftover;
+
 // The old file's index. Build it first, then diff any number of new files against
 // the same old file; the old bytes must stay in place meanwhile. Building before
 // the new file is read keeps the peak memory down.
@@ -104,6 +114,12 @@ class TOldIndex {
   // threads at once; progress is reported when `report` is set.
   bool Diff(std::span<const uint8_t> newFile, TDiff& out, std::string& error,
             const TMatchTuning& tuning = TMatchTuning(), bool report = true) const;
+  // Two stages: the leftover of `newFile`, made once for diffs with any tuning.
+  bool Prepare(std::span<const uint8_t> newFile, TLeftover& leftover, std::string& error) const;
+  // Diff with the leftover that Prepare made for `newFile` or for a longer file
+  // that begins with it.
+  bool Diff(std::span<const uint8_t> newFile, const TLeftover& leftover, TDiff& out,
+            std::string& error, const TMatchTuning& tuning, bool report) const;
 
  private:
   std::span<const uint8_t> old_;
@@ -116,19 +132,19 @@ class TOldIndex {
   DiffOptions options_;
 
   // The walk over the new file, with `sorted` the index of the suffix array (this
-  // one, or in two stages that of the leftover old bytes, whose positions `pieces`
-  // turns into positions of the old file).
-  struct TPiece {
-    uint32_t At;   // where a run of leftover old bytes starts in `sorted`'s text
-    uint32_t Old;  // and in the old file
-  };
+  // one, or in two stages that of the leftover, whose positions `pieces` turns
+  // into positions of the old file).
   void Walk(std::span<const uint8_t> newFile, const TOldIndex& sorted,
-            const std::vector<TPiece>* pieces, TDiff& out, const TMatchTuning& tuning,
+            const std::vector<TLeftoverPiece>* pieces, TDiff& out, const TMatchTuning& tuning,
             bool report) const;
-  // Two stages: the old bytes that no long run found through the table takes,
-  // gathered into `text`, with where each piece of it lies in the old file.
-  void Leftover(std::span<const uint8_t> newFile, std::vector<uint8_t>& text,
-                std::vector<TPiece>& pieces) const;
+};
+
+// The old bytes that no long run of a new file takes, gathered into one text and
+// suffix-sorted.
+struct TLeftover {
+  std::vector<uint8_t> Text;
+  std::vector<TLeftoverPiece> Pieces;
+  TOldIndex Index;
 };
 
 // The tunings (indices into kTunings) worth trying on `newFile`. A small file, or
@@ -145,7 +161,9 @@ std::vector<size_t> TuningsFor(std::span<const uint8_t> newFile);
 // it), each compressed quickly to see which is smallest; that one is compressed as
 // an entry payload with `encode` and kept with the patch it was made from. With one
 // tuning, its patch is compressed once. Progress is reported for the first
-// tuning's matching and for the final compression.
+// tuning's matching and for the final compression. In two stages the tunings are
+// judged on a slice from the middle of the file and only the winner diffs it
+// whole.
 bool SmallestPatchPayload(const TOldIndex& index, std::span<const uint8_t> newFile,
                           const payload::EncodeOptions& encode, std::vector<uint8_t>& patch,
                           std::vector<uint8_t>& framed, std::string& error);

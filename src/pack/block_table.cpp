@@ -36,13 +36,25 @@ void TBlockTable::Build(std::span<const uint8_t> oldFile) {
   shift_ = 64 - static_cast<unsigned>(std::countr_zero(buckets));
   slots_.assign(buckets * kWays, 0);
   const uint8_t* o = oldFile.data();
-  for (size_t k = 0; k < blocks; ++k) {
-    const uint64_t h = Hash(o + k * kBlock);
-    uint32_t* b = &slots_[Bucket(h) * kWays];
-    for (size_t w = 0; w < kWays; ++w) {
-      if (b[w] == 0) {
-        b[w] = Check(h) | static_cast<uint32_t>(k + 1);
-        break;
+  // The buckets are reached at random, so each batch's hashes come first and
+  // their buckets are fetched into the cache while the next ones are hashed.
+  constexpr size_t kBatch = 32;
+  uint64_t hashes[kBatch];
+  for (size_t first = 0; first < blocks; first += kBatch) {
+    const size_t count = std::min(kBatch, blocks - first);
+    for (size_t j = 0; j < count; ++j) {
+      hashes[j] = Hash(o + (first + j) * kBlock);
+#if defined(__GNUC__)
+      __builtin_prefetch(&slots_[Bucket(hashes[j]) * kWays], 1);
+#endif
+    }
+    for (size_t j = 0; j < count; ++j) {
+      uint32_t* b = &slots_[Bucket(hashes[j]) * kWays];
+      for (size_t w = 0; w < kWays; ++w) {
+        if (b[w] == 0) {
+          b[w] = Check(hashes[j]) | static_cast<uint32_t>(first + j + 1);
+          break;
+        }
       }
     }
   }
