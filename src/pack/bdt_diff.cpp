@@ -195,7 +195,10 @@ bool TOldIndex::Build(std::span<const uint8_t> oldFile, const DiffOptions& optio
   next_.clear();
   blocks_ = TBlockTable();
   const uint64_t twoStageFrom = options.twoStageFrom ? options.twoStageFrom : kTwoStageFrom;
-  if (oldFile.size() >= twoStageFrom && oldFile.size() >= TBlockTable::kBlock) {
+  // Beyond what the table takes, the whole file is sorted with a stride, as
+  // below.
+  if (oldFile.size() >= twoStageFrom && oldFile.size() >= TBlockTable::kBlock &&
+      oldFile.size() <= TBlockTable::kMaxOld) {
     try {
       if (options_.progress) options_.progress(DiffPhase::Sorting, 0, 1);
       blocks_.Build(oldFile);
@@ -668,10 +671,19 @@ std::vector<size_t> TuningsFor(std::span<const uint8_t> newFile) {
   for (size_t t = 0; t < all.size(); ++t) all[t] = t;
   if (newFile.size() < kTryAllBelow) return all;
   // Printable: ASCII text and line breaks, and the Cyrillic letters of CP1251.
-  size_t printable = 0;
-  for (uint8_t b : newFile)
-    printable += (b >= 0x20 && b < 0x7F) || b == '\t' || b == '\n' || b == '\r' || b >= 0xC0;
-  const double share = static_cast<double>(printable) / static_cast<double>(newFile.size());
+  size_t printable = 0, counted = 0;
+  auto count = [&](std::span<const uint8_t> part) {
+    for (uint8_t b : part)
+      printable += (b >= 0x20 && b < 0x7F) || b == '\t' || b == '\n' || b == '\r' || b >= 0xC0;
+    counted += part.size();
+  };
+  if (newFile.size() < kSampledFrom) {
+    count(newFile);
+  } else {
+    const size_t gap = newFile.size() / kSamples;
+    for (size_t k = 0; k < kSamples; ++k) count(newFile.subspan(k * gap, kSampleBytes));
+  }
+  const double share = static_cast<double>(printable) / static_cast<double>(counted);
   if (share >= kTextShare) return {kTextTuning};
   if (share <= kBinaryShare) return {kCodeTuning};
   return all;

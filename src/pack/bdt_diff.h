@@ -51,8 +51,8 @@ struct DiffOptions {
   // Called now and then with the phase, the work done and the work in all
   // (sorting reports its steps, matching the new bytes walked).
   std::function<void(DiffPhase phase, uint64_t done, uint64_t total)> progress;
-  // Old files of at least this many bytes are matched in two stages. 0 means
-  // kTwoStageFrom.
+  // Old files of at least this many bytes (up to TBlockTable::kMaxOld, about
+  // 1 GiB) are matched in two stages. 0 means kTwoStageFrom.
   uint64_t twoStageFrom = 0;
   // From this many indexed suffixes on, searches start from the first three bytes
   // rather than two (a 64 MiB table).
@@ -152,9 +152,12 @@ struct TLeftover {
 // a large one only with the tuning its kind needs: the text tuning when at least
 // kTextShare of its bytes are printable, the code tuning when at most kBinaryShare
 // are. Diffing and compressing a large file twice costs more than the tuning that
-// loses could ever save.
+// loses could ever save. A file of kSampledFrom bytes or more is judged by
+// kSamples stretches of kSampleBytes spread over it, so that it need not be read
+// whole (nor held in memory whole when it is mapped).
 inline constexpr size_t kTryAllBelow = 4u << 20;
 inline constexpr double kTextShare = 0.85, kBinaryShare = 0.60;
+inline constexpr size_t kSampledFrom = kTwoStageFrom, kSamples = 256, kSampleBytes = 16u << 10;
 std::vector<size_t> TuningsFor(std::span<const uint8_t> newFile);
 
 // The patch with every tuning of TuningsFor (side by side when there are cores for

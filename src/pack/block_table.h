@@ -8,10 +8,12 @@
 // The table takes 4 bytes per slot, with one to two slots per block (64 MiB for a
 // 200 MB file). 16-byte blocks find every common run of 31 bytes or more, as
 // long as the copies the text tuning takes; on the 200 MB record pair 32-byte
-// blocks, half the table, made the patch 5% larger. Slots come in buckets of four, so that blocks whose hashes meet
-// in one place mostly all stay; a block that finds its bucket full is left out.
-// The spare high bits of each slot keep a few bits of the hash, so most
-// candidates that would not compare equal are never read from the old file.
+// blocks, half the table, made the patch 5% larger. Slots come in buckets of
+// four, so that blocks whose hashes meet in one place mostly all stay; a block
+// that finds its bucket full is left out. The high bits of each slot keep a few
+// bits of the hash, so most candidates that would not compare equal are never
+// read from the old file (8-byte slots with 32 such bits made the table twice as
+// large and the record pair's matching slower, not faster).
 #pragma once
 
 #include <cstddef>
@@ -25,7 +27,7 @@ class TBlockTable {
  public:
   static constexpr size_t kBlock = 16;
 
-  // Enters every whole block of `oldFile` (less than 2 GiB). Throws
+  // Enters every whole block of `oldFile` (at most kMaxOld bytes). Throws
   // std::bad_alloc when the table does not fit in memory.
   void Build(std::span<const uint8_t> oldFile);
   bool Empty() const { return slots_.empty(); }
@@ -48,14 +50,18 @@ class TBlockTable {
 
  private:
   static constexpr size_t kWays = 4;
-  // A block number (under 2^26 for a file under 2 GiB) plus one, 0 for an empty
-  // slot, in the low bits; hash bits above.
+  // A block number plus one, 0 for an empty slot, in the low bits; hash bits above.
   static constexpr uint32_t kIndexMask = (1u << 26) - 1;
   static constexpr uint32_t kCheckMask = ~kIndexMask;
   static uint64_t Mixed(uint64_t hash) { return hash * 0x9E3779B97F4A7C15ull; }
   size_t Bucket(uint64_t hash) const { return static_cast<size_t>(Mixed(hash) >> shift_); }
-  static uint32_t Check(uint64_t hash) { return static_cast<uint32_t>(Mixed(hash) & kCheckMask); }
+  static uint32_t Check(uint64_t hash) { return static_cast<uint32_t>(Mixed(hash)) & kCheckMask; }
 
+ public:
+  // The largest old file the table takes: its block numbers fit the slots.
+  static constexpr uint64_t kMaxOld = uint64_t{kIndexMask - 1} * kBlock;
+
+ private:
   std::vector<uint32_t> slots_;
   unsigned shift_ = 63;  // 64 minus the bits of the bucket count
 };
