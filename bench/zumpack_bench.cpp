@@ -22,7 +22,8 @@
 // runs once per tool; applying runs RUNS times and the medians are reported. The
 // figures of the best public tool on the same pairs come from
 // /work/shared/reference/README.md: measured elsewhere, printed beside ours, not
-// run here. ZUMPACK_BENCH_WHOLE=1 adds the whole-file comparison of ours alone.
+// run here. ZUMPACK_BENCH_WHOLE=1 adds the whole-file comparison of ours alone;
+// ZUMPACK_BENCH_OURS=1 runs ours alone.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -476,6 +477,9 @@ bool Compare(const std::string& label, const std::string& dir, const std::string
                       "-o", out});
        }},
   };
+  // ZUMPACK_BENCH_OURS=1: ours alone, for quick figures while working on it.
+  const bool oursOnly = std::getenv("ZUMPACK_BENCH_OURS") != nullptr;
+  if (oursOnly) rows.erase(rows.begin() + 2, rows.end());
   const uint64_t newSize = bench::FileSize(newPath);
   std::printf("%s: %s: %llu -> %llu bytes\n", kName, label.c_str(),
               static_cast<unsigned long long>(bench::FileSize(oldPath)),
@@ -517,6 +521,7 @@ bool Compare(const std::string& label, const std::string& dir, const std::string
   const double cp = bench::Median(cpWall);
 
   const ToolRow& ours = rows[0];
+  if (oursOnly) return true;
   // Ours against the best of the tools run here, each figure on its own.
   auto best = [&](auto figure) {
     size_t at = 2;

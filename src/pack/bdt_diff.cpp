@@ -457,7 +457,18 @@ bool TOldIndex::Prepare(std::span<const uint8_t> newFile, TLeftover& leftover,
   // The old runs taken, as [start, end) pairs.
   std::vector<std::pair<uint32_t, uint32_t>> taken;
   size_t i = 0, grownTo = 0;  // new bytes below grownTo belong to a run already
-  uint64_t h = newSize >= B ? TBlockTable::Hash(nw) : 0;
+  // The bucket of the position kAhead bytes on is fetched into the cache while
+  // this one is looked up: positions outside the long runs are looked up one
+  // after another, each at a random place of the table.
+  constexpr size_t kAhead = 8;
+  uint64_t h = 0, ahead = 0;
+  auto restart = [&] {
+    h = TBlockTable::Hash(nw + i);
+    ahead = i + kAhead + B <= newSize ? TBlockTable::Hash(nw + i + kAhead) : 0;
+    for (size_t k = 1; k <= kAhead && i + k + B <= newSize; ++k)
+      blocks_.Prefetch(TBlockTable::Hash(nw + i + k));
+  };
+  if (newSize >= B) restart();
   while (i + B <= newSize) {
     size_t bestNew = 0, bestOld = 0, bestLen = 0;
     blocks_.ForEach(h, [&](size_t op) {
@@ -471,10 +482,14 @@ bool TOldIndex::Prepare(std::span<const uint8_t> newFile, TLeftover& leftover,
     if (bestLen >= kAnchorMin) {
       taken.emplace_back(static_cast<uint32_t>(bestOld), static_cast<uint32_t>(bestOld + bestLen));
       i = grownTo = bestNew + bestLen;
-      if (i + B <= newSize) h = TBlockTable::Hash(nw + i);
+      if (i + B <= newSize) restart();
       continue;
     }
     if (i + B < newSize) h = TBlockTable::Roll(h, nw[i], nw[i + B]);
+    if (i + kAhead + B < newSize) {
+      ahead = TBlockTable::Roll(ahead, nw[i + kAhead], nw[i + kAhead + B]);
+      blocks_.Prefetch(ahead);
+    }
     ++i;
   }
   std::sort(taken.begin(), taken.end());
@@ -644,6 +659,8 @@ void TOldIndex::Walk(std::span<const uint8_t> newFile, const TOldIndex& sorted,
           if (f.len != 0) consider(measure(at, real(f.oldPos)));
         }
         if (blocks && at + TBlockTable::kBlock <= newSize) {
+          if (at + 1 + TBlockTable::kBlock <= newSize)
+            blocks_.Prefetch(TBlockTable::Hash(nw + at + 1));
           blocks_.ForEach(TBlockTable::Hash(nw + at), [&](size_t op) {
             if (std::memcmp(nw + at, o + op, TBlockTable::kBlock) == 0) consider(measure(at, op));
           });

@@ -38,6 +38,15 @@ class TBlockTable {
   static uint64_t Hash(const uint8_t* p);
   static uint64_t Roll(uint64_t hash, uint8_t out, uint8_t in);
 
+  // Asks for the bucket of `hash` to be brought into the cache.
+  void Prefetch(uint64_t hash) const {
+#if defined(__GNUC__)
+    __builtin_prefetch(&slots_[Bucket(hash) * kWays]);
+#else
+    (void)hash;
+#endif
+  }
+
   // Calls f(oldPos) for each entered block whose hash may be `hash` (up to four;
   // equal bytes are not checked).
   template <class F>
