@@ -199,6 +199,33 @@ TEST(BlockTable, RollingHashEqualsTheHashAtEveryOffset) {
   }
 }
 
+// In two stages the tunings are judged on a slice of the new file and the winner
+// diffs it whole: the patch kept is one of the whole file.
+TEST(BdtDiff, TwoStagePatchPayloadIsOfTheWholeFile) {
+  std::mt19937 rng(13);
+  const Bytes oldFile = Random(rng, 600'000, 20);
+  Bytes newFile = oldFile;
+  for (size_t at = 1000; at + 400 < newFile.size(); at += 37'000) {
+    const Bytes ins = Random(rng, 30, 20);
+    newFile.insert(newFile.begin() + at, ins.begin(), ins.end());
+    newFile.erase(newFile.begin() + at + 200, newFile.begin() + at + 260);
+  }
+  bdt::DiffOptions o;
+  o.twoStageFrom = 1;
+  bdt::TOldIndex index;
+  std::string error;
+  ASSERT_TRUE(index.Build(oldFile, o, error)) << error;
+  ASSERT_TRUE(index.TwoStage());
+  payload::EncodeOptions e;
+  e.preset = 1;
+  Bytes patch, framed;
+  ASSERT_TRUE(bdt::SmallestPatchPayload(index, newFile, e, patch, framed, error)) << error;
+  Bytes rebuilt;
+  ASSERT_EQ(bdt::PatchBytes(oldFile, patch, rebuilt), bdt::PatchStatus::Ok);
+  EXPECT_EQ(rebuilt, newFile);
+  EXPECT_LT(framed.size(), 8000u);  // the edits' bytes and records, not the file
+}
+
 TEST(BdtDiff, StrideFollowsTheMemoryBudget) {
   bdt::DiffOptions o;
   o.indexBudget = 12u << 20;
