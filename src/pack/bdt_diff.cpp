@@ -11,6 +11,10 @@
 
 #include "pack/bdt_writer.h"
 
+#if defined(ZUM_DIVSUFSORT)
+#include <divsufsort.h>
+#endif
+
 namespace bdt {
 
 // ---- suffix sorting (SA-IS) ---------------------------------------------------------
@@ -232,11 +236,25 @@ bool TOldIndex::Build(std::span<const uint8_t> oldFile, const DiffOptions& optio
       return reinterpret_cast<int32_t*>(sa_.data());
     };
     if (s == 1) {
+#if defined(ZUM_DIVSUFSORT)
+      // libdivsufsort where the build has it: the same array (a suffix array is
+      // one for its text), in half the time of SA-IS on byte texts (0.09 s
+      // against 0.16 s for the 1.7 MB leftover of the 200 MB record pair, 1.5 s
+      // against 3.4 s for 20 MB of it) and without the 16-bit copy of the text.
+      // In front, the sentinel's suffix the SA-IS path has there.
+      step(steps - 2, steps);
+      int32_t* array = sa();
+      array[0] = static_cast<int32_t>(m);
+      static_assert(sizeof(saidx_t) == sizeof(int32_t));
+      if (divsufsort(o, reinterpret_cast<saidx_t*>(array + 1), static_cast<saidx_t>(m)) != 0)
+        throw std::bad_alloc();
+#else
       std::vector<uint16_t> bytes(m + 1);
       for (size_t k = 0; k < m; ++k) bytes[k] = static_cast<uint16_t>(o[k] + 1u);
       bytes[m] = 0;
       step(steps - 2, steps);
       Sais<uint16_t>(bytes.data(), sa(), static_cast<int32_t>(m + 1), 256);
+#endif
     } else {
       std::vector<uint32_t> text(m + 1);
       // Radix sort of the symbol starts, 16 bits a pass from the last two bytes,
