@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
+#include <new>
 
 namespace bdt {
 
@@ -29,12 +31,16 @@ uint64_t TBlockTable::Roll(uint64_t hash, uint8_t out, uint8_t in) {
 }
 
 void TBlockTable::Build(std::span<const uint8_t> oldFile) {
-  slots_.clear();
+  slots_.reset();
+  count_ = 0;
   const size_t blocks = oldFile.size() / kBlock;
   if (blocks == 0) return;
   const size_t buckets = std::bit_ceil(std::max<size_t>(blocks / kWays, 2));
   shift_ = 64 - static_cast<unsigned>(std::countr_zero(buckets));
-  slots_.assign(buckets * kWays, 0);
+  uint32_t* slots = static_cast<uint32_t*>(std::calloc(buckets * kWays, sizeof(uint32_t)));
+  if (!slots) throw std::bad_alloc();
+  slots_.reset(slots);
+  count_ = buckets * kWays;
   const uint8_t* o = oldFile.data();
   // The buckets are reached at random, so each batch's hashes come first and
   // their buckets are fetched into the cache while the next ones are hashed.

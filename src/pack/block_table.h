@@ -18,8 +18,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <span>
-#include <vector>
 
 namespace bdt {
 
@@ -30,8 +31,8 @@ class TBlockTable {
   // Enters every whole block of `oldFile` (at most kMaxOld bytes). Throws
   // std::bad_alloc when the table does not fit in memory.
   void Build(std::span<const uint8_t> oldFile);
-  bool Empty() const { return slots_.empty(); }
-  size_t Bytes() const { return slots_.size() * sizeof(uint32_t); }
+  bool Empty() const { return count_ == 0; }
+  size_t Bytes() const { return count_ * sizeof(uint32_t); }
 
   // The hash of p[0..kBlock), and the hash of the block one byte on: `out` is the
   // byte that leaves it at the front, `in` the one that joins it at the back.
@@ -71,7 +72,13 @@ class TBlockTable {
   static constexpr uint64_t kMaxOld = uint64_t{kIndexMask - 1} * kBlock;
 
  private:
-  std::vector<uint32_t> slots_;
+  // Taken zeroed from the system (calloc), which for a large table gives fresh
+  // pages instead of writing zeros over it.
+  struct Free {
+    void operator()(uint32_t* p) const { std::free(p); }
+  };
+  std::unique_ptr<uint32_t[], Free> slots_;
+  size_t count_ = 0;
   unsigned shift_ = 63;  // 64 minus the bits of the bucket count
 };
 
