@@ -25,14 +25,16 @@ std::vector<int32_t> NaiveSuffixArray(const std::vector<uint32_t>& s) {
   return sa;
 }
 
+// Stride 0: in two stages, whatever the old file's size.
 bdt::TDiff Diff(const Bytes& oldFile, const Bytes& newFile, uint32_t stride) {
   bdt::DiffOptions o;
   o.stride = stride;
+  if (stride == 0) o.twoStageFrom = 1;
   bdt::TOldIndex index;
   bdt::TDiff d;
   std::string error;
   EXPECT_TRUE(index.Build(oldFile, o, error)) << error;
-  EXPECT_EQ(index.Stride(), stride);
+  EXPECT_EQ(index.Stride(), oldFile.size() < bdt::TBlockTable::kBlock && stride == 0 ? 1 : stride);
   EXPECT_TRUE(index.Diff(newFile, d, error)) << error;
   return d;
 }
@@ -96,7 +98,7 @@ TEST(BdtDiff, RebuildsTheNewFileForEveryKindOfEditAndStride) {
         }
       }
     }
-    for (uint32_t stride : {1u, 2u, 4u, 8u}) {
+    for (uint32_t stride : {0u, 1u, 2u, 4u, 8u}) {
       const bdt::TDiff d = Diff(oldFile, newFile, stride);
       ASSERT_EQ(Apply(oldFile, d), newFile) << "seed " << seed << ", round " << round << ", stride " << stride;
     }
@@ -124,7 +126,8 @@ TEST(BdtDiff, EdgeFiles) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    for (uint32_t stride : {1u, 4u}) {
+    for (uint32_t stride : {0u, 1u, 4u}) {
+      SCOPED_TRACE(stride);
       const bdt::TDiff d = Diff(c.oldFile, c.newFile, stride);
       if (!c.oldFile.empty()) {
         EXPECT_EQ(Apply(c.oldFile, d), c.newFile);
@@ -136,9 +139,9 @@ TEST(BdtDiff, EdgeFiles) {
   }
 }
 
-// Each edit costs a few records and only its own new bytes, whatever the stride,
-// and a block found at an unsampled offset is copied whole. The file is large
-// enough that with stride 1 searches start from three bytes.
+// Each edit costs a few records and only its own new bytes, whatever the stride
+// and in two stages, and a block found at an unsampled offset is copied whole.
+// The file is large enough that with stride 1 searches start from three bytes.
 TEST(BdtDiff, EditsCostOnlyTheirOwnBytes) {
   std::mt19937 rng(11);
   const Bytes oldFile = Random(rng, bdt::kThreeByteHeads + 1000);
@@ -149,7 +152,7 @@ TEST(BdtDiff, EditsCostOnlyTheirOwnBytes) {
   for (size_t i = 50007; i < 50017; ++i) newFile[i] ^= 0xA5;                  // change in place
   // A block moved to the front from an odd offset.
   newFile.insert(newFile.begin(), oldFile.begin() + 77777, oldFile.begin() + 77777 + 3000);
-  for (uint32_t stride : {1u, 2u, 4u, 8u}) {
+  for (uint32_t stride : {0u, 1u, 2u, 4u, 8u}) {
     SCOPED_TRACE(stride);
     const bdt::TDiff d = Diff(oldFile, newFile, stride);
     ASSERT_EQ(Apply(oldFile, d), newFile);
@@ -157,6 +160,70 @@ TEST(BdtDiff, EditsCostOnlyTheirOwnBytes) {
     EXPECT_LE(d.Literals.size(), 50u + 10u + 2 * stride);
     EXPECT_GE(d.CopiedBytes, newFile.size() - 60 - 2 * stride);
   }
+}
+
+// In two stages only the old bytes that no long run of the new file takes are
+// suffix-sorted: a few edits in a large file sort little more than what was cut
+// out, and a new file with nothing in common sorts the whole old file.
+TEST(BdtDiff, TwoStagesSortOnlyWhatNoLongRunTakes) {
+  std::mt19937 rng(5);
+  const Bytes oldFile = Random(rng, 4u << 20, 64);
+  Bytes newFile = oldFile;
+  newFile.erase(newFile.begin() + 3'000'000, newFile.begin() + 3'002'000);  // 2000 cut out
+  for (size_t at = 100'000; at < 2'900'000; at += 100'000) {
+    for (size_t k = 0; k < 8; ++k) newFile[at + k] ^= 0x80;  // changed in place
+    const Bytes ins = Random(rng, 40);
+    newFile.insert(newFile.begin() + at + 5000, ins.begin(), ins.end());
+  }
+  const bdt::TDiff d = Diff(oldFile, newFile, 0);
+  ASSERT_EQ(Apply(oldFile, d), newFile);
+  EXPECT_GE(d.SortedBytes, 2000u - 16);  // less a chance equal byte at its edges
+  EXPECT_LE(d.SortedBytes, 2000u + 2 * bdt::TBlockTable::kBlock);
+  EXPECT_LE(d.Literals.size(), 28u * (8 + 40) + 64);
+
+  const Bytes unrelated = Random(rng, 100'000, 64);
+  const bdt::TDiff u = Diff(oldFile, unrelated, 0);
+  ASSERT_EQ(Apply(oldFile, u), unrelated);
+  EXPECT_EQ(u.SortedBytes, oldFile.size());
+}
+
+// The rolling hash of the block table is the hash of the block it has rolled to.
+TEST(BlockTable, RollingHashEqualsTheHashAtEveryOffset) {
+  std::mt19937 rng(3);
+  const Bytes b = Random(rng, 2000);
+  constexpr size_t B = bdt::TBlockTable::kBlock;
+  uint64_t h = bdt::TBlockTable::Hash(b.data());
+  for (size_t i = 1; i + B <= b.size(); ++i) {
+    h = bdt::TBlockTable::Roll(h, b[i - 1], b[i + B - 1]);
+    ASSERT_EQ(h, bdt::TBlockTable::Hash(b.data() + i)) << i;
+  }
+}
+
+// In two stages the tunings are judged on a slice of the new file and the winner
+// diffs it whole: the patch kept is one of the whole file.
+TEST(BdtDiff, TwoStagePatchPayloadIsOfTheWholeFile) {
+  std::mt19937 rng(13);
+  const Bytes oldFile = Random(rng, 600'000, 20);
+  Bytes newFile = oldFile;
+  for (size_t at = 1000; at + 400 < newFile.size(); at += 37'000) {
+    const Bytes ins = Random(rng, 30, 20);
+    newFile.insert(newFile.begin() + at, ins.begin(), ins.end());
+    newFile.erase(newFile.begin() + at + 200, newFile.begin() + at + 260);
+  }
+  bdt::DiffOptions o;
+  o.twoStageFrom = 1;
+  bdt::TOldIndex index;
+  std::string error;
+  ASSERT_TRUE(index.Build(oldFile, o, error)) << error;
+  ASSERT_TRUE(index.TwoStage());
+  payload::EncodeOptions e;
+  e.preset = 1;
+  Bytes patch, framed;
+  ASSERT_TRUE(bdt::SmallestPatchPayload(index, newFile, e, patch, framed, error)) << error;
+  Bytes rebuilt;
+  ASSERT_EQ(bdt::PatchBytes(oldFile, patch, rebuilt), bdt::PatchStatus::Ok);
+  EXPECT_EQ(rebuilt, newFile);
+  EXPECT_LT(framed.size(), 8000u);  // the edits' bytes and records, not the file
 }
 
 TEST(BdtDiff, StrideFollowsTheMemoryBudget) {

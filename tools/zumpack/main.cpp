@@ -70,8 +70,10 @@ const char kBuildHelp[] =
     "  --block-before NAME  start a new data block (SECTION) before the entry NAME\n"
     "  --cut-stub         cut bytes that follow the stub's image (an old package)\n"
     "                     instead of refusing the stub\n"
-    "  --index-memory MB  memory for the difference index (default 768); less\n"
-    "                     memory indexes large files more sparsely\n"
+    "  --index-memory MB  memory for the difference's suffix array (default 768);\n"
+    "                     less memory sorts large files more sparsely. An old file\n"
+    "                     of 32 MiB or more is matched through a block table first\n"
+    "                     and only the old bytes it leaves are sorted\n"
     "  --json             print the result as JSON\n"
     "  -q, --quiet        no progress line\n";
 
