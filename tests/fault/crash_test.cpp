@@ -13,12 +13,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -269,6 +271,64 @@ std::string Noise(uint32_t seed, size_t n) {
   return s;
 }
 
+// ---- the installer under test ---------------------------------------------------------
+
+// The loops run the Linux installer itself (Crash), or the Windows build's console
+// installer (CrashWine) under Wine through scripts/wine-run.sh, when
+// ZUM_FAULT_WINE_PROGRAM names it. Either way the packages are made here, by the
+// Linux zumpack, with that program as their stub.
+struct Target {
+  bool wine = false;
+  std::string program;  // the installer; empty when not given
+  std::string wineRun;  // scripts/wine-run.sh
+  std::string prefix;   // the Wine prefix, an absolute path
+};
+
+const Target& LinuxTarget() {
+  static const Target t{false, ZUM_UPDATER_PATH, "", ""};
+  return t;
+}
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+const Target& WineTarget() {
+  static const Target t = [] {
+    Target w;
+    w.wine = true;
+    w.program = Env("ZUM_FAULT_WINE_PROGRAM");
+    w.wineRun = Env("ZUM_WINE_RUN").empty() ? std::string(ZUM_WINE_RUN_PATH) : Env("ZUM_WINE_RUN");
+    // The prefix wine-run.sh would take; absolute, since the runs start elsewhere.
+    w.prefix = Env("ZUM_WINEPREFIX");
+    if (w.prefix.empty())
+      w.prefix = (fs::path(w.wineRun).parent_path().parent_path() / "build/wineprefix/default").string();
+    w.prefix = fs::absolute(w.prefix).string();
+    return w;
+  }();
+  return t;
+}
+
+const Target* g_target = &LinuxTarget();
+const Target& T() { return *g_target; }
+
+// The DOS path under which the installer sees a host path (Z: is "/" on both).
+std::string DosOf(const std::string& host) {
+  std::string dos = "Z:" + host;
+  std::replace(dos.begin(), dos.end(), '/', '\\');
+  return dos;
+}
+
+// The host path of a DOS path (CP1251) under Wine: its drive as the prefix maps it.
+std::string WineHostOf(const std::string& dos) {
+  if (dos.size() < 2 || dos[1] != ':') return "";
+  std::string rest = cp1251::ToUtf8(dos.substr(2));
+  std::replace(rest.begin(), rest.end(), '\\', '/');
+  const char drive = static_cast<char>(std::tolower(static_cast<unsigned char>(dos[0])));
+  return T().prefix + "/dosdevices/" + drive + ":" + rest;
+}
+
 // ---- the sample installations and their updates -------------------------------------
 
 // Made once for the whole program: a ZUM 3.0.7 installation with extra files (one of
@@ -313,10 +373,10 @@ struct Samples {
     correction = root + "update-3.0.7.1";
     update = root + "update-3.1.0";
     // The installer without its debugging sections: every run reads and checks the
-    // whole file.
-    stub = root + "zumupd";
-    if (Run("strip", {"-o", stub, ZUM_UPDATER_PATH}, root, "", {}).status != 0) {
-      fs::copy_file(ZUM_UPDATER_PATH, stub);
+    // whole file. The Windows program is linked stripped.
+    stub = root + (T().wine ? "zumupd_con.exe" : "zumupd");
+    if (T().wine || Run("strip", {"-o", stub, T().program}, root, "", {}).status != 0) {
+      fs::copy_file(T().program, stub);
     }
     if (!Sample("orig", {"--version", "3.0.7"}) ||
         !Sample("ed1", {"--version", "3.0.7", "--edition", "1"}) ||
@@ -332,20 +392,24 @@ struct Samples {
   }
 };
 
+// Made once for each installer, removed when the program ends.
 Samples& S() {
-  static Samples s;  // made once, removed when the program ends
-  return s;
+  static std::map<const Target*, std::unique_ptr<Samples>> made;
+  std::unique_ptr<Samples>& s = made[&T()];
+  if (!s) s = std::make_unique<Samples>();
+  return *s;
 }
 
 // One place to run the installer: an installation with the update file in it, and
-// for copy mode a folder for copies and a desktop.
+// for copy mode a folder for copies and a desktop (under Wine the desktop is the
+// prefix's own).
 class Place {
  public:
   Place(const std::string& name, const std::string& from, const std::string& updateFile) {
     root_ = S().root + "runs/" + name + "/";
     fs::remove_all(root_);
     Copy(from, Install());
-    fs::create_hard_link(updateFile, Install() + "/update");
+    fs::create_hard_link(updateFile, UpdateFile());
     fs::create_directories(root_ + "Programs");
     fs::create_directories(root_ + "home/Desktop");
     fs::create_directories(root_ + "disk");
@@ -356,24 +420,24 @@ class Place {
   std::string Programs() const { return root_ + "Programs"; }
   std::string Desktop() const { return root_ + "home/Desktop"; }
   std::string Log() const { return root_ + "ops.log"; }
+  std::string UpdateFile() const { return Install() + (T().wine ? "/update.exe" : "/update"); }
 
   // Starts the installer. `fault` is ZUM_FAULT without the log (added when `log`).
   Child Start(const std::string& answers, std::string fault = "", bool log = false) const {
     fault += (fault.empty() ? "" : ",") + std::string("nosleep");
-    if (log) fault += ",log=" + Log();
+    if (log) fault += ",log=" + (T().wine ? DosOf(Log()) : Log());
+    if (T().wine)
+      return Run(T().wineRun, {UpdateFile()}, Install(), cp1251::ToUtf8(answers),
+                 {{"ZUM_FAULT", fault}, {"ZUM_WINEPREFIX", T().prefix}});
     std::vector<std::pair<std::string, std::string>> env{
         {"HOME", root_ + "home"}, {"XDG_CONFIG_HOME", root_ + "home/.config"},
         // A disk of its own for the dialog's disk scan; the root is not scanned.
         {"ZUM_DRIVES", "Y=" + root_ + "disk"}, {"ZUM_DRIVE_TYPES", "Z=remote"}};
     env.push_back({"ZUM_FAULT", fault});
-    return Run(Install() + "/update", {}, Install(), cp1251::ToUtf8(answers), env);
+    return Run(UpdateFile(), {}, Install(), cp1251::ToUtf8(answers), env);
   }
   // The folder for copies as the installer's dialog takes it.
-  std::string ProgramsDos() const {
-    std::string dos = "Z:" + Programs() + "/";
-    std::replace(dos.begin(), dos.end(), '/', '\\');
-    return dos;
-  }
+  std::string ProgramsDos() const { return DosOf(Programs() + "/"); }
 
  private:
   std::string root_;
@@ -386,13 +450,29 @@ const char kRollBack[] = "да\nнет\n";   // 3001: roll back; 3003: do not go
 class Crash : public ::testing::Test {
  protected:
   void SetUp() override {
+    g_target = &LinuxTarget();
     ASSERT_TRUE(S().error.empty()) << S().error;
   }
 };
 
+// The same loops on the Windows build's console installer under Wine, each with a
+// sample of the points (every start under Wine is slow). Skipped unless
+// ZUM_FAULT_WINE_PROGRAM names the program (the Windows build's CTest does).
+class CrashWine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (WineTarget().program.empty())
+      GTEST_SKIP() << "ZUM_FAULT_WINE_PROGRAM does not name the Windows console installer";
+    g_target = &WineTarget();
+    ASSERT_TRUE(S().error.empty()) << S().error;
+  }
+  void TearDown() override { g_target = &LinuxTarget(); }
+};
+
 void Figure(const std::string& text) {
-  std::printf("fault-figure: %s\n", text.c_str());
-  ::testing::Test::RecordProperty("figure", text);
+  const std::string line = (T().wine ? "Windows build under Wine, " : "") + text;
+  std::printf("fault-figure: %s\n", line.c_str());
+  ::testing::Test::RecordProperty("figure", line);
 }
 
 // The in-place update once, logged: the reference run of the tests below.
@@ -416,15 +496,18 @@ Reference* RunReference(const Place& p, const std::string& answers, const std::s
   return ref;
 }
 
+// Made at its first use, once for each installer.
 const Reference& InPlaceReference() {
-  static Reference* r = [] {
+  static std::map<const Target*, Reference*> made;
+  Reference*& r = made[&T()];
+  if (!r) {
     Place p("reference", S().orig, S().correction);
-    return RunReference(p, kNoStart, "the update");
-  }();
+    r = RunReference(p, kNoStart, "the update");
+  }
   return *r;
 }
 
-TEST_F(Crash, TheReferenceUpdateCoversEveryEntryKindAndChangesTheInstallation) {
+void CheckTheReference() {
   const Reference& ref = InPlaceReference();
   ASSERT_TRUE(ref.error.empty()) << ref.error;
   ASSERT_GT(ref.journalCreated, 0u);
@@ -439,39 +522,12 @@ TEST_F(Crash, TheReferenceUpdateCoversEveryEntryKindAndChangesTheInstallation) {
   Figure("in-place update: " + std::to_string(ref.ops.size()) + " mutating operations");
 }
 
-TEST_F(Crash, KilledBeforeAnyOperationOfTheUpdateInPlaceIsRolledBack) {
-  const Reference& ref = InPlaceReference();
-  ASSERT_TRUE(ref.error.empty()) << ref.error;
-  const size_t n = ref.ops.size();
-  size_t identical = 0;
-  std::vector<std::string> failures;
-  for (size_t k = 1; k <= n; ++k) {
-    Place p("kill-" + std::to_string(k), S().orig, S().correction);
-    const Child killed = p.Start(kNoStart, "kill@" + std::to_string(k));
-    std::string why;
-    if (killed.status != kKilled) {
-      why = "the run was not killed (status " + std::to_string(killed.status) + ")";
-    } else if (k > ref.journalDeleted) {
-      // The journal is gone: the update stands; only the temporary folder may remain.
-      why = zt::Diff(ref.after, Installation(p.Install(), true));
-    } else {
-      if (k > ref.journalCreated) {
-        const Child again = p.Start(kRollBack);
-        if (again.status != 0) why = "the recovery failed:\n" + again.output;
-      }
-      if (why.empty()) why = zt::Diff(ref.before, Installation(p.Install()));
-    }
-    if (why.empty())
-      ++identical;
-    else
-      failures.push_back("kill@" + std::to_string(k) + ": " + why);
-  }
-  Figure("in-place update killed before each operation: " + std::to_string(identical) + " of " +
-         std::to_string(n) + " trees identical");
-  EXPECT_EQ(identical, n);
-  for (size_t i = 0; i < failures.size() && i < 10; ++i) ADD_FAILURE() << failures[i];
+TEST_F(Crash, TheReferenceUpdateCoversEveryEntryKindAndChangesTheInstallation) {
+  CheckTheReference();
 }
-
+TEST_F(CrashWine, TheReferenceUpdateCoversEveryEntryKindAndChangesTheInstallation) {
+  CheckTheReference();
+}
 
 // All the points from 1 to n, or with fewer wanted a fixed, seeded sample that keeps
 // the first and the last. ZUM_FAULT_ALL=1 asks for all of them anyway.
@@ -497,7 +553,58 @@ void Report(const std::string& what, size_t identical, size_t total,
   for (size_t i = 0; i < failures.size() && i < 10; ++i) ADD_FAILURE() << failures[i];
 }
 
-TEST_F(Crash, KilledRecoveryIsRecoveredAgainAndEndsAsBefore) {
+// The update in place killed before each of `points`, then started again with Yes to
+// 3001: the installation as before (or, killed after the journal's deletion, as after).
+void KillInPlace(const std::vector<size_t>& points, const std::string& what) {
+  const Reference& ref = InPlaceReference();
+  size_t identical = 0;
+  std::vector<std::string> failures;
+  for (size_t k : points) {
+    Place p("kill-" + std::to_string(k), S().orig, S().correction);
+    const Child killed = p.Start(kNoStart, "kill@" + std::to_string(k));
+    std::string why;
+    if (killed.status != kKilled) {
+      why = "the run was not killed (status " + std::to_string(killed.status) + ")";
+    } else if (k > ref.journalDeleted) {
+      // The journal is gone: the update stands; only the temporary folder may remain.
+      why = zt::Diff(ref.after, Installation(p.Install(), true));
+    } else {
+      if (k > ref.journalCreated) {
+        const Child again = p.Start(kRollBack);
+        if (again.status != 0) why = "the recovery failed:\n" + again.output;
+      }
+      if (why.empty()) why = zt::Diff(ref.before, Installation(p.Install()));
+    }
+    if (why.empty())
+      ++identical;
+    else
+      failures.push_back("kill@" + std::to_string(k) + ": " + why);
+  }
+  Report(what, identical, points.size(), failures);
+}
+
+TEST_F(Crash, KilledBeforeAnyOperationOfTheUpdateInPlaceIsRolledBack) {
+  const Reference& ref = InPlaceReference();
+  ASSERT_TRUE(ref.error.empty()) << ref.error;
+  const size_t n = ref.ops.size();
+  std::vector<size_t> every;
+  for (size_t k = 1; k <= n; ++k) every.push_back(k);
+  KillInPlace(every, "in-place update killed before each operation");
+}
+
+TEST_F(CrashWine, KilledUpdateInPlaceIsRolledBack) {
+  const Reference& ref = InPlaceReference();
+  ASSERT_TRUE(ref.error.empty()) << ref.error;
+  const size_t n = ref.ops.size();
+  const std::vector<size_t> points = Points(n, 60, 13);
+  KillInPlace(points, "in-place update killed before " + std::to_string(points.size()) +
+                          " sampled of its " + std::to_string(n) +
+                          " operations, then rolled back");
+}
+
+// The recovery of the whole update killed before `want` of its operations (all of
+// them when it has no more), then recovered again.
+void KillRecovery(size_t want) {
   const Reference& ref = InPlaceReference();
   ASSERT_TRUE(ref.error.empty()) << ref.error;
   // Killed just before the journal is deleted: every change made, all to undo.
@@ -515,7 +622,7 @@ TEST_F(Crash, KilledRecoveryIsRecoveredAgainAndEndsAsBefore) {
   ASSERT_GT(deleted, 0u);
   Figure("recovery of the whole update: " + std::to_string(m) + " mutating operations");
 
-  const std::vector<size_t> points = Points(m, 200, 9);
+  const std::vector<size_t> points = Points(m, want, 9);
   size_t identical = 0;
   std::vector<std::string> failures;
   for (size_t k : points) {
@@ -544,44 +651,106 @@ TEST_F(Crash, KilledRecoveryIsRecoveredAgainAndEndsAsBefore) {
          identical, points.size(), failures);
 }
 
+TEST_F(Crash, KilledRecoveryIsRecoveredAgainAndEndsAsBefore) { KillRecovery(200); }
+TEST_F(CrashWine, KilledRecoveryIsRecoveredAgainAndEndsAsBefore) { KillRecovery(20); }
+
 // ---- copy mode ---------------------------------------------------------------------
+
+// Under Wine the desktop is the prefix's, shared with whatever else runs there: the
+// shortcut gets a label of this process's own, and only items named like it are
+// compared and cleared.
+std::string WineLabel() { return "zumcrash" + std::to_string(getpid()); }
 
 std::string CopyAnswers(const Place& p) {
   // The dialog: the folder for copies, Next; 3011: go on; 3009: do not start.
-  return "folder " + p.ProgramsDos() + "\nnext\nда\nнет\n";
+  return "folder " + p.ProgramsDos() + (T().wine ? "\nlabel " + WineLabel() : "") +
+         "\nnext\nда\nнет\n";
+}
+
+// The items of a host desktop folder whose names begin with `stem`.
+zt::Tree DesktopItems(const std::string& folder, const std::string& stem) {
+  zt::Tree items;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind(stem, 0) != 0) continue;
+    std::ifstream in(e.path(), std::ios::binary);
+    std::ostringstream data;
+    data << in.rdbuf();
+    items[name] = data.str();
+  }
+  return items;
+}
+
+void ClearDesktopItems(const std::string& folder, const std::string& stem) {
+  for (const auto& [name, bytes] : DesktopItems(folder, stem)) fs::remove(folder + "/" + name);
+}
+
+bool IsShortcut(const std::string& dosPath) {
+  const std::string name = Upper(NameOf(dosPath));
+  return name.size() > 4 && name.substr(name.size() - 4) == ".LNK";
+}
+
+// The operation that makes the shortcut (the system's shell writes it on Windows).
+const LogOp* ShortcutOp(const std::vector<LogOp>& ops) {
+  for (const LogOp& op : ops)
+    if ((op.op == "create" || op.op == "link") && IsShortcut(op.path)) return &op;
+  return nullptr;
+}
+
+// The desktop folder (host) of a shortcut the installer made under Wine.
+std::string WineDesktop(const LogOp& shortcut) {
+  return WineHostOf(shortcut.path.substr(0, shortcut.path.find_last_of('\\')));
+}
+
+std::string ShortcutStem(const LogOp& shortcut) {
+  const std::string name = cp1251::ToUtf8(NameOf(shortcut.path));
+  return name.substr(0, name.find_last_of('.'));
 }
 
 const Reference& CopyReference() {
-  static Reference* r = [] {
+  static std::map<const Target*, Reference*> made;
+  Reference*& r = made[&T()];
+  if (!r) {
     Place p("copy-reference", S().current, S().update);
-    Reference* ref = RunReference(p, CopyAnswers(p), "the update into a copy");
-    if (zt::Snapshot(p.Programs()).empty()) ref->error += "\nno copy was made";
-    return ref;
-  }();
+    r = RunReference(p, CopyAnswers(p), "the update into a copy");
+    if (zt::Snapshot(p.Programs()).empty()) r->error += "\nno copy was made";
+    const LogOp* shortcut = ShortcutOp(r->ops);
+    if (!shortcut)
+      r->error += "\nno shortcut was made";
+    else if (T().wine)
+      ClearDesktopItems(WineDesktop(*shortcut), ShortcutStem(*shortcut));
+  }
   return *r;
 }
 
-TEST_F(Crash, KilledUpdateIntoACopyLeavesNeitherCopyNorTemporaryFolder) {
+// The update into a copy killed at `sampled` seeded points, and at every point from
+// `around` before the copy's folder is made to 2 after it and from `around` before the
+// shortcut to just after the journal's deletion; at every other one of the latter a
+// shortcut of the same name stands on the desktop already.
+void KillCopy(size_t sampled, size_t around) {
   const Reference& ref = CopyReference();
   ASSERT_TRUE(ref.error.empty()) << ref.error;
   ASSERT_EQ(zt::Diff(ref.before, ref.after), "") << "the installation itself changed";
   const size_t n = ref.ops.size();
-  std::vector<size_t> points = Points(n, 120, 5);
+  std::vector<size_t> points = Points(n, sampled, 5);
   // Every point around the two changes outside the copy's files: the copy's folder,
   // which the dialog makes before message 3011, and the desktop shortcut, made last.
   const size_t folderMade = FindOp(ref.ops, "mkdir", [](const std::string&) { return true; }, false);
-  const size_t link = FindOp(ref.ops, "create", [](const std::string& path) {
-    return Upper(path).size() > 4 && Upper(path).substr(path.size() - 4) == ".LNK";
-  }, false);
+  const LogOp& shortcut = *ShortcutOp(ref.ops);
+  const size_t link = shortcut.k;
   ASSERT_GT(folderMade, 0u);
-  ASSERT_GT(link, 0u);
-  const std::string linkName = [&] {
-    for (const LogOp& op : ref.ops)
-      if (op.k == link) return cp1251::ToUtf8(op.path.substr(op.path.find_last_of('\\') + 1));
-    return std::string();
-  }();
-  for (size_t k = folderMade > 8 ? folderMade - 8 : 1; k <= folderMade + 2; ++k) points.push_back(k);
-  for (size_t k = link > 8 ? link - 8 : 1; k <= ref.journalDeleted + 1 && k <= n; ++k)
+  const std::string linkName = cp1251::ToUtf8(NameOf(shortcut.path));
+  const std::string stem = ShortcutStem(shortcut);
+  // The place's own desktop, or the prefix's with only the shortcut's kin in view.
+  const std::string wineDesktop = T().wine ? WineDesktop(shortcut) : "";
+  const auto desktopOf = [&](const Place& p) { return T().wine ? wineDesktop : p.Desktop(); };
+  const auto desktop = [&](const Place& p) {
+    return T().wine ? DesktopItems(wineDesktop, stem) : zt::Snapshot(p.Desktop());
+  };
+  for (size_t k = folderMade > around ? folderMade - around : 1; k <= folderMade + 2; ++k)
+    points.push_back(k);
+  for (size_t k = link > around ? link - around : 1; k <= ref.journalDeleted + 1 && k <= n; ++k)
     points.push_back(k);
   std::sort(points.begin(), points.end());
   points.erase(std::unique(points.begin(), points.end()), points.end());
@@ -594,9 +763,9 @@ TEST_F(Crash, KilledUpdateIntoACopyLeavesNeitherCopyNorTemporaryFolder) {
     Place p("copy-kill-" + std::to_string(k), S().current, S().update);
     // Near the shortcut, a shortcut of the same name stands there already (of an
     // earlier copy, say): the rollback must put it back as it was.
-    const bool oldLink = k >= link - 8 && k % 2 == 0;
-    if (oldLink) Spit(p.Desktop() + "/" + linkName, "an older shortcut");
-    const zt::Tree desktop = zt::Snapshot(p.Desktop());
+    const bool oldLink = k + around >= link && k % 2 == 0;
+    if (oldLink) Spit(desktopOf(p) + "/" + linkName, "an older shortcut");
+    const zt::Tree before = desktop(p);
     const Child killed = p.Start(CopyAnswers(p), "kill@" + std::to_string(k));
     std::string why;
     if (killed.status != kKilled) {
@@ -612,8 +781,9 @@ TEST_F(Crash, KilledUpdateIntoACopyLeavesNeitherCopyNorTemporaryFolder) {
       if (why.empty()) why = zt::Diff(ref.before, Installation(p.Install()));
       if (why.empty() && !zt::Snapshot(p.Programs()).empty())
         why = "the copy is still there:\n" + zt::Diff({}, zt::Snapshot(p.Programs()));
-      if (why.empty()) why = zt::Diff(desktop, zt::Snapshot(p.Desktop()));
+      if (why.empty()) why = zt::Diff(before, desktop(p));
     }
+    if (T().wine) ClearDesktopItems(wineDesktop, stem);
     if (why.empty())
       ++identical;
     else
@@ -623,6 +793,9 @@ TEST_F(Crash, KilledUpdateIntoACopyLeavesNeitherCopyNorTemporaryFolder) {
              std::to_string(n) + " operations",
          identical, points.size(), failures);
 }
+
+TEST_F(Crash, KilledUpdateIntoACopyLeavesNeitherCopyNorTemporaryFolder) { KillCopy(120, 8); }
+TEST_F(CrashWine, KilledUpdateIntoACopyLeavesNeitherCopyNorTemporaryFolder) { KillCopy(28, 3); }
 
 // ---- read-only files ------------------------------------------------------------------
 
@@ -690,7 +863,7 @@ TEST_F(Crash, ReadOnlyFilesAreUpdatedAndAKilledRunRestoresThemWithTheirAttribute
 
 // ---- the order of the writes ---------------------------------------------------------
 
-TEST_F(Crash, EveryChangeFollowsAJournalRecordOnTheDiskAndTheJournalGoesLast) {
+void CheckOrderOfWrites() {
   for (const Reference* ref : {&InPlaceReference(), &CopyReference()}) {
     ASSERT_TRUE(ref->error.empty()) << ref->error;
     const OrderReport r = CheckOrder(ref->ops);
@@ -703,6 +876,13 @@ TEST_F(Crash, EveryChangeFollowsAJournalRecordOnTheDiskAndTheJournalGoesLast) {
     EXPECT_GT(r.flushes, 0);
     for (const std::string& v : r.violations) ADD_FAILURE() << cp1251::ToUtf8(v);
   }
+}
+
+TEST_F(Crash, EveryChangeFollowsAJournalRecordOnTheDiskAndTheJournalGoesLast) {
+  CheckOrderOfWrites();
+}
+TEST_F(CrashWine, EveryChangeFollowsAJournalRecordOnTheDiskAndTheJournalGoesLast) {
+  CheckOrderOfWrites();
 }
 
 TEST(CrashOrder, TheCheckFindsAChangeBeforeItsRecordAndOneAfterTheJournalIsGone) {

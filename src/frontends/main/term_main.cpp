@@ -1,5 +1,6 @@
 // The Linux installer: the driver with the terminal front end. Exit status 0 when
-// the run ended well, 1 otherwise.
+// the run ended well, 1 otherwise. Built for Windows too, as a console program for
+// the tests (zumupd_con.exe), with the same input and output.
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -8,7 +9,18 @@
 #include "base/cp1251.h"
 #include "frontends/term/term.h"
 
+#ifdef _WIN32
+// Last: its MessageBox macro must not rename the toolkit's method above.
+#include <windows.h>
+#endif
+
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  // The front end reads and writes UTF-8; a console must too (a file or pipe takes
+  // the bytes as they are).
+  ::SetConsoleCP(CP_UTF8);
+  ::SetConsoleOutputCP(CP_UTF8);
+#endif
   if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     std::puts(cp1251::ToUtf8(
         "zumupd: the update installer. It takes no arguments: the update package is\n"
