@@ -480,6 +480,7 @@ struct Reference {
   std::vector<LogOp> ops;
   size_t journalCreated = 0, journalDeleted = 0;
   zt::Tree before, after;
+  std::string output;  // the run's terminal output
   std::string error;
 };
 
@@ -488,6 +489,7 @@ Reference* RunReference(const Place& p, const std::string& answers, const std::s
   auto* ref = new Reference;
   ref->before = Installation(p.Install());
   const Child c = p.Start(answers, "", true);
+  ref->output = c.output;
   if (c.status != 0) ref->error = what + " failed:\n" + c.output;
   ref->ops = ReadLog(p.Log());
   ref->after = Installation(p.Install());
@@ -714,10 +716,9 @@ const Reference& CopyReference() {
   if (!r) {
     Place p("copy-reference", S().current, S().update);
     r = RunReference(p, CopyAnswers(p), "the update into a copy");
-    if (zt::Snapshot(p.Programs()).empty()) r->error += "\nno copy was made";
     const LogOp* shortcut = ShortcutOp(r->ops);
-    if (!shortcut)
-      r->error += "\nno shortcut was made";
+    if (zt::Snapshot(p.Programs()).empty() || !shortcut)
+      r->error += "\nno copy or no shortcut was made:\n" + r->output;
     else if (T().wine)
       ClearDesktopItems(WineDesktop(*shortcut), ShortcutStem(*shortcut));
   }

@@ -10,7 +10,9 @@
 #include "frontends/term/term.h"
 
 #ifdef _WIN32
-// Last: its MessageBox macro must not rename the toolkit's method above.
+// Last, and lean: its MessageBox macro must not rename the toolkit's method above,
+// nor its OLE declarations meet the installer's names.
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #endif
 
