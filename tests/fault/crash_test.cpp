@@ -623,7 +623,7 @@ TEST_F(CrashWine, KilledUpdateInPlaceIsRolledBack) {
   const Reference& ref = InPlaceReference();
   ASSERT_TRUE(ref.error.empty()) << ref.error;
   const size_t n = ref.ops.size();
-  const std::vector<size_t> points = Spread(n, 100, 13);
+  const std::vector<size_t> points = Spread(n, 64, 13);
   KillInPlace(points, "in-place update killed before " + std::to_string(points.size()) +
                           " sampled of its " + std::to_string(n) +
                           " operations, then rolled back");
@@ -679,7 +679,7 @@ void KillRecovery(size_t want) {
 }
 
 TEST_F(Crash, KilledRecoveryIsRecoveredAgainAndEndsAsBefore) { KillRecovery(200); }
-TEST_F(CrashWine, KilledRecoveryIsRecoveredAgainAndEndsAsBefore) { KillRecovery(30); }
+TEST_F(CrashWine, KilledRecoveryIsRecoveredAgainAndEndsAsBefore) { KillRecovery(21); }
 
 // ---- copy mode ---------------------------------------------------------------------
 
@@ -843,7 +843,7 @@ void KillCopy(size_t sampled, size_t around) {
 }
 
 TEST_F(Crash, KilledUpdateIntoACopyLeavesNeitherCopyNorTemporaryFolder) { KillCopy(120, 8); }
-TEST_F(CrashWine, KilledUpdateIntoACopyLeavesNeitherCopyNorTemporaryFolder) { KillCopy(60, 3); }
+TEST_F(CrashWine, KilledUpdateIntoACopyLeavesNeitherCopyNorTemporaryFolder) { KillCopy(32, 3); }
 
 // ---- read-only files ------------------------------------------------------------------
 
