@@ -466,6 +466,9 @@ class CrashWine : public ::testing::Test {
   void SetUp() override {
     if (WineTarget().program.empty())
       GTEST_SKIP() << "ZUM_FAULT_WINE_PROGRAM does not name the Windows console installer";
+    ASSERT_TRUE(fs::is_regular_file(WineTarget().program))
+        << WineTarget().program << " is missing: build the windows preset";
+    ASSERT_TRUE(fs::is_regular_file(WineTarget().wineRun)) << WineTarget().wineRun << " is missing";
     g_target = &WineTarget();
     ASSERT_TRUE(S().error.empty()) << S().error;
   }
