@@ -21,6 +21,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -335,8 +336,19 @@ std::string WineHostOf(const std::string& dos) {
 // 0 bytes that the update fills, one larger than the copy buffer that the update
 // changes), its two other editions, the 3.0.7.1 and 3.1.0
 // releases, a correction package 3.0.7 -> 3.0.7.1 and an update 3.0.7.1 -> 3.1.0.
+// The folder of the samples and the runs: under ZUM_FAULT_WORK when given (the
+// Wine runs need a folder that no mount point lies on, and their own TMPDIR must stay
+// as it is: Wine keeps a prefix's server socket under it, so another TMPDIR would
+// mean a second server for the same prefix), else in the temporary folder.
+std::unique_ptr<zt::TempDir> WorkDir() {
+  const std::string work = Env("ZUM_FAULT_WORK");
+  std::optional<zt::ScopedEnv> tmp;
+  if (!work.empty()) tmp.emplace("TMPDIR", fs::absolute(work).string());
+  return std::make_unique<zt::TempDir>();
+}
+
 struct Samples {
-  zt::TempDir dir;
+  std::unique_ptr<zt::TempDir> dir = WorkDir();
   std::string root, orig, current, correction, update, stub;
   std::string error;
 
@@ -367,7 +379,7 @@ struct Samples {
   }
 
   Samples() {
-    root = dir.Host();
+    root = dir->Host();
     orig = root + "orig";
     current = root + "cur";
     correction = root + "update-3.0.7.1";
