@@ -1,7 +1,8 @@
 // The Linux installer: the driver with the terminal front end. Without switches it
 // asks on standard input and exits with 0 when the run ended well, 1 otherwise;
 // with --silent or --verysilent (or /silent, /verysilent) it asks nothing and exits
-// with the unattended run's code (zumupd --help).
+// with the unattended run's code (zumupd --help). Built for Windows too, as a console
+// program for the tests (zumupd_con.exe), with the same input and output.
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -26,7 +27,20 @@ const char kIntro[] =
 
 }  // namespace
 
+#ifdef _WIN32
+// Last, and lean: its MessageBox macro must not rename the toolkit's method above,
+// nor its OLE declarations meet the installer's names.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  // The front end reads and writes UTF-8; a console must too (a file or pipe takes
+  // the bytes as they are).
+  ::SetConsoleCP(CP_UTF8);
+  ::SetConsoleOutputCP(CP_UTF8);
+#endif
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "-h") == 0) {

@@ -1,7 +1,5 @@
 // The update-variant dialog in the terminal: the dialog's labels and fields as text,
 // then one command a line until the dialog has its result.
-#include <unistd.h>
-
 #include "installer/selku.h"
 #include "platform/os.h"
 #include "frontends/term/term.h"

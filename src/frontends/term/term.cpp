@@ -1,15 +1,30 @@
 #include "frontends/term/term.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include "base/cp1251.h"
 #include "platform/os.h"
 
 namespace ui {
 
+namespace {
+
+bool IsTerminal(std::FILE* f) {
+#ifdef _WIN32
+  return _isatty(_fileno(f)) != 0;
+#else
+  return isatty(fileno(f)) != 0;
+#endif
+}
+
+}  // namespace
+
 TermToolkit::TermToolkit(std::FILE* in, std::FILE* out, std::FILE* err)
-    : in_(in), out_(out), err_(err),
-      inTty_(isatty(fileno(in)) != 0), errTty_(isatty(fileno(err)) != 0) {}
+    : in_(in), out_(out), err_(err), inTty_(IsTerminal(in)), errTty_(IsTerminal(err)) {}
 
 TermToolkit::~TermToolkit() { EndLine(); }
 

@@ -1,6 +1,7 @@
-// The terminal front end of the Linux build: protocol lines on standard output (in
-// UTF-8) as they are written, questions on standard input, the progress bar on
-// standard error when that is a terminal.
+// The terminal front end of the Linux build (and of zumupd_con.exe, the Windows
+// console installer of the tests): protocol lines on standard output (in UTF-8) as
+// they are written, questions on standard input, the progress bar on standard error
+// when that is a terminal.
 #pragma once
 
 #include <cstdio>
