@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "frontends/win32/win32_toolkit.h"
-#include "frontends/win32/dpi.h"
 
 namespace ui {
 

@@ -6,7 +6,6 @@
 #include "installer/form1.h"
 
 #include "frontends/win32/browse_folder.h"
-#include "frontends/win32/dpi.h"
 
 #include <commctrl.h>
 

@@ -16,6 +16,7 @@
 // Lean (handles.h): the OLE headers declare a VariantCopy that clashes with the
 // core's variant codes; the folder browser, which needs them, lives in its own file.
 #include "platform/win32/handles.h"
+#include "frontends/win32/dpi.h"
 // The A/W switch macros of <windows.h> would rename members of our interfaces
 // (Toolkit::MessageBox ...) in the files that include this one.
 #undef MessageBox
@@ -93,7 +94,7 @@ class Win32Toolkit : public Toolkit {
   TForm1* form_ = nullptr;
   HFONT font_ = nullptr;
   int dpi_ = 96;  // the screen's, when the window was made
-  int Px(int pixels) const { return MulDiv(pixels, dpi_, 96); }
+  int Px(int pixels) const { return AtDpi(pixels, dpi_); }
   HWND main_ = nullptr;
   HWND label_ = nullptr;
   HWND list_ = nullptr;
