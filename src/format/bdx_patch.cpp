@@ -1,5 +1,6 @@
 #include "format/bdx_patch.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/bytes.h"
@@ -37,7 +38,8 @@ BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& pl
   plan = TBdxPlan();
   if (patch.size() < kHeaderSize) return BdxStatus::ShortHeader;
   if (!LooksLikeBdx(patch)) return BdxStatus::NotBdx;
-  if (patch[3] != kVersion) return BdxStatus::UnknownVersion;
+  const uint8_t version = patch[3];
+  if (version != kVersion && version != kRefVersion) return BdxStatus::UnknownVersion;
   le::TByteReader header(patch, 4);
   uint32_t patchOld = 0, newSize = 0, recordBytes = 0, diffBytes = 0, literalBytes = 0;
   header.U32(patchOld);
@@ -56,6 +58,7 @@ BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& pl
   uint64_t made = 0, diffUsed = 0, literalUsed = 0;
   int64_t pos = 0;  // old-file position; may wander outside between copies
   size_t number = 0;
+  bool aimed = false;
   while (records.Remaining() != 0) {
     plan.FailedRecord = ++number;
     uint8_t tag = 0;
@@ -65,7 +68,7 @@ BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& pl
     uint32_t seek = 0;
     if (tag == kInsert) {
       if (!records.U32(run.Len)) return BdxStatus::RecordCut;
-    } else if (tag == kCopy || tag == kCover) {
+    } else if (tag == kCopy || tag == kCover || (tag == kRefCover && version == kRefVersion)) {
       if (!records.U32(seek) || !records.U32(run.Len)) return BdxStatus::RecordCut;
     } else {
       return BdxStatus::UnknownRecord;
@@ -83,12 +86,14 @@ BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& pl
         return BdxStatus::OutsideOld;
       run.Old = static_cast<uint64_t>(pos);
       pos += run.Len;
-      if (tag == kCover) {
+      if (tag == kCover || tag == kRefCover) {
+        aimed = aimed || tag == kRefCover;
         if (run.Len > diffBytes - diffUsed) return BdxStatus::DiffTooShort;
         run.Stream = diffStart + diffUsed;
         diffUsed += run.Len;
       }
     }
+    run.At = made;
     made += run.Len;
     plan.Runs.push_back(run);
   }
@@ -97,7 +102,74 @@ BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& pl
   if (diffUsed != diffBytes || literalUsed != literalBytes) return BdxStatus::StreamsLeftOver;
   plan.OldSize = patchOld;
   plan.NewSize = newSize;
+  if (aimed) plan.Map = MapOfRuns(plan.Runs);
   return BdxStatus::Ok;
+}
+
+std::vector<TMoved> MapOfRuns(std::span<const TBdxRun> runs) {
+  std::vector<TMoved> from;
+  for (const TBdxRun& r : runs)
+    if (r.Tag != kInsert) from.push_back({r.Old, r.Len, r.At});
+  std::sort(from.begin(), from.end(), [](const TMoved& a, const TMoved& b) {
+    return a.Old != b.Old ? a.Old < b.Old : a.New < b.New;
+  });
+  std::vector<TMoved> map;
+  uint64_t reach = 0;  // old bytes before this are taken
+  for (const TMoved& m : from) {
+    const uint64_t end = m.Old + m.Len;
+    if (end <= reach) continue;
+    const uint64_t start = std::max(m.Old, reach);
+    map.push_back({start, end - start, m.New + (start - m.Old)});
+    reach = end;
+  }
+  return map;
+}
+
+namespace {
+
+// Where the map sends old position `old`; false when no run took it.
+bool MapOld(std::span<const TMoved> map, uint64_t old, uint64_t& now) {
+  auto it = std::upper_bound(map.begin(), map.end(), old,
+                             [](uint64_t v, const TMoved& m) { return v < m.Old; });
+  if (it == map.begin()) return false;
+  --it;
+  if (old - it->Old >= it->Len) return false;
+  now = it->New + (old - it->Old);
+  return true;
+}
+
+}  // namespace
+
+void AimReferences(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
+                   uint64_t old, uint64_t at, uint32_t len, uint8_t* out) {
+  const uint8_t* o = oldFile.data() + old;
+  const int64_t oldSize = static_cast<int64_t>(oldFile.size());
+  for (uint32_t i = 0; len - i >= 5;) {
+    uint32_t field, end;
+    if (o[i] == 0xE8 || o[i] == 0xE9) {
+      field = i + 1;
+      end = i + 5;
+    } else if (o[i] == 0x0F && len - i >= 6 && (o[i + 1] & 0xF0) == 0x80) {
+      field = i + 2;
+      end = i + 6;
+    } else {
+      ++i;
+      continue;
+    }
+    const int64_t target = static_cast<int64_t>(old + end) + static_cast<int32_t>(le::Get32(o + field));
+    if (target < 0 || target >= oldSize) {
+      ++i;
+      continue;
+    }
+    uint64_t now = 0;
+    if (MapOld(map, static_cast<uint64_t>(target), now)) {
+      const int64_t rel = static_cast<int64_t>(now) - static_cast<int64_t>(at + end);
+      if (rel >= INT32_MIN && rel <= INT32_MAX) {
+        le::Set32(out + field, static_cast<uint32_t>(rel));
+      }
+    }
+    i = end;
+  }
 }
 
 void ApplyBdx(const TBdxPlan& plan, std::span<const uint8_t> oldFile,
@@ -112,10 +184,17 @@ void ApplyBdx(const TBdxPlan& plan, std::span<const uint8_t> oldFile,
       case kCopy:
         std::memcpy(out, old + r.Old, r.Len);
         break;
-      default: {
+      case kCover: {
         const uint8_t* from = old + r.Old;
         const uint8_t* diff = p + r.Stream;
         for (uint32_t i = 0; i < r.Len; ++i) out[i] = static_cast<uint8_t>(from[i] + diff[i]);
+        break;
+      }
+      default: {
+        std::memcpy(out, old + r.Old, r.Len);
+        AimReferences(plan.Map, oldFile, r.Old, r.At, r.Len, out);
+        const uint8_t* diff = p + r.Stream;
+        for (uint32_t i = 0; i < r.Len; ++i) out[i] = static_cast<uint8_t>(out[i] + diff[i]);
         break;
       }
     }

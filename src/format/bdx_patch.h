@@ -8,7 +8,7 @@
 //
 // Layout (little-endian):
 //   0    3     "BDX"
-//   3    1     version, 1
+//   3    1     version: 1, or 2 when a record is a REFCOVER
 //   4    4     OldSize: size of the old file the patch applies to (checked)
 //   8    4     NewSize: size of the file the patch produces
 //   12   4     RecordBytes: length of the record stream
@@ -22,6 +22,8 @@
 //   3 COVER   i32 Seek, u32 Len   move the old position by Seek; Len bytes of the
 //                                 old file, each plus (mod 256) the next byte of
 //                                 the difference stream
+//   4 REFCOVER i32 Seek, u32 Len  (version 2) as COVER, but the old bytes have
+//                                 their x86 references re-aimed first (below)
 // The old position starts at 0 and moves past every run copied or covered. The
 // three streams apart compress better than interleaved: records with records,
 // difference bytes (mostly zeros) with their kind, new bytes with theirs.
@@ -30,7 +32,25 @@
 // 1 to 2^31 - 1; every copy and cover lies inside the old file; the records never
 // make more than NewSize bytes and make exactly NewSize in all; they take every
 // byte of the difference and the literal streams, and no more. A version other
-// than 1 is not damage but a patch this reader does not know.
+// than 1 or 2 is not damage but a patch this reader does not know; REFCOVER in a
+// version 1 patch is an unknown record.
+//
+// Re-aimed references. When code moves, the 32-bit relative operands of its calls
+// and jumps change wherever the code and its target did not move by the same
+// amount, though the instructions are the same: a cover carries each such change
+// as four difference bytes that do not repeat. A REFCOVER predicts them. The
+// patch's COPY, COVER and REFCOVER runs say where each old byte went in the new
+// file (the map: runs by old position, each old byte taken by the first run, in
+// that order, that holds it). In the old bytes of a REFCOVER run, read from the
+// start, an instruction E8 (call) or E9 (jmp) with four operand bytes, or 0F 80..8F
+// (conditional jump) with four, whose whole instruction lies in the run and whose
+// target (the instruction's end plus the signed operand) lies in the old file, is
+// a reference; the scan goes on after it. When the map holds the target, its
+// operand is replaced by the distance from the instruction's new end to the
+// target's new place (when that fits in 32 bits). The difference bytes are then
+// added to these predicted bytes. Bytes that only look like instructions are
+// re-aimed too: the writer predicts the same way, so they cost nothing more than
+// other difference bytes.
 #pragma once
 
 #include <cstddef>
@@ -42,9 +62,10 @@ namespace bdx {
 
 inline constexpr size_t kHeaderSize = 24;
 inline constexpr uint8_t kVersion = 1;
+inline constexpr uint8_t kRefVersion = 2;  // the version of a patch with a REFCOVER
 inline constexpr uint32_t kLengthLimit = 0x80000000u;
 
-enum RecordTag : uint8_t { kInsert = 1, kCopy = 2, kCover = 3 };
+enum RecordTag : uint8_t { kInsert = 1, kCopy = 2, kCover = 3, kRefCover = 4 };
 
 enum class BdxStatus {
   Ok,
@@ -54,7 +75,7 @@ enum class BdxStatus {
   OldSizeMismatch,     // OldSize is not the size of the old file given
   StreamsMismatch,     // the header and the three streams do not make up the patch
   RecordCut,           // the record stream ends inside a record
-  UnknownRecord,       // a tag that is none of INSERT, COPY, COVER
+  UnknownRecord,       // a tag that is none of INSERT, COPY, COVER (, REFCOVER)
   BadLength,           // a Len of 0, or of 2^31 or more
   BeyondNewSize,       // the records make more than NewSize bytes
   OutsideOld,          // a copy or cover starts before the old file or ends after it
@@ -71,16 +92,34 @@ const char* BdxStatusText(BdxStatus status);
 struct TBdxRun {
   uint8_t Tag = kInsert;
   uint32_t Len = 0;
-  uint64_t Old = 0;     // COPY and COVER: where in the old file
+  uint64_t Old = 0;     // COPY, COVER and REFCOVER: where in the old file
+  uint64_t At = 0;      // where in the new file
   uint64_t Stream = 0;  // INSERT: offset in the patch of its literal bytes;
-                        // COVER: of its difference bytes
+                        // COVER and REFCOVER: of its difference bytes
 };
+
+// A stretch of the old file and where its bytes went in the new one.
+struct TMoved {
+  uint64_t Old = 0;
+  uint64_t Len = 0;
+  uint64_t New = 0;
+};
+
+// The map of a patch's runs (see "Re-aimed references"): stretches in order of old
+// position, none overlapping.
+std::vector<TMoved> MapOfRuns(std::span<const TBdxRun> runs);
+
+// Re-aims the references in `out`, which holds the `len` old bytes from `old` of a
+// run made at new position `at`, by `map` (MapOfRuns) over an old file `oldFile`.
+void AimReferences(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
+                   uint64_t old, uint64_t at, uint32_t len, uint8_t* out);
 
 // A patch as checked by ReadBdx, ready to apply.
 struct TBdxPlan {
   uint32_t OldSize = 0;
   uint32_t NewSize = 0;
   std::vector<TBdxRun> Runs;
+  std::vector<TMoved> Map;  // made only when a run is a REFCOVER
   // The 1-based number of the record that broke a rule; 0 for the header and for
   // what is found when the records end.
   size_t FailedRecord = 0;

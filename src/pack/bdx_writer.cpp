@@ -164,7 +164,19 @@ class Maker {
       }
       merged.push_back(it);
     }
+    // Where each old byte went, for covers that re-aim references.
+    std::vector<TBdxRun> runs;
     for (const Item& it : merged) {
+      TBdxRun r;
+      r.Tag = it.Tag;
+      r.Len = static_cast<uint32_t>(it.Len);
+      r.Old = it.Old;
+      r.At = it.At;
+      runs.push_back(r);
+    }
+    const std::vector<TMoved> map = MapOfRuns(runs);
+    std::vector<uint8_t> aimed;
+    for (Item& it : merged) {
       TBdxRecord r;
       r.Tag = it.Tag;
       r.Len = static_cast<uint32_t>(it.Len);
@@ -175,7 +187,19 @@ class Maker {
         r.Seek = static_cast<int32_t>(static_cast<int64_t>(it.Old) - oldPos);
         oldPos = static_cast<int64_t>(it.Old + it.Len);
         if (it.Tag == kCover) {
+          // The prediction that leaves more bytes to difference as zeros.
           const uint8_t* o = old_.data() + it.Old;
+          aimed.assign(o, o + it.Len);
+          AimReferences(map, old_, it.Old, it.At, r.Len, aimed.data());
+          size_t plainZeros = 0, aimedZeros = 0;
+          for (uint64_t k = 0; k < it.Len; ++k) {
+            plainZeros += n[k] == o[k];
+            aimedZeros += n[k] == aimed[k];
+          }
+          if (aimedZeros > plainZeros) {
+            r.Tag = kRefCover;
+            o = aimed.data();
+          }
           const size_t start = diff.size();
           diff.resize(start + it.Len);
           for (uint64_t k = 0; k < it.Len; ++k)
@@ -206,7 +230,8 @@ class Maker {
 
 std::vector<uint8_t> WriteBdx(uint32_t oldSize, uint32_t newSize,
                               std::span<const TBdxRecord> records,
-                              std::span<const uint8_t> diff, std::span<const uint8_t> literals) {
+                              std::span<const uint8_t> diff, std::span<const uint8_t> literals,
+                              uint8_t version) {
   std::vector<uint8_t> recordBytes;
   recordBytes.reserve(records.size() * 9);
   for (const TBdxRecord& r : records) {
@@ -214,7 +239,10 @@ std::vector<uint8_t> WriteBdx(uint32_t oldSize, uint32_t newSize,
     if (r.Tag != kInsert) le::Append32(recordBytes, static_cast<uint32_t>(r.Seek));
     le::Append32(recordBytes, r.Len);
   }
-  std::vector<uint8_t> p = {'B', 'D', 'X', kVersion};
+  bool aimed = false;
+  for (const TBdxRecord& r : records) aimed = aimed || r.Tag == kRefCover;
+  if (version == 0) version = aimed ? kRefVersion : kVersion;
+  std::vector<uint8_t> p = {'B', 'D', 'X', version};
   p.reserve(kHeaderSize + recordBytes.size() + diff.size() + literals.size());
   le::Append32(p, oldSize);
   le::Append32(p, newSize);

@@ -20,10 +20,12 @@ struct TBdxRecord {
 };
 
 // Header, records and streams exactly as given, checked against nothing: a patch
-// may be made to break any rule on purpose.
+// may be made to break any rule on purpose. Version 0 is the version the records
+// need: 2 with a REFCOVER, else 1.
 std::vector<uint8_t> WriteBdx(uint32_t oldSize, uint32_t newSize,
                               std::span<const TBdxRecord> records,
-                              std::span<const uint8_t> diff, std::span<const uint8_t> literals);
+                              std::span<const uint8_t> diff, std::span<const uint8_t> literals,
+                              uint8_t version = 0);
 
 // The extended difference of `oldFile` and `newFile`, grown from the exact copies
 // of `bdtPatch`, a BDT patch that turns the one into the other. Around each copy

@@ -45,9 +45,12 @@ Bytes Patch(uint32_t oldSize, uint32_t newSize, const std::vector<TBdxRecord>& r
 }
 
 // The rules read independently, every access checked: the bytes a patch makes, or
-// nothing when it breaks a rule.
+// nothing when it breaks a rule. Re-aimed references are read from their
+// description: a table of where each old byte went, filled byte by byte.
 std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
-  if (p.size() < 24 || p[0] != 'B' || p[1] != 'D' || p[2] != 'X' || p[3] != 1) return std::nullopt;
+  if (p.size() < 24 || p[0] != 'B' || p[1] != 'D' || p[2] != 'X' || (p[3] != 1 && p[3] != 2))
+    return std::nullopt;
+  const uint8_t maxTag = p[3] == 1 ? 3 : 4;
   const uint64_t oldSize = le::Get32(p, 4), newSize = le::Get32(p, 8), rec = le::Get32(p, 12),
                  dif = le::Get32(p, 16), lit = le::Get32(p, 20);
   if (oldSize != old.size() || 24 + rec + dif + lit != p.size()) return std::nullopt;
@@ -55,9 +58,15 @@ std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
   const size_t recEnd = d, difEnd = l, litEnd = p.size();
   int64_t pos = 0;
   Bytes out;
+  struct Run {
+    uint8_t tag;
+    int64_t old;
+    size_t at, len, diff;
+  };
+  std::vector<Run> runs;
   while (r < recEnd) {
     const uint8_t tag = p[r++];
-    if (tag < 1 || tag > 3) return std::nullopt;
+    if (tag < 1 || tag > maxTag) return std::nullopt;
     int64_t seek = 0;
     if (tag != 1) {
       if (recEnd - r < 4) return std::nullopt;
@@ -69,6 +78,7 @@ std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
     r += 4;
     if (len == 0 || len >= 0x80000000u) return std::nullopt;
     pos += seek;
+    runs.push_back({tag, pos, out.size(), len, d});
     for (uint32_t k = 0; k < len; ++k) {
       if (out.size() >= newSize) return std::nullopt;
       if (tag == 1) {
@@ -77,7 +87,7 @@ std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
       } else {
         if (pos < 0 || pos >= static_cast<int64_t>(old.size())) return std::nullopt;
         uint8_t b = old[static_cast<size_t>(pos++)];
-        if (tag == 3) {
+        if (tag >= 3) {
           if (d >= difEnd) return std::nullopt;
           b = static_cast<uint8_t>(b + p[d++]);
         }
@@ -86,6 +96,41 @@ std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
     }
   }
   if (out.size() != newSize || d != difEnd || l != litEnd) return std::nullopt;
+  // Where each old byte went: the first run by old position, then new, that holds it.
+  std::vector<Run> byOld;
+  for (const Run& run : runs)
+    if (run.tag != 1) byOld.push_back(run);
+  std::stable_sort(byOld.begin(), byOld.end(), [](const Run& a, const Run& b) {
+    return a.old != b.old ? a.old < b.old : a.at < b.at;
+  });
+  std::vector<int64_t> went(old.size(), -1);
+  for (const Run& run : byOld)
+    for (size_t k = 0; k < run.len; ++k)
+      if (went[run.old + k] < 0) went[run.old + k] = static_cast<int64_t>(run.at + k);
+  for (const Run& run : runs) {
+    if (run.tag != 4) continue;
+    Bytes predicted(old.begin() + run.old, old.begin() + run.old + run.len);
+    size_t i = 0;
+    while (i + 5 <= run.len) {
+      const uint8_t* o = &old[run.old + i];
+      size_t field = 0;
+      if (o[0] == 0xE8 || o[0] == 0xE9) field = 1;
+      if (o[0] == 0x0F && i + 6 <= run.len && o[1] >= 0x80 && o[1] <= 0x8F) field = 2;
+      const int64_t oldEnd = run.old + static_cast<int64_t>(i + field + 4);
+      const int64_t target =
+          field ? oldEnd + static_cast<int32_t>(le::Get32(old, run.old + i + field)) : -1;
+      if (target < 0 || target >= static_cast<int64_t>(old.size())) {
+        ++i;
+        continue;
+      }
+      const int64_t rel = went[target] - static_cast<int64_t>(run.at + i + field + 4);
+      if (went[target] >= 0 && rel >= INT32_MIN && rel <= INT32_MAX)
+        le::Set32(predicted, i + field, static_cast<uint32_t>(rel));
+      i += field + 4;
+    }
+    for (size_t k = 0; k < run.len; ++k)
+      out[run.at + k] = static_cast<uint8_t>(predicted[k] + p[run.diff + k]);
+  }
   return out;
 }
 
@@ -117,6 +162,43 @@ TCodePair CodePair(size_t instructions, uint32_t seed) {
     }
   }
   return p;
+}
+
+// Machine code with calls: functions that call one another with E8 and relative
+// operands. The new build inserts a function in the middle, so every call between
+// a function before it and one after it gets a new operand, though nothing else
+// in either function changed.
+TCodePair CallPair(size_t functions, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<Bytes> bodies(functions);  // with 0xE8 and four zeros where a call goes
+  std::vector<std::vector<std::pair<size_t, size_t>>> calls(functions);  // at, callee
+  for (size_t f = 0; f < functions; ++f) {
+    const size_t len = 40 + rng() % 160;
+    while (bodies[f].size() < len) {
+      if (rng() % 6 == 0) {
+        calls[f].push_back({bodies[f].size(), rng() % functions});
+        bodies[f].insert(bodies[f].end(), {0xE8, 0, 0, 0, 0});
+      } else {
+        bodies[f].push_back(static_cast<uint8_t>(0x10 + rng() % 0xC0));  // no E8, E9, 0F
+      }
+    }
+  }
+  auto link = [&](size_t insertAt, const Bytes& inserted) {
+    std::vector<size_t> start(functions);
+    Bytes image;
+    for (size_t f = 0; f < functions; ++f) {
+      if (f == insertAt) image.insert(image.end(), inserted.begin(), inserted.end());
+      start[f] = image.size();
+      image.insert(image.end(), bodies[f].begin(), bodies[f].end());
+    }
+    for (size_t f = 0; f < functions; ++f)
+      for (auto [at, callee] : calls[f]) {
+        const size_t end = start[f] + at + 5;
+        le::Set32(image.data() + end - 4, static_cast<uint32_t>(start[callee] - end));
+      }
+    return image;
+  };
+  return {link(functions, {}), link(functions / 2, Noise(300, seed + 1))};
 }
 
 size_t Compressed(const Bytes& data) {
@@ -151,6 +233,33 @@ TEST(BdxPatch, FixtureByteByByte) {
   Bytes out;
   ASSERT_EQ(bdx::BdxBytes(B("0123456789"), fixture, out), BdxStatus::Ok);
   EXPECT_EQ(S(out), "ab3456022");
+}
+
+TEST(BdxPatch, FixtureWithReAimedCall) {
+  // Old: a call, then "ABCDEFG"; the call's target is old position 5 + 5 = 10
+  // ('F'). New: the call, "new", "ABCDEFG": 'F' moved to new position 13.
+  const Bytes old = {0xE8, 5, 0, 0, 0, 'A', 'B', 'C', 'D', 'E', 'F', 'G'};
+  const Bytes fixture = {
+      'B', 'D', 'X', 2,            // magic, version 2: a record is a REFCOVER
+      12, 0, 0, 0,                 // OldSize 12
+      15, 0, 0, 0,                 // NewSize 15
+      23, 0, 0, 0,                 // RecordBytes: 9 + 5 + 9
+      5, 0, 0, 0,                  // DiffBytes
+      3, 0, 0, 0,                  // LiteralBytes
+      4, 0, 0, 0, 0, 5, 0, 0, 0,   // REFCOVER Seek 0, Len 5: the call; the map sends
+                                   //   its target (old 10) to new 13, 8 bytes past
+                                   //   the call's new end (5): E8 08 00 00 00
+      1, 3, 0, 0, 0,               // INSERT 3: "new"
+      2, 0, 0, 0, 0, 7, 0, 0, 0,   // COPY Seek 0, Len 7: "ABCDEFG" (old 5 -> new 8)
+      0, 1, 0, 0, 0,               // difference stream: the operand 8 + 1 = 9
+      'n', 'e', 'w'};              // literal stream
+  EXPECT_EQ(bdx::WriteBdx(12, 15, std::vector<TBdxRecord>{{bdx::kRefCover, 0, 5}, Ins(3), Copy(0, 7)},
+                          Bytes{0, 1, 0, 0, 0}, B("new")),
+            fixture);
+  Bytes out;
+  ASSERT_EQ(bdx::BdxBytes(old, fixture, out), BdxStatus::Ok);
+  EXPECT_EQ(out, (Bytes{0xE8, 9, 0, 0, 0, 'n', 'e', 'w', 'A', 'B', 'C', 'D', 'E', 'F', 'G'}));
+  EXPECT_EQ(Reference(old, fixture), out);
 }
 
 TEST(BdxPatch, RunsOfEveryKind) {
@@ -205,14 +314,16 @@ TEST(BdxPatch, MalformedPatchesAreRefused) {
   } cases[] = {
       {"23 bytes", cut, BdxStatus::ShortHeader, 0},
       {"another magic", with(2, 'T'), BdxStatus::NotBdx, 0},
-      {"version 2", with(3, 2), BdxStatus::UnknownVersion, 0},
+      {"version 3", with(3, 3), BdxStatus::UnknownVersion, 0},
       {"OldSize not the old file's", with(4, 11), BdxStatus::OldSizeMismatch, 0},
       {"a byte after the streams", trailing, BdxStatus::StreamsMismatch, 0},
       {"RecordBytes 2^32-1, the sum would wrap in 32 bits",
        [&] { Bytes p = good; le::Set32(p, 12, 0xFFFFFFFFu); return p; }(),
        BdxStatus::StreamsMismatch, 0},
       {"a record cut by its stream's end", cutRecord, BdxStatus::RecordCut, 2},
-      {"tag 4", with(24, 4), BdxStatus::UnknownRecord, 1},
+      {"tag 4 in version 1", with(24, 4), BdxStatus::UnknownRecord, 1},
+      {"tag 5 in version 2", [&] { Bytes p = with(24, 5); p[3] = 2; return p; }(),
+       BdxStatus::UnknownRecord, 1},
       {"tag 0", with(29, 0), BdxStatus::UnknownRecord, 2},
       {"Len 0", Patch(10, 0, {Ins(0)}, {}, ""), BdxStatus::BadLength, 1},
       {"Len 2^31", Patch(10, 4, {Copy(0, 0x80000000u)}, {}, ""), BdxStatus::BadLength, 1},
@@ -247,11 +358,12 @@ TEST(BdxPatch, MalformedPatchesAreRefused) {
 // Random bytes flipped in a valid patch: the reader agrees with the independent
 // reading of the rules on every one, refusing exactly the broken ones.
 TEST(BdxPatch, DamagedPatchesAgreeWithTheRules) {
-  const TCodePair pair = CodePair(400, 5);
+  const TCodePair pair = CallPair(60, 5);
   Bytes bdt, good;
   std::string error;
   ASSERT_TRUE(bdt::MakeBdtPatch(pair.old, pair.now, {}, bdt, error)) << error;
   ASSERT_TRUE(bdx::MakeBdx(pair.old, pair.now, bdt, good, error)) << error;
+  ASSERT_EQ(good[3], bdx::kRefVersion);  // the re-aimed covers are damaged too
   const size_t records = 24 + le::Get32(good, 12);
   int refused = 0;
   for (uint32_t seed = 1; seed <= 3000; ++seed) {
@@ -322,6 +434,34 @@ TEST(BdxDiff, CoversMakeShiftedCodeSmallerThanCopies) {
   ASSERT_TRUE(bdt::MakeBdtPatch(pair.old, pair.now, {}, bdt, error)) << error;
   ASSERT_TRUE(bdx::MakeBdx(pair.old, pair.now, bdt, patch, error)) << error;
   EXPECT_LT(Compressed(patch) * 10, Compressed(bdt) * 9);
+}
+
+// Calls between code on either side of an inserted function: the covers that
+// re-aim them leave almost every difference byte zero, where plain covers carry
+// each moved call's operand.
+TEST(BdxDiff, CallsAcrossInsertedCodeAreReAimed) {
+  const TCodePair pair = CallPair(3000, 8);
+  Bytes bdt, patch, out;
+  std::string error;
+  ASSERT_TRUE(bdt::MakeBdtPatch(pair.old, pair.now, {}, bdt, error)) << error;
+  ASSERT_TRUE(bdx::MakeBdx(pair.old, pair.now, bdt, patch, error)) << error;
+  ASSERT_EQ(bdx::BdxBytes(pair.old, patch, out), BdxStatus::Ok);
+  EXPECT_TRUE(out == pair.now);
+  EXPECT_EQ(Reference(pair.old, patch), out);
+  bdx::TBdxPlan plan;
+  ASSERT_EQ(bdx::ReadBdx(patch, pair.old.size(), plan), BdxStatus::Ok);
+  size_t covered = 0, changed = 0;
+  for (const bdx::TBdxRun& r : plan.Runs) {
+    if (r.Tag == bdx::kInsert) continue;
+    for (uint32_t k = 0; k < r.Len; ++k) changed += pair.old[r.Old + k] != pair.now[r.At + k];
+    if (r.Tag == bdx::kRefCover) covered += r.Len;
+  }
+  EXPECT_GT(covered, pair.now.size() / 2);
+  EXPECT_GT(changed, 1000u);  // calls whose operands did change
+  size_t nonzero = 0;
+  const size_t diffAt = 24 + le::Get32(patch, 12);
+  for (size_t k = 0; k < le::Get32(patch, 16); ++k) nonzero += patch[diffAt + k] != 0;
+  EXPECT_LT(nonzero * 20, changed);
 }
 
 // The builder's way: a matching pass of its own over the old file's index, and
