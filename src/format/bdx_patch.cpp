@@ -140,23 +140,54 @@ bool MapOld(std::span<const TMoved> map, uint64_t old, uint64_t& now) {
 
 }  // namespace
 
+namespace {
+
+// Opcodes followed by a ModRM byte and no immediate, one table for one-byte opcodes
+// and one for those after 0F: with ModRM 00 reg 101, their operand is [rip + disp32]
+// in 64-bit code, the four bytes after the ModRM, counted from the instruction's end.
+struct TOpcodeTables {
+  bool One[256] = {};
+  bool Two[256] = {};
+  constexpr TOpcodeTables() {
+    for (int op : {0x01, 0x03, 0x09, 0x0B, 0x11, 0x13, 0x19, 0x1B, 0x21, 0x23, 0x29, 0x2B,
+                   0x31, 0x33, 0x39, 0x3B, 0x63, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8A,
+                   0x8B, 0x8D, 0xFF})
+      One[op] = true;
+    for (int op : {0x10, 0x11, 0x12, 0x13, 0x16, 0x17, 0x28, 0x29, 0x2A, 0x2E, 0x2F, 0x51,
+                   0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5A, 0x5C, 0x5D, 0x5E, 0x5F, 0x6E,
+                   0x6F, 0x7E, 0x7F, 0xAF, 0xB6, 0xB7, 0xBE, 0xBF, 0xD6, 0xEF})
+      Two[op] = true;
+  }
+};
+constexpr TOpcodeTables kOpcodes;
+
+bool RipRelative(uint8_t modrm) { return (modrm & 0xC7) == 0x05; }
+
+}  // namespace
+
 void AimReferences(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
                    uint64_t old, uint64_t at, uint32_t len, uint8_t* out) {
   const uint8_t* o = oldFile.data() + old;
   const int64_t oldSize = static_cast<int64_t>(oldFile.size());
   for (uint32_t i = 0; len - i >= 5;) {
-    uint32_t field, end;
+    // The operand's place in the instruction, and the instruction's length.
+    uint32_t field = 0, size = 0;
+    const uint32_t left = len - i;
     if (o[i] == 0xE8 || o[i] == 0xE9) {
-      field = i + 1;
-      end = i + 5;
-    } else if (o[i] == 0x0F && len - i >= 6 && (o[i + 1] & 0xF0) == 0x80) {
-      field = i + 2;
-      end = i + 6;
+      field = 1, size = 5;
+    } else if (o[i] == 0x0F && left >= 6 && (o[i + 1] & 0xF0) == 0x80) {
+      field = 2, size = 6;
+    } else if (left >= 6 && kOpcodes.One[o[i]] && RipRelative(o[i + 1])) {
+      field = 2, size = 6;
+    } else if (o[i] == 0x0F && left >= 7 && kOpcodes.Two[o[i + 1]] && RipRelative(o[i + 2])) {
+      field = 3, size = 7;
     } else {
       ++i;
       continue;
     }
-    const int64_t target = static_cast<int64_t>(old + end) + static_cast<int32_t>(le::Get32(o + field));
+    const uint32_t end = i + size;
+    const int64_t target =
+        static_cast<int64_t>(old + end) + static_cast<int32_t>(le::Get32(o + i + field));
     if (target < 0 || target >= oldSize) {
       ++i;
       continue;
@@ -164,9 +195,7 @@ void AimReferences(std::span<const TMoved> map, std::span<const uint8_t> oldFile
     uint64_t now = 0;
     if (MapOld(map, static_cast<uint64_t>(target), now)) {
       const int64_t rel = static_cast<int64_t>(now) - static_cast<int64_t>(at + end);
-      if (rel >= INT32_MIN && rel <= INT32_MAX) {
-        le::Set32(out + field, static_cast<uint32_t>(rel));
-      }
+      if (rel >= INT32_MIN && rel <= INT32_MAX) le::Set32(out + i + field, static_cast<uint32_t>(rel));
     }
     i = end;
   }

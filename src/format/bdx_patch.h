@@ -42,10 +42,12 @@
 // patch's COPY, COVER and REFCOVER runs say where each old byte went in the new
 // file (the map: runs by old position, each old byte taken by the first run, in
 // that order, that holds it). In the old bytes of a REFCOVER run, read from the
-// start, an instruction E8 (call) or E9 (jmp) with four operand bytes, or 0F 80..8F
-// (conditional jump) with four, whose whole instruction lies in the run and whose
-// target (the instruction's end plus the signed operand) lies in the old file, is
-// a reference; the scan goes on after it. When the map holds the target, its
+// start, these are references when the whole instruction lies in the run and its
+// target (the instruction's end plus the signed 32-bit operand) lies in the old
+// file: E8 (call) or E9 (jmp) and the operand; 0F 80..8F (conditional jump) and
+// the operand; an opcode of the one-byte table in bdx_patch.cpp, a ModRM byte
+// naming [rip + disp32] (mod 00, r/m 101) and the operand; 0F, an opcode of the
+// two-byte table, such a ModRM and the operand. The scan goes on after each. When the map holds the target, its
 // operand is replaced by the distance from the instruction's new end to the
 // target's new place (when that fits in 32 bits). The difference bytes are then
 // added to these predicted bytes. Bytes that only look like instructions are

@@ -113,9 +113,24 @@ std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
     size_t i = 0;
     while (i + 5 <= run.len) {
       const uint8_t* o = &old[run.old + i];
+      static const std::string one = "\x01\x03\x09\x0B\x11\x13\x19\x1B\x21\x23\x29\x2B"
+                                     "\x31\x33\x39\x3B\x63\x84\x85\x86\x87\x88\x89\x8A"
+                                     "\x8B\x8D\xFF";
+      static const std::string two = "\x10\x11\x12\x13\x16\x17\x28\x29\x2A\x2E\x2F\x51"
+                                     "\x54\x55\x56\x57\x58\x59\x5A\x5C\x5D\x5E\x5F\x6E"
+                                     "\x6F\x7E\x7F\xAF\xB6\xB7\xBE\xBF\xD6\xEF";
+      auto rip = [](uint8_t modrm) { return modrm % 8 == 5 && modrm / 64 == 0; };
+      auto in = [](const std::string& set, uint8_t b) { return set.find(char(b)) != set.npos; };
       size_t field = 0;
-      if (o[0] == 0xE8 || o[0] == 0xE9) field = 1;
-      if (o[0] == 0x0F && i + 6 <= run.len && o[1] >= 0x80 && o[1] <= 0x8F) field = 2;
+      if (o[0] == 0xE8 || o[0] == 0xE9) {
+        field = 1;  // call, jmp
+      } else if (i + 6 <= run.len && o[0] == 0x0F && o[1] >= 0x80 && o[1] <= 0x8F) {
+        field = 2;  // conditional jump
+      } else if (i + 6 <= run.len && in(one, o[0]) && rip(o[1])) {
+        field = 2;  // [rip + disp32]
+      } else if (i + 7 <= run.len && o[0] == 0x0F && in(two, o[1]) && rip(o[2])) {
+        field = 3;  // 0F: [rip + disp32]
+      }
       const int64_t oldEnd = run.old + static_cast<int64_t>(i + field + 4);
       const int64_t target =
           field ? oldEnd + static_cast<int32_t>(le::Get32(old, run.old + i + field)) : -1;
@@ -165,7 +180,7 @@ TCodePair CodePair(size_t instructions, uint32_t seed) {
 }
 
 // Machine code with calls: functions that call one another with E8 and relative
-// operands. The new build inserts a function in the middle, so every call between
+// operands, and take one another's addresses with a RIP-relative lea. The new build inserts a function in the middle, so every call between
 // a function before it and one after it gets a new operand, though nothing else
 // in either function changed.
 TCodePair CallPair(size_t functions, uint32_t seed) {
@@ -178,6 +193,10 @@ TCodePair CallPair(size_t functions, uint32_t seed) {
       if (rng() % 6 == 0) {
         calls[f].push_back({bodies[f].size(), rng() % functions});
         bodies[f].insert(bodies[f].end(), {0xE8, 0, 0, 0, 0});
+      } else if (rng() % 12 == 0) {
+        bodies[f].push_back(0x48);  // lea rax, [rip + the callee]
+        calls[f].push_back({bodies[f].size() + 1, rng() % functions});
+        bodies[f].insert(bodies[f].end(), {0x8D, 0x05, 0, 0, 0, 0});
       } else {
         bodies[f].push_back(static_cast<uint8_t>(0x10 + rng() % 0xC0));  // no E8, E9, 0F
       }
@@ -193,7 +212,7 @@ TCodePair CallPair(size_t functions, uint32_t seed) {
     }
     for (size_t f = 0; f < functions; ++f)
       for (auto [at, callee] : calls[f]) {
-        const size_t end = start[f] + at + 5;
+        const size_t end = start[f] + at + 5;  // E8's operand, or the lea's after 8D
         le::Set32(image.data() + end - 4, static_cast<uint32_t>(start[callee] - end));
       }
     return image;
