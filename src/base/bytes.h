@@ -31,6 +31,10 @@ inline void Set32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+inline void Set64(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
 // At an offset of a buffer (the offset and four bytes after it must lie inside).
 inline uint32_t Get32(const std::vector<uint8_t>& b, size_t at) { return Get32(b.data() + at); }
 inline void Set32(std::vector<uint8_t>& b, size_t at, uint32_t v) { Set32(b.data() + at, v); }

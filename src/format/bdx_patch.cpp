@@ -68,7 +68,7 @@ BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& pl
     uint32_t seek = 0;
     if (tag == kInsert) {
       if (!records.U32(run.Len)) return BdxStatus::RecordCut;
-    } else if (tag == kCopy || tag == kCover || (tag == kRefCover && version == kRefVersion)) {
+    } else if (tag == kCopy || tag == kCover || ((tag == kRefCover || tag == kAddrCover) && version == kRefVersion)) {
       if (!records.U32(seek) || !records.U32(run.Len)) return BdxStatus::RecordCut;
     } else {
       return BdxStatus::UnknownRecord;
@@ -86,8 +86,8 @@ BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& pl
         return BdxStatus::OutsideOld;
       run.Old = static_cast<uint64_t>(pos);
       pos += run.Len;
-      if (tag == kCover || tag == kRefCover) {
-        aimed = aimed || tag == kRefCover;
+      if (tag != kCopy) {
+        aimed = aimed || tag != kCover;
         if (run.Len > diffBytes - diffUsed) return BdxStatus::DiffTooShort;
         run.Stream = diffStart + diffUsed;
         diffUsed += run.Len;
@@ -201,6 +201,16 @@ void AimReferences(std::span<const TMoved> map, std::span<const uint8_t> oldFile
   }
 }
 
+void AimAddresses(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
+                  uint64_t old, uint32_t len, uint8_t* out) {
+  const uint64_t oldSize = oldFile.size();
+  for (uint64_t p = (old + 7) & ~uint64_t{7}; p + 8 <= old + len; p += 8) {
+    const uint64_t v = le::Get64(oldFile.data() + p);
+    uint64_t now = 0;
+    if (v >= kLowestAddress && v < oldSize && MapOld(map, v, now)) le::Set64(out + (p - old), now);
+  }
+}
+
 void ApplyBdx(const TBdxPlan& plan, std::span<const uint8_t> oldFile,
               std::span<const uint8_t> patch, uint8_t* out) {
   const uint8_t* old = oldFile.data();
@@ -221,7 +231,11 @@ void ApplyBdx(const TBdxPlan& plan, std::span<const uint8_t> oldFile,
       }
       default: {
         std::memcpy(out, old + r.Old, r.Len);
-        AimReferences(plan.Map, oldFile, r.Old, r.At, r.Len, out);
+        if (r.Tag == kRefCover) {
+          AimReferences(plan.Map, oldFile, r.Old, r.At, r.Len, out);
+        } else {
+          AimAddresses(plan.Map, oldFile, r.Old, r.Len, out);
+        }
         const uint8_t* diff = p + r.Stream;
         for (uint32_t i = 0; i < r.Len; ++i) out[i] = static_cast<uint8_t>(out[i] + diff[i]);
         break;

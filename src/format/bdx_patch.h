@@ -8,7 +8,7 @@
 //
 // Layout (little-endian):
 //   0    3     "BDX"
-//   3    1     version: 1, or 2 when a record is a REFCOVER
+//   3    1     version: 1, or 2 when a record is a REFCOVER or an ADDRCOVER
 //   4    4     OldSize: size of the old file the patch applies to (checked)
 //   8    4     NewSize: size of the file the patch produces
 //   12   4     RecordBytes: length of the record stream
@@ -24,6 +24,8 @@
 //                                 the difference stream
 //   4 REFCOVER i32 Seek, u32 Len  (version 2) as COVER, but the old bytes have
 //                                 their x86 references re-aimed first (below)
+//   5 ADDRCOVER i32 Seek, u32 Len (version 2) as COVER, but the old bytes have
+//                                 their absolute addresses re-aimed first (below)
 // The old position starts at 0 and moves past every run copied or covered. The
 // three streams apart compress better than interleaved: records with records,
 // difference bytes (mostly zeros) with their kind, new bytes with theirs.
@@ -32,27 +34,35 @@
 // 1 to 2^31 - 1; every copy and cover lies inside the old file; the records never
 // make more than NewSize bytes and make exactly NewSize in all; they take every
 // byte of the difference and the literal streams, and no more. A version other
-// than 1 or 2 is not damage but a patch this reader does not know; REFCOVER in a
-// version 1 patch is an unknown record.
+// than 1 or 2 is not damage but a patch this reader does not know; REFCOVER and
+// ADDRCOVER in a version 1 patch are unknown records.
 //
 // Re-aimed references. When code moves, the 32-bit relative operands of its calls
 // and jumps change wherever the code and its target did not move by the same
 // amount, though the instructions are the same: a cover carries each such change
 // as four difference bytes that do not repeat. A REFCOVER predicts them. The
-// patch's COPY, COVER and REFCOVER runs say where each old byte went in the new
-// file (the map: runs by old position, each old byte taken by the first run, in
-// that order, that holds it). In the old bytes of a REFCOVER run, read from the
-// start, these are references when the whole instruction lies in the run and its
-// target (the instruction's end plus the signed 32-bit operand) lies in the old
-// file: E8 (call) or E9 (jmp) and the operand; 0F 80..8F (conditional jump) and
-// the operand; an opcode of the one-byte table in bdx_patch.cpp, a ModRM byte
-// naming [rip + disp32] (mod 00, r/m 101) and the operand; 0F, an opcode of the
-// two-byte table, such a ModRM and the operand. The scan goes on after each. When the map holds the target, its
-// operand is replaced by the distance from the instruction's new end to the
-// target's new place (when that fits in 32 bits). The difference bytes are then
-// added to these predicted bytes. Bytes that only look like instructions are
-// re-aimed too: the writer predicts the same way, so they cost nothing more than
-// other difference bytes.
+// patch's runs from the old file say where each old byte went in the new file
+// (the map: runs by old position, each old byte taken by the first run, in that
+// order, that holds it). In the old bytes of a REFCOVER run, read from the start,
+// these are references when the whole instruction lies in the run and its target
+// (the instruction's end plus the signed 32-bit operand) lies in the old file:
+// E8 (call) or E9 (jmp) and the operand; 0F 80..8F (conditional jump) and the
+// operand; an opcode of the one-byte table in bdx_patch.cpp, a ModRM byte naming
+// [rip + disp32] (mod 00, r/m 101) and the operand; 0F, an opcode of the two-byte
+// table, such a ModRM and the operand. The scan goes on after each. When the map
+// holds the target, its operand is replaced by the distance from the
+// instruction's new end to the target's new place (when that fits in 32 bits).
+// The difference bytes are then added to these predicted bytes.
+//
+// In an ADDRCOVER run, every eight old bytes at an old position divisible by 8
+// are taken for an absolute address, read as a u64, when they hold kLowestAddress
+// or more and less than the old file's size (the tables of pointers and
+// relocations of an image loaded where its file offsets are its addresses); when
+// the map holds that position, they are replaced by where it went.
+//
+// Bytes that only look like references are re-aimed too: the writer predicts the
+// same way, and chooses per cover the prediction that leaves the most difference
+// bytes zero, so they cost no more than other difference bytes.
 #pragma once
 
 #include <cstddef>
@@ -64,10 +74,13 @@ namespace bdx {
 
 inline constexpr size_t kHeaderSize = 24;
 inline constexpr uint8_t kVersion = 1;
-inline constexpr uint8_t kRefVersion = 2;  // the version of a patch with a REFCOVER
+inline constexpr uint8_t kRefVersion = 2;
+// Smaller values at aligned places of an ADDRCOVER are taken for numbers, not
+// addresses.
+inline constexpr uint64_t kLowestAddress = 4096;  // the version of a patch with a REFCOVER
 inline constexpr uint32_t kLengthLimit = 0x80000000u;
 
-enum RecordTag : uint8_t { kInsert = 1, kCopy = 2, kCover = 3, kRefCover = 4 };
+enum RecordTag : uint8_t { kInsert = 1, kCopy = 2, kCover = 3, kRefCover = 4, kAddrCover = 5 };
 
 enum class BdxStatus {
   Ok,
@@ -115,6 +128,9 @@ std::vector<TMoved> MapOfRuns(std::span<const TBdxRun> runs);
 // run made at new position `at`, by `map` (MapOfRuns) over an old file `oldFile`.
 void AimReferences(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
                    uint64_t old, uint64_t at, uint32_t len, uint8_t* out);
+// The same for the absolute addresses of an ADDRCOVER run.
+void AimAddresses(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
+                  uint64_t old, uint32_t len, uint8_t* out);
 
 // A patch as checked by ReadBdx, ready to apply.
 struct TBdxPlan {

@@ -175,7 +175,7 @@ class Maker {
       runs.push_back(r);
     }
     const std::vector<TMoved> map = MapOfRuns(runs);
-    std::vector<uint8_t> aimed;
+    std::vector<uint8_t> aimed, addressed;
     for (Item& it : merged) {
       TBdxRecord r;
       r.Tag = it.Tag;
@@ -191,14 +191,20 @@ class Maker {
           const uint8_t* o = old_.data() + it.Old;
           aimed.assign(o, o + it.Len);
           AimReferences(map, old_, it.Old, it.At, r.Len, aimed.data());
-          size_t plainZeros = 0, aimedZeros = 0;
+          addressed.assign(o, o + it.Len);
+          AimAddresses(map, old_, it.Old, r.Len, addressed.data());
+          size_t plainZeros = 0, aimedZeros = 0, addressedZeros = 0;
           for (uint64_t k = 0; k < it.Len; ++k) {
             plainZeros += n[k] == o[k];
             aimedZeros += n[k] == aimed[k];
+            addressedZeros += n[k] == addressed[k];
           }
-          if (aimedZeros > plainZeros) {
+          if (aimedZeros > plainZeros && aimedZeros >= addressedZeros) {
             r.Tag = kRefCover;
             o = aimed.data();
+          } else if (addressedZeros > plainZeros) {
+            r.Tag = kAddrCover;
+            o = addressed.data();
           }
           const size_t start = diff.size();
           diff.resize(start + it.Len);
@@ -240,7 +246,7 @@ std::vector<uint8_t> WriteBdx(uint32_t oldSize, uint32_t newSize,
     le::Append32(recordBytes, r.Len);
   }
   bool aimed = false;
-  for (const TBdxRecord& r : records) aimed = aimed || r.Tag == kRefCover;
+  for (const TBdxRecord& r : records) aimed = aimed || r.Tag == kRefCover || r.Tag == kAddrCover;
   if (version == 0) version = aimed ? kRefVersion : kVersion;
   std::vector<uint8_t> p = {'B', 'D', 'X', version};
   p.reserve(kHeaderSize + recordBytes.size() + diff.size() + literals.size());

@@ -50,7 +50,7 @@ Bytes Patch(uint32_t oldSize, uint32_t newSize, const std::vector<TBdxRecord>& r
 std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
   if (p.size() < 24 || p[0] != 'B' || p[1] != 'D' || p[2] != 'X' || (p[3] != 1 && p[3] != 2))
     return std::nullopt;
-  const uint8_t maxTag = p[3] == 1 ? 3 : 4;
+  const uint8_t maxTag = p[3] == 1 ? 3 : 5;
   const uint64_t oldSize = le::Get32(p, 4), newSize = le::Get32(p, 8), rec = le::Get32(p, 12),
                  dif = le::Get32(p, 16), lit = le::Get32(p, 20);
   if (oldSize != old.size() || 24 + rec + dif + lit != p.size()) return std::nullopt;
@@ -107,6 +107,18 @@ std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
   for (const Run& run : byOld)
     for (size_t k = 0; k < run.len; ++k)
       if (went[run.old + k] < 0) went[run.old + k] = static_cast<int64_t>(run.at + k);
+  for (const Run& run : runs) {
+    if (run.tag != 5) continue;
+    // Absolute addresses: 8 bytes at file offsets divisible by 8, from 4096 to the
+    // old file's end.
+    for (size_t k = 0; k + 8 <= run.len; ++k) {
+      if ((run.old + k) % 8 != 0) continue;
+      const uint64_t v = le::Get64(&old[run.old + k]);
+      if (v < 4096 || v >= old.size() || went[v] < 0) continue;
+      for (int b = 0; b < 8; ++b)
+        out[run.at + k + b] = static_cast<uint8_t>((uint64_t(went[v]) >> (8 * b)) + p[run.diff + k + b]);
+    }
+  }
   for (const Run& run : runs) {
     if (run.tag != 4) continue;
     Bytes predicted(old.begin() + run.old, old.begin() + run.old + run.len);
@@ -180,7 +192,8 @@ TCodePair CodePair(size_t instructions, uint32_t seed) {
 }
 
 // Machine code with calls: functions that call one another with E8 and relative
-// operands, and take one another's addresses with a RIP-relative lea. The new build inserts a function in the middle, so every call between
+// operands, and take one another's addresses with a RIP-relative lea; a table of
+// their absolute addresses follows the code. The new build inserts a function in the middle, so every call between
 // a function before it and one after it gets a new operand, though nothing else
 // in either function changed.
 TCodePair CallPair(size_t functions, uint32_t seed) {
@@ -209,6 +222,12 @@ TCodePair CallPair(size_t functions, uint32_t seed) {
       if (f == insertAt) image.insert(image.end(), inserted.begin(), inserted.end());
       start[f] = image.size();
       image.insert(image.end(), bodies[f].begin(), bodies[f].end());
+    }
+    // A table of the functions' addresses, as a data section holds pointers.
+    image.resize((image.size() + 7) / 8 * 8, 0xCC);
+    for (size_t f = 0; f < functions; f += 3) {
+      image.resize(image.size() + 8);
+      le::Set64(image.data() + image.size() - 8, start[f]);
     }
     for (size_t f = 0; f < functions; ++f)
       for (auto [at, callee] : calls[f]) {
@@ -341,7 +360,7 @@ TEST(BdxPatch, MalformedPatchesAreRefused) {
        BdxStatus::StreamsMismatch, 0},
       {"a record cut by its stream's end", cutRecord, BdxStatus::RecordCut, 2},
       {"tag 4 in version 1", with(24, 4), BdxStatus::UnknownRecord, 1},
-      {"tag 5 in version 2", [&] { Bytes p = with(24, 5); p[3] = 2; return p; }(),
+      {"tag 6 in version 2", [&] { Bytes p = with(24, 6); p[3] = 2; return p; }(),
        BdxStatus::UnknownRecord, 1},
       {"tag 0", with(29, 0), BdxStatus::UnknownRecord, 2},
       {"Len 0", Patch(10, 0, {Ins(0)}, {}, ""), BdxStatus::BadLength, 1},
@@ -455,9 +474,9 @@ TEST(BdxDiff, CoversMakeShiftedCodeSmallerThanCopies) {
   EXPECT_LT(Compressed(patch) * 10, Compressed(bdt) * 9);
 }
 
-// Calls between code on either side of an inserted function: the covers that
-// re-aim them leave almost every difference byte zero, where plain covers carry
-// each moved call's operand.
+// Calls between code on either side of an inserted function, and the table of
+// addresses: the covers that re-aim them leave almost every difference byte zero,
+// where plain covers carry each moved operand and address.
 TEST(BdxDiff, CallsAcrossInsertedCodeAreReAimed) {
   const TCodePair pair = CallPair(3000, 8);
   Bytes bdt, patch, out;
@@ -469,13 +488,15 @@ TEST(BdxDiff, CallsAcrossInsertedCodeAreReAimed) {
   EXPECT_EQ(Reference(pair.old, patch), out);
   bdx::TBdxPlan plan;
   ASSERT_EQ(bdx::ReadBdx(patch, pair.old.size(), plan), BdxStatus::Ok);
-  size_t covered = 0, changed = 0;
+  size_t covered = 0, changed = 0, addressed = 0;
   for (const bdx::TBdxRun& r : plan.Runs) {
     if (r.Tag == bdx::kInsert) continue;
     for (uint32_t k = 0; k < r.Len; ++k) changed += pair.old[r.Old + k] != pair.now[r.At + k];
     if (r.Tag == bdx::kRefCover) covered += r.Len;
+    addressed += r.Tag == bdx::kAddrCover;
   }
   EXPECT_GT(covered, pair.now.size() / 2);
+  EXPECT_GT(addressed, 0u);  // the table
   EXPECT_GT(changed, 1000u);  // calls whose operands did change
   size_t nonzero = 0;
   const size_t diffAt = 24 + le::Get32(patch, 12);
