@@ -6,6 +6,7 @@
 #include "base/bytes.h"
 #include "format/patch.h"
 #include "pack/bdt_writer.h"
+#include "pack/payload_encode.h"
 
 namespace bdx {
 
@@ -73,7 +74,10 @@ int64_t Score(const uint8_t* n, const uint8_t* o, uint64_t len) {
 
 class Maker {
  public:
-  Maker(std::span<const uint8_t> o, std::span<const uint8_t> n) : old_(o), new_(n) {}
+  // `matched` is what the copies were matched against and what the covers grow
+  // on: the old file, or the old file with its references re-aimed.
+  Maker(std::span<const uint8_t> o, std::span<const uint8_t> n, std::span<const uint8_t> matched)
+      : old_(o), new_(n), matched_(matched) {}
 
   // The stretch of new bytes [at, at + len) between the run that ended at old
   // position `fromOld` (or the start) and the copy at old position `toOld` (or the
@@ -81,7 +85,7 @@ class Maker {
   void Gap(uint64_t at, uint64_t len, uint64_t fromOld, const uint64_t* toOld) {
     if (len == 0) return;
     const uint8_t* n = new_.data();
-    const uint8_t* o = old_.data();
+    const uint8_t* o = matched_.data();
     if (toOld && *toOld >= fromOld && *toOld - fromOld == len &&
         (len <= kShortBridge || Score(n + at, o + fromOld, len) >= 0)) {
       Add(Piece::Diff, fromOld, len);
@@ -99,6 +103,11 @@ class Maker {
     // The copies come from a patch checked against the old file; their bytes are
     // compared all the same, and any that differ are carried as differences.
     const bool exact = std::memcmp(old_.data() + old, new_.data() + made_, len) == 0;
+    if (!exact && std::memcmp(matched_.data() + old, new_.data() + made_, len) == 0) {
+      // Exact only once re-aimed: a cover, whatever the bytes of the old file.
+      Add(Piece::Diff, old, len);
+      return;
+    }
     Add(exact ? Piece::Exact : Piece::Diff, old, len);
   }
 
@@ -227,7 +236,7 @@ class Maker {
     made_ += len;
   }
 
-  std::span<const uint8_t> old_, new_;
+  std::span<const uint8_t> old_, new_, matched_;
   std::vector<TPiece> pieces_;
   uint64_t made_ = 0;
 };
@@ -261,8 +270,34 @@ std::vector<uint8_t> WriteBdx(uint32_t oldSize, uint32_t newSize,
   return p;
 }
 
+namespace {
+
+bool MakeBdxMatched(std::span<const uint8_t> oldFile, std::span<const uint8_t> newFile,
+                    std::span<const uint8_t> matched, std::span<const uint8_t> bdtPatch,
+                    std::vector<uint8_t>& out, std::string& error);
+
+}  // namespace
+
 bool MakeBdx(std::span<const uint8_t> oldFile, std::span<const uint8_t> newFile,
              std::span<const uint8_t> bdtPatch, std::vector<uint8_t>& out, std::string& error) {
+  return MakeBdxMatched(oldFile, newFile, oldFile, bdtPatch, out, error);
+}
+
+std::vector<uint8_t> Projected(std::span<const uint8_t> oldFile, std::span<const TMoved> map) {
+  std::vector<uint8_t> p(oldFile.begin(), oldFile.end());
+  for (const TMoved& m : map) {
+    const uint32_t len = static_cast<uint32_t>(m.Len);
+    AimReferences(map, oldFile, m.Old, m.New, len, p.data() + m.Old);
+    AimAddresses(map, oldFile, m.Old, len, p.data() + m.Old);
+  }
+  return p;
+}
+
+namespace {
+
+bool MakeBdxMatched(std::span<const uint8_t> oldFile, std::span<const uint8_t> newFile,
+                    std::span<const uint8_t> matched, std::span<const uint8_t> bdtPatch,
+                    std::vector<uint8_t>& out, std::string& error) {
   out.clear();
   if (oldFile.size() >= kLengthLimit || newFile.size() >= kLengthLimit) {
     error = "a file of 2 GiB or more";
@@ -274,7 +309,7 @@ bool MakeBdx(std::span<const uint8_t> oldFile, std::span<const uint8_t> newFile,
     error = "the difference to extend does not fit the files";
     return false;
   }
-  Maker maker(oldFile, newFile);
+  Maker maker(oldFile, newFile, matched);
   uint64_t at = 0, fromOld = 0;
   int64_t pos = 0;
   for (const bdt::TPatchRecord& r : plan.Records) {
@@ -293,21 +328,69 @@ bool MakeBdx(std::span<const uint8_t> oldFile, std::span<const uint8_t> newFile,
   return true;
 }
 
+}  // namespace
+
 bool WorthExtending(std::span<const uint8_t> newFile) {
   const std::vector<size_t> tunings = bdt::TuningsFor(newFile);
   return !(tunings.size() == 1 && tunings[0] == bdt::kTextTuning);
 }
 
-bool MakeExtendedDifference(const bdt::TOldIndex& index, std::span<const uint8_t> oldFile,
+namespace {
+
+// Which of two patches is smaller is judged by a quick compression, which ranks
+// them as the full one does at a fraction of its time.
+bool QuickSize(std::span<const uint8_t> patch, size_t& size, std::string& error) {
+  payload::EncodeOptions quick;
+  quick.preset = 1;
+  std::vector<uint8_t> out;
+  if (!payload::EncodePayload(patch, quick, out, error)) return false;
+  size = out.size();
+  return true;
+}
+
+}  // namespace
+
+bool MakeExtendedDifference(bdt::TOldIndex& index, std::span<const uint8_t> oldFile,
                             std::span<const uint8_t> newFile, std::vector<uint8_t>& out,
                             std::string& error) {
-  std::vector<uint8_t> copies;
-  {
-    bdt::TDiff diff;
-    if (!index.Diff(newFile, diff, error, kCoverTuning, false)) return false;
-    copies = bdt::WritePatch(diff.OldSize, diff.NewSize, diff.Records, diff.Literals);
+  try {
+    std::vector<uint8_t> copies;
+    {
+      bdt::TDiff diff;
+      if (!index.Diff(newFile, diff, error, kCoverTuning, false)) return false;
+      copies = bdt::WritePatch(diff.OldSize, diff.NewSize, diff.Records, diff.Literals);
+    }
+    index = bdt::TOldIndex();
+    if (!MakeBdx(oldFile, newFile, copies, out, error)) return false;
+    // The second pass: the new file matched again, against the old one with its
+    // references and addresses re-aimed by where the first pass moved them. Tables
+    // of relocations and pointers, and code whose every call moved, match there
+    // at the places they came from.
+    TBdxPlan plan;
+    if (ReadBdx(out, oldFile.size(), plan) != BdxStatus::Ok) {
+      error = "the extended difference does not read back (internal error)";
+      return false;
+    }
+    std::vector<uint8_t> again;
+    {
+      const std::vector<uint8_t> projected = Projected(oldFile, MapOfRuns(plan.Runs));
+      plan = TBdxPlan();
+      bdt::TOldIndex second;
+      if (!second.Build(projected, {}, error)) return false;
+      bdt::TDiff diff;
+      if (!second.Diff(newFile, diff, error, kCoverTuning, false)) return false;
+      second = bdt::TOldIndex();
+      copies = bdt::WritePatch(diff.OldSize, diff.NewSize, diff.Records, diff.Literals);
+      if (!MakeBdxMatched(oldFile, newFile, projected, copies, again, error)) return false;
+    }
+    size_t first = 0, second = 0;
+    if (!QuickSize(out, first, error) || !QuickSize(again, second, error)) return false;
+    if (second < first) out = std::move(again);
+    return true;
+  } catch (const std::bad_alloc&) {
+    error = "not enough memory for the extended difference";
+    return false;
   }
-  return MakeBdx(oldFile, newFile, copies, out, error);
 }
 
 }  // namespace bdx

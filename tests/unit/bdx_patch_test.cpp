@@ -193,10 +193,11 @@ TCodePair CodePair(size_t instructions, uint32_t seed) {
 
 // Machine code with calls: functions that call one another with E8 and relative
 // operands, and take one another's addresses with a RIP-relative lea; a table of
-// their absolute addresses follows the code. The new build inserts a function in the middle, so every call between
+// their absolute addresses follows the code, and with `relocations` a table of
+// relocations of them. The new build inserts a function in the middle, so every call between
 // a function before it and one after it gets a new operand, though nothing else
 // in either function changed.
-TCodePair CallPair(size_t functions, uint32_t seed) {
+TCodePair CallPair(size_t functions, uint32_t seed, bool relocations = false) {
   std::mt19937 rng(seed);
   std::vector<Bytes> bodies(functions);  // with 0xE8 and four zeros where a call goes
   std::vector<std::vector<std::pair<size_t, size_t>>> calls(functions);  // at, callee
@@ -228,6 +229,18 @@ TCodePair CallPair(size_t functions, uint32_t seed) {
     for (size_t f = 0; f < functions; f += 3) {
       image.resize(image.size() + 8);
       le::Set64(image.data() + image.size() - 8, start[f]);
+    }
+    // Relocations, three u64 each (where, a kind, what); the new build has one
+    // more every 40.
+    auto entry = [&](uint64_t where, uint64_t what) {
+      image.resize(image.size() + 24);
+      le::Set64(image.data() + image.size() - 24, where);
+      le::Set64(image.data() + image.size() - 16, 8);
+      le::Set64(image.data() + image.size() - 8, what);
+    };
+    for (size_t f = 1; relocations && f < functions; ++f) {
+      entry(start[f], start[f * 7919 % functions]);
+      if (insertAt < functions && f % 40 == 0) entry(start[f] + 8, start[0]);
     }
     for (size_t f = 0; f < functions; ++f)
       for (auto [at, callee] : calls[f]) {
@@ -521,6 +534,27 @@ TEST(BdxDiff, ExtendedDifferenceFromTheIndexAndWhereItIsTried) {
   EXPECT_FALSE(bdx::WorthExtending(B(text)));
   EXPECT_TRUE(bdx::WorthExtending(B(text.substr(0, 100000))));  // small: every form is tried
   EXPECT_TRUE(bdx::WorthExtending(Noise(bdt::kTryAllBelow + 1000, 3)));
+}
+
+// A table of relocations of code that moved, where the new build also has a
+// relocation more every 40: no entry after the insert stays equal, and the first
+// pass has nothing to align the table by. The second pass, matching against the
+// old file with its addresses re-aimed, finds each old entry where it went.
+TEST(BdxDiff, SecondPassRealignsATableOfAddresses) {
+  const TCodePair pair = CallPair(3000, 12, true);
+  std::string error;
+  Bytes first, patch, out;
+  {
+    Bytes bdt;
+    ASSERT_TRUE(bdt::MakeBdtPatch(pair.old, pair.now, {}, bdt, error)) << error;
+    ASSERT_TRUE(bdx::MakeBdx(pair.old, pair.now, bdt, first, error)) << error;
+  }
+  bdt::TOldIndex index;
+  ASSERT_TRUE(index.Build(pair.old, {}, error)) << error;
+  ASSERT_TRUE(bdx::MakeExtendedDifference(index, pair.old, pair.now, patch, error)) << error;
+  ASSERT_EQ(bdx::BdxBytes(pair.old, patch, out), BdxStatus::Ok);
+  EXPECT_TRUE(out == pair.now);
+  EXPECT_LT(Compressed(patch) * 10, Compressed(first) * 8);
 }
 
 TEST(BdxDiff, RefusesAPatchThatDoesNotFitTheFiles) {
