@@ -356,10 +356,13 @@ bool OurDiff(const std::string& oldPath, const std::string& newPath, const std::
   payload::EncodeOptions e;
   e.preset = 9;
   if (!bdt::SmallestPatchPayload(index, newFile, e, patch, framed, error)) return false;
-  if (!compatible && bdx::WorthExtending(newFile)) {
+  if (!compatible) {
     std::vector<uint8_t> extended, extendedFramed;
     bool passed = false;
-    if (!bdx::MakeExtendedDifference(index, oldFile, newFile, extended, error)) return false;
+    if (bdx::WorthExtending(newFile)
+            ? !bdx::MakeExtendedDifference(index, oldFile, newFile, extended, error)
+            : !bdx::Recoded(patch, oldFile.size(), extended, error))
+      return false;
     index = bdt::TOldIndex();
     if (!payload::EncodePayloadWithin(extended, e, framed.size() - 1, extendedFramed, passed, error))
       return false;

@@ -16,6 +16,7 @@ const char* BdxStatusText(BdxStatus status) {
     case BdxStatus::OldSizeMismatch: return "размер старого файла не совпадает с заголовком";
     case BdxStatus::StreamsMismatch: return "длины потоков не совпадают с размером файла различий";
     case BdxStatus::RecordCut: return "запись различий обрезана";
+    case BdxStatus::BadNumber: return "число в записи различий записано неверно";
     case BdxStatus::UnknownRecord: return "неизвестный тип записи различий";
     case BdxStatus::BadLength: return "длина в записи различий 0 или не меньше 2^31";
     case BdxStatus::BeyondNewSize: return "длины записей в сумме больше размера нового файла";
@@ -34,45 +35,110 @@ bool LooksLikeBdx(std::span<const uint8_t> patch) {
   return patch.size() >= 3 && patch[0] == 'B' && patch[1] == 'D' && patch[2] == 'X';
 }
 
+namespace {
+
+// Where the fields of the records come from: version 1 reads them from the one
+// record stream; version 2 reads tags from theirs and the numbers as varints from
+// the seek and length streams.
+class TRecordSource {
+ public:
+  TRecordSource(uint8_t version, std::span<const uint8_t> patch, uint64_t at,
+                const uint32_t* lengths)
+      : columns_(version == kVersion2) {
+    records_ = le::TByteReader(patch.subspan(at, lengths[0]));
+    if (columns_) {
+      seeks_ = le::TByteReader(patch.subspan(at + lengths[0], lengths[1]));
+      lens_ = le::TByteReader(patch.subspan(at + lengths[0] + lengths[1], lengths[2]));
+    }
+  }
+  bool More() const { return records_.Remaining() != 0; }
+  void Tag(uint8_t& tag) { records_.U8(tag); }
+  BdxStatus Seek(uint32_t& seek) {
+    if (!columns_) return records_.U32(seek) ? BdxStatus::Ok : BdxStatus::RecordCut;
+    uint32_t zigzag = 0;
+    const BdxStatus st = Varint(seeks_, zigzag);
+    seek = (zigzag >> 1) ^ (0u - (zigzag & 1));
+    return st;
+  }
+  BdxStatus Len(uint32_t& len) {
+    if (!columns_) return records_.U32(len) ? BdxStatus::Ok : BdxStatus::RecordCut;
+    return Varint(lens_, len);
+  }
+  // Version 2: whether the number streams were used up exactly.
+  bool NumbersUsedUp() const { return seeks_.Remaining() == 0 && lens_.Remaining() == 0; }
+
+ private:
+  // 1 to 5 bytes, 7 bits each from the lowest, the high bit set on all but the last.
+  static BdxStatus Varint(le::TByteReader& in, uint32_t& v) {
+    uint64_t value = 0;
+    for (int k = 0; k < 5; ++k) {
+      uint8_t b = 0;
+      if (!in.U8(b)) return BdxStatus::RecordCut;
+      value |= uint64_t{b & 0x7Fu} << (7 * k);
+      if ((b & 0x80) == 0) {
+        if (value > UINT32_MAX) return BdxStatus::BadNumber;
+        v = static_cast<uint32_t>(value);
+        return BdxStatus::Ok;
+      }
+    }
+    return BdxStatus::BadNumber;
+  }
+
+  bool columns_;
+  le::TByteReader records_{std::span<const uint8_t>()}, seeks_{std::span<const uint8_t>()},
+      lens_{std::span<const uint8_t>()};
+};
+
+}  // namespace
+
 BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& plan) {
   plan = TBdxPlan();
-  if (patch.size() < kHeaderSize) return BdxStatus::ShortHeader;
+  if (patch.size() < kHeaderSize1) return BdxStatus::ShortHeader;
   if (!LooksLikeBdx(patch)) return BdxStatus::NotBdx;
   const uint8_t version = patch[3];
-  if (version != kVersion && version != kRefVersion) return BdxStatus::UnknownVersion;
+  if (version != kVersion1 && version != kVersion2) return BdxStatus::UnknownVersion;
+  const size_t headerSize = version == kVersion1 ? kHeaderSize1 : kHeaderSize2;
+  if (patch.size() < headerSize) return BdxStatus::ShortHeader;
   le::TByteReader header(patch, 4);
-  uint32_t patchOld = 0, newSize = 0, recordBytes = 0, diffBytes = 0, literalBytes = 0;
+  uint32_t patchOld = 0, newSize = 0;
   header.U32(patchOld);
   header.U32(newSize);
-  header.U32(recordBytes);
-  header.U32(diffBytes);
-  header.U32(literalBytes);
+  // The streams' lengths: records (v1) or tags, seeks and lengths (v2); then the
+  // difference bytes and the literal bytes.
+  uint32_t lengths[5] = {};
+  const size_t streams = version == kVersion1 ? 3 : 5;
+  uint64_t total = 0;  // in 64 bits: five u32 lengths cannot wrap
+  for (size_t k = 0; k < streams; ++k) {
+    header.U32(lengths[k]);
+    total += lengths[k];
+  }
+  const uint32_t diffBytes = lengths[streams - 2], literalBytes = lengths[streams - 1];
   if (patchOld != oldSize) return BdxStatus::OldSizeMismatch;
-  // In 64 bits: three u32 lengths cannot wrap.
-  if (uint64_t{recordBytes} + diffBytes + literalBytes != patch.size() - kHeaderSize)
-    return BdxStatus::StreamsMismatch;
+  if (total != patch.size() - headerSize) return BdxStatus::StreamsMismatch;
 
-  const uint64_t diffStart = kHeaderSize + uint64_t{recordBytes};
-  const uint64_t literalStart = diffStart + diffBytes;
-  le::TByteReader records(patch.first(kHeaderSize + size_t{recordBytes}), kHeaderSize);
+  const uint64_t literalStart = patch.size() - literalBytes;
+  const uint64_t diffStart = literalStart - diffBytes;
+  TRecordSource records(version, patch, headerSize, lengths);
   uint64_t made = 0, diffUsed = 0, literalUsed = 0;
   int64_t pos = 0;  // old-file position; may wander outside between copies
   size_t number = 0;
   bool aimed = false;
-  while (records.Remaining() != 0) {
+  while (records.More()) {
     plan.FailedRecord = ++number;
     uint8_t tag = 0;
-    records.U8(tag);
+    records.Tag(tag);
     TBdxRun run;
     run.Tag = tag;
     uint32_t seek = 0;
-    if (tag == kInsert) {
-      if (!records.U32(run.Len)) return BdxStatus::RecordCut;
-    } else if (tag == kCopy || tag == kCover || ((tag == kRefCover || tag == kAddrCover) && version == kRefVersion)) {
-      if (!records.U32(seek) || !records.U32(run.Len)) return BdxStatus::RecordCut;
-    } else {
-      return BdxStatus::UnknownRecord;
+    const bool known = tag == kInsert || tag == kCopy || tag == kCover ||
+                       ((tag == kRefCover || tag == kAddrCover) && version == kVersion2);
+    if (!known) return BdxStatus::UnknownRecord;
+    if (tag != kInsert) {
+      const BdxStatus st = records.Seek(seek);
+      if (st != BdxStatus::Ok) return st;
     }
+    const BdxStatus st = records.Len(run.Len);
+    if (st != BdxStatus::Ok) return st;
     if (run.Len == 0 || run.Len >= kLengthLimit) return BdxStatus::BadLength;
     if (run.Len > newSize - made) return BdxStatus::BeyondNewSize;
     if (tag == kInsert) {
@@ -99,7 +165,8 @@ BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& pl
   }
   plan.FailedRecord = 0;
   if (made != newSize) return BdxStatus::ShortOfNewSize;
-  if (diffUsed != diffBytes || literalUsed != literalBytes) return BdxStatus::StreamsLeftOver;
+  if (diffUsed != diffBytes || literalUsed != literalBytes || !records.NumbersUsedUp())
+    return BdxStatus::StreamsLeftOver;
   plan.OldSize = patchOld;
   plan.NewSize = newSize;
   if (aimed) plan.Map = MapOfRuns(plan.Runs);

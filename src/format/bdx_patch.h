@@ -6,36 +6,46 @@
 // cover carries the stretch, and its difference bytes are mostly zeros and repeat,
 // so they compress to almost nothing where the same stretch as new bytes would not.
 //
-// Layout (little-endian):
+// Layout (little-endian), version 2:
 //   0    3     "BDX"
-//   3    1     version: 1, or 2 when a record is a REFCOVER or an ADDRCOVER
+//   3    1     version, 2
 //   4    4     OldSize: size of the old file the patch applies to (checked)
 //   8    4     NewSize: size of the file the patch produces
-//   12   4     RecordBytes: length of the record stream
-//   16   4     DiffBytes: length of the difference stream
-//   20   4     LiteralBytes: length of the literal stream
-//   24         the record stream, then the difference stream, then the literal
-//              stream; the patch ends exactly after the last of them
-// Records, each a tag byte and its fields:
-//   1 INSERT  u32 Len             the next Len bytes of the literal stream
-//   2 COPY    i32 Seek, u32 Len   move the old position by Seek, copy Len bytes
-//   3 COVER   i32 Seek, u32 Len   move the old position by Seek; Len bytes of the
+//   12   4     TagBytes: length of the tag stream, one byte per record
+//   16   4     SeekBytes: length of the seek stream
+//   20   4     LenBytes: length of the length stream
+//   24   4     DiffBytes: length of the difference stream
+//   28   4     LiteralBytes: length of the literal stream
+//   32         the tag, seek, length, difference and literal streams in this
+//              order; the patch ends exactly after the last of them
+// A record is its tag, its Seek (all but INSERT) from the seek stream, a varint
+// of the zigzag form ((Seek << 1) ^ (Seek >> 31)), and its Len from the length
+// stream, a varint. A varint is 1 to 5 bytes, 7 bits each from the lowest, the high
+// bit set on every byte but the last; its value must fit in 32 bits.
+// Version 1 (made before version 2; still read): a 24-byte header with RecordBytes,
+// DiffBytes and LiteralBytes after NewSize, and one record stream in which each
+// record is its tag, then u32 Seek (all but INSERT) and u32 Len; no REFCOVER or
+// ADDRCOVER.
+// Records, each a tag and its fields:
+//   1 INSERT  Len                 the next Len bytes of the literal stream
+//   2 COPY    Seek, Len           move the old position by Seek, copy Len bytes
+//   3 COVER   Seek, Len           move the old position by Seek; Len bytes of the
 //                                 old file, each plus (mod 256) the next byte of
 //                                 the difference stream
-//   4 REFCOVER i32 Seek, u32 Len  (version 2) as COVER, but the old bytes have
-//                                 their x86 references re-aimed first (below)
-//   5 ADDRCOVER i32 Seek, u32 Len (version 2) as COVER, but the old bytes have
-//                                 their absolute addresses re-aimed first (below)
+//   4 REFCOVER Seek, Len          as COVER, but the old bytes have their x86
+//                                 references re-aimed first (below)
+//   5 ADDRCOVER Seek, Len         as COVER, but the old bytes have their absolute
+//                                 addresses re-aimed first (below)
 // The old position starts at 0 and moves past every run copied or covered. The
-// three streams apart compress better than interleaved: records with records,
-// difference bytes (mostly zeros) with their kind, new bytes with theirs.
+// streams apart compress better than interleaved: tags with tags, the seeks (small
+// and signed) with their kind, lengths with lengths, difference bytes (mostly
+// zeros) with theirs, new bytes with theirs.
 //
 // Rules, all checked by ReadBdx before a byte of output is written: every Len is
 // 1 to 2^31 - 1; every copy and cover lies inside the old file; the records never
 // make more than NewSize bytes and make exactly NewSize in all; they take every
-// byte of the difference and the literal streams, and no more. A version other
-// than 1 or 2 is not damage but a patch this reader does not know; REFCOVER and
-// ADDRCOVER in a version 1 patch are unknown records.
+// byte of every stream, and no more. A version other than 1 or 2 is not damage but
+// a patch this reader does not know.
 //
 // Re-aimed references. When code moves, the 32-bit relative operands of its calls
 // and jumps change wherever the code and its target did not move by the same
@@ -72,9 +82,8 @@
 
 namespace bdx {
 
-inline constexpr size_t kHeaderSize = 24;
-inline constexpr uint8_t kVersion = 1;
-inline constexpr uint8_t kRefVersion = 2;
+inline constexpr size_t kHeaderSize1 = 24, kHeaderSize2 = 32;
+inline constexpr uint8_t kVersion1 = 1, kVersion2 = 2;
 // Smaller values at aligned places of an ADDRCOVER are taken for numbers, not
 // addresses.
 inline constexpr uint64_t kLowestAddress = 4096;  // the version of a patch with a REFCOVER
@@ -84,20 +93,21 @@ enum RecordTag : uint8_t { kInsert = 1, kCopy = 2, kCover = 3, kRefCover = 4, kA
 
 enum class BdxStatus {
   Ok,
-  ShortHeader,         // fewer than 24 bytes
+  ShortHeader,         // shorter than the header of its version
   NotBdx,              // the magic is not "BDX"
   UnknownVersion,      // a version this reader does not know
   OldSizeMismatch,     // OldSize is not the size of the old file given
-  StreamsMismatch,     // the header and the three streams do not make up the patch
+  StreamsMismatch,     // the header and the streams do not make up the patch
   RecordCut,           // the record stream ends inside a record
-  UnknownRecord,       // a tag that is none of INSERT, COPY, COVER (, REFCOVER)
+  BadNumber,           // a varint longer than 5 bytes or of 2^32 or more
+  UnknownRecord,       // a tag this version does not have
   BadLength,           // a Len of 0, or of 2^31 or more
   BeyondNewSize,       // the records make more than NewSize bytes
   OutsideOld,          // a copy or cover starts before the old file or ends after it
   DiffTooShort,        // a cover needs more difference bytes than are left
   LiteralsTooShort,    // an insert needs more literal bytes than are left
   ShortOfNewSize,      // the records end before NewSize bytes are made
-  StreamsLeftOver,     // difference or literal bytes are left when the records end
+  StreamsLeftOver,     // bytes of a stream are left when the records end
   NewSizeMismatch,     // NewSize is not the size the package entry promises
 };
 // The protocol text of a status (CP1251).

@@ -243,28 +243,39 @@ class Maker {
 
 }  // namespace
 
+void AppendVarint(std::vector<uint8_t>& out, uint32_t v) {
+  while (v >= 0x80) {
+    out.push_back(static_cast<uint8_t>(v | 0x80));
+    v >>= 7;
+  }
+  out.push_back(static_cast<uint8_t>(v));
+}
+
 std::vector<uint8_t> WriteBdx(uint32_t oldSize, uint32_t newSize,
                               std::span<const TBdxRecord> records,
                               std::span<const uint8_t> diff, std::span<const uint8_t> literals,
                               uint8_t version) {
-  std::vector<uint8_t> recordBytes;
-  recordBytes.reserve(records.size() * 9);
+  // Version 1: one record stream; version 2: tags, seeks, lengths.
+  std::vector<uint8_t> streams[3];
   for (const TBdxRecord& r : records) {
-    le::Append8(recordBytes, r.Tag);
-    if (r.Tag != kInsert) le::Append32(recordBytes, static_cast<uint32_t>(r.Seek));
-    le::Append32(recordBytes, r.Len);
+    le::Append8(streams[0], r.Tag);
+    const uint32_t seek = static_cast<uint32_t>(r.Seek);
+    if (version == kVersion1) {
+      if (r.Tag != kInsert) le::Append32(streams[0], seek);
+      le::Append32(streams[0], r.Len);
+    } else {
+      if (r.Tag != kInsert) AppendVarint(streams[1], (seek << 1) ^ (0u - (seek >> 31)));
+      AppendVarint(streams[2], r.Len);
+    }
   }
-  bool aimed = false;
-  for (const TBdxRecord& r : records) aimed = aimed || r.Tag == kRefCover || r.Tag == kAddrCover;
-  if (version == 0) version = aimed ? kRefVersion : kVersion;
   std::vector<uint8_t> p = {'B', 'D', 'X', version};
-  p.reserve(kHeaderSize + recordBytes.size() + diff.size() + literals.size());
   le::Append32(p, oldSize);
   le::Append32(p, newSize);
-  le::Append32(p, static_cast<uint32_t>(recordBytes.size()));
+  for (int k = 0; k < (version == kVersion1 ? 1 : 3); ++k)
+    le::Append32(p, static_cast<uint32_t>(streams[k].size()));
   le::Append32(p, static_cast<uint32_t>(diff.size()));
   le::Append32(p, static_cast<uint32_t>(literals.size()));
-  p.insert(p.end(), recordBytes.begin(), recordBytes.end());
+  for (const std::vector<uint8_t>& stream : streams) p.insert(p.end(), stream.begin(), stream.end());
   p.insert(p.end(), diff.begin(), diff.end());
   p.insert(p.end(), literals.begin(), literals.end());
   return p;
@@ -330,6 +341,38 @@ bool MakeBdxMatched(std::span<const uint8_t> oldFile, std::span<const uint8_t> n
 
 }  // namespace
 
+bool Recoded(std::span<const uint8_t> bdtPatch, uint64_t oldSize, std::vector<uint8_t>& out,
+             std::string& error) {
+  out.clear();
+  bdt::TPatchPlan plan;
+  if (bdt::ReadPatch(bdtPatch, oldSize, plan) != bdt::PatchStatus::Ok) {
+    error = "the difference to recode does not fit the old file";
+    return false;
+  }
+  std::vector<TBdxRecord> records;
+  uint64_t inserted = 0;
+  int64_t pos = 0, oldPos = 0;  // the BDT patch's old position; the BDX one's
+  for (const bdt::TPatchRecord& r : plan.Records) {
+    if (r.InsLen != 0) {
+      if (!records.empty() && records.back().Tag == kInsert &&
+          uint64_t{records.back().Len} + r.InsLen < kLengthLimit) {
+        records.back().Len += r.InsLen;
+      } else {
+        records.push_back({kInsert, 0, r.InsLen});
+      }
+      inserted += r.InsLen;
+    }
+    pos += r.Seek;
+    if (r.CopyLen == 0) continue;
+    records.push_back({kCopy, static_cast<int32_t>(pos - oldPos), r.CopyLen});
+    pos += r.CopyLen;
+    oldPos = pos;
+  }
+  const std::span<const uint8_t> literals = bdtPatch.subspan(plan.LiteralStart, inserted);
+  out = WriteBdx(static_cast<uint32_t>(oldSize), plan.NewSize, records, {}, literals);
+  return true;
+}
+
 bool WorthExtending(std::span<const uint8_t> newFile) {
   const std::vector<size_t> tunings = bdt::TuningsFor(newFile);
   return !(tunings.size() == 1 && tunings[0] == bdt::kTextTuning);
@@ -371,6 +414,8 @@ bool MakeExtendedDifference(bdt::TOldIndex& index, std::span<const uint8_t> oldF
       error = "the extended difference does not read back (internal error)";
       return false;
     }
+    // No cover gained by re-aiming: the file holds no references worth a second pass.
+    if (plan.Map.empty()) return true;
     std::vector<uint8_t> again;
     {
       const std::vector<uint8_t> projected = Projected(oldFile, MapOfRuns(plan.Runs));

@@ -388,6 +388,8 @@ bool Planner::MakeDifference(const std::string& name, std::vector<uint8_t>& oldB
     Report("diffing with covers " + name, 0, 0);
     if (!bdx::MakeExtendedDifference(index, oldBytes, newBytes, *extended, error_))
       return Fail(name + ": " + error_);
+  } else if (extended && !bdx::Recoded(patch, oldBytes.size(), *extended, error_)) {
+    return Fail(name + ": " + error_);
   }
   index = bdt::TOldIndex();
   // The patch must rebuild the new file exactly as the installer will apply it.

@@ -40,22 +40,49 @@ TBdxRecord Copy(int32_t seek, uint32_t len) { return {bdx::kCopy, seek, len}; }
 TBdxRecord Cover(int32_t seek, uint32_t len) { return {bdx::kCover, seek, len}; }
 
 Bytes Patch(uint32_t oldSize, uint32_t newSize, const std::vector<TBdxRecord>& records,
-            const Bytes& diff, const std::string& literals) {
-  return bdx::WriteBdx(oldSize, newSize, records, diff, B(literals));
+            const Bytes& diff, const std::string& literals, uint8_t version = 2) {
+  return bdx::WriteBdx(oldSize, newSize, records, diff, B(literals), version);
 }
 
 // The rules read independently, every access checked: the bytes a patch makes, or
 // nothing when it breaks a rule. Re-aimed references are read from their
 // description: a table of where each old byte went, filled byte by byte.
 std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
-  if (p.size() < 24 || p[0] != 'B' || p[1] != 'D' || p[2] != 'X' || (p[3] != 1 && p[3] != 2))
+  if (p.size() < 4 || p[0] != 'B' || p[1] != 'D' || p[2] != 'X' || (p[3] != 1 && p[3] != 2))
     return std::nullopt;
-  const uint8_t maxTag = p[3] == 1 ? 3 : 5;
-  const uint64_t oldSize = le::Get32(p, 4), newSize = le::Get32(p, 8), rec = le::Get32(p, 12),
-                 dif = le::Get32(p, 16), lit = le::Get32(p, 20);
-  if (oldSize != old.size() || 24 + rec + dif + lit != p.size()) return std::nullopt;
-  size_t r = 24, d = 24 + rec, l = 24 + rec + dif;
-  const size_t recEnd = d, difEnd = l, litEnd = p.size();
+  const bool v1 = p[3] == 1;
+  const size_t header = v1 ? 24 : 32;
+  if (p.size() < header) return std::nullopt;
+  const uint8_t maxTag = v1 ? 3 : 5;
+  // The streams: v1 records, diff, literals; v2 tags, seeks, lengths, diff, literals.
+  std::vector<size_t> start, end;
+  size_t at = header;
+  for (size_t k = 0; k < (v1 ? 3u : 5u); ++k) {
+    start.push_back(at);
+    at += le::Get32(p, 12 + 4 * k);
+    end.push_back(at);
+  }
+  const uint64_t oldSize = le::Get32(p, 4), newSize = le::Get32(p, 8);
+  if (oldSize != old.size() || at != p.size()) return std::nullopt;
+  size_t r = start[0], d = start[end.size() - 2], l = start[end.size() - 1];
+  const size_t recEnd = end[0], difEnd = end[end.size() - 2], litEnd = p.size();
+  size_t seekAt = v1 ? 0 : start[1], lenAt = v1 ? 0 : start[2];
+  // A number of a record: v1 a u32 in the record stream; v2 a varint in its stream.
+  auto number = [&](size_t& from, size_t to, bool zigzag) -> std::optional<int64_t> {
+    if (v1) {
+      if (recEnd - r < 4) return std::nullopt;
+      r += 4;
+      return zigzag ? int64_t{static_cast<int32_t>(le::Get32(p, r - 4))} : le::Get32(p, r - 4);
+    }
+    uint64_t v = 0;
+    for (int shift = 0;; shift += 7) {
+      if (from >= to || shift > 28) return std::nullopt;
+      v += uint64_t{p[from] & 0x7Fu} << shift;
+      if (!(p[from++] & 0x80)) break;
+    }
+    if (v > 0xFFFFFFFFu) return std::nullopt;
+    return zigzag ? (v % 2 ? -int64_t(v / 2) - 1 : int64_t(v / 2)) : int64_t(v);
+  };
   int64_t pos = 0;
   Bytes out;
   struct Run {
@@ -69,17 +96,17 @@ std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
     if (tag < 1 || tag > maxTag) return std::nullopt;
     int64_t seek = 0;
     if (tag != 1) {
-      if (recEnd - r < 4) return std::nullopt;
-      seek = static_cast<int32_t>(le::Get32(p, r));
-      r += 4;
+      const auto n = number(seekAt, v1 ? 0 : end[1], true);
+      if (!n) return std::nullopt;
+      seek = *n;
     }
-    if (recEnd - r < 4) return std::nullopt;
-    const uint32_t len = le::Get32(p, r);
-    r += 4;
-    if (len == 0 || len >= 0x80000000u) return std::nullopt;
+    const auto n = number(lenAt, v1 ? 0 : end[2], false);
+    if (!n) return std::nullopt;
+    const int64_t len = *n;
+    if (len == 0 || len >= 0x80000000) return std::nullopt;
     pos += seek;
-    runs.push_back({tag, pos, out.size(), len, d});
-    for (uint32_t k = 0; k < len; ++k) {
+    runs.push_back({tag, pos, out.size(), size_t(len), d});
+    for (int64_t k = 0; k < len; ++k) {
       if (out.size() >= newSize) return std::nullopt;
       if (tag == 1) {
         if (l >= litEnd) return std::nullopt;
@@ -96,6 +123,7 @@ std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
     }
   }
   if (out.size() != newSize || d != difEnd || l != litEnd) return std::nullopt;
+  if (!v1 && (seekAt != end[1] || lenAt != end[2])) return std::nullopt;
   // Where each old byte went: the first run by old position, then new, that holds it.
   std::vector<Run> byOld;
   for (const Run& run : runs)
@@ -265,9 +293,24 @@ size_t Compressed(const Bytes& data) {
 
 // ---- the format in memory ----------------------------------------------------------
 
-TEST(BdxPatch, FixtureByteByByte) {
+TEST(BdxPatch, FixturesByteByByte) {
   // Old "0123456789"; new "ab" + "3456" + "012"+{0,1,0} = "ab3456022".
-  const Bytes fixture = {
+  const Bytes version2 = {
+      'B', 'D', 'X', 2,            // magic, version 2
+      10, 0, 0, 0,                 // OldSize 10
+      9, 0, 0, 0,                  // NewSize 9
+      3, 0, 0, 0,                  // TagBytes: three records
+      2, 0, 0, 0,                  // SeekBytes
+      3, 0, 0, 0,                  // LenBytes
+      3, 0, 0, 0,                  // DiffBytes
+      2, 0, 0, 0,                  // LiteralBytes
+      1, 2, 3,                     // tags: INSERT, COPY, COVER
+      6,                           // COPY's Seek +3 (zigzag 6): old position 0 -> 3
+      13,                          // COVER's Seek -7 (zigzag 13): old position 7 -> 0
+      2, 4, 3,                     // Lens: INSERT 2 "ab", COPY 4 "3456", COVER 3 "012"
+      0, 1, 0,                     // difference stream: "012" + {0,1,0} = "022"
+      'a', 'b'};                   // literal stream
+  const Bytes version1 = {
       'B', 'D', 'X', 1,            // magic, version 1
       10, 0, 0, 0,                 // OldSize 10
       9, 0, 0, 0,                  // NewSize 9
@@ -280,10 +323,13 @@ TEST(BdxPatch, FixtureByteByByte) {
       3, 0, 0, 0,                  //   Len 3: "012" plus the difference bytes
       0, 1, 0,                     // difference stream: "012" + {0,1,0} = "022"
       'a', 'b'};                   // literal stream
-  EXPECT_EQ(Patch(10, 9, {Ins(2), Copy(3, 4), Cover(-7, 3)}, {0, 1, 0}, "ab"), fixture);
-  Bytes out;
-  ASSERT_EQ(bdx::BdxBytes(B("0123456789"), fixture, out), BdxStatus::Ok);
-  EXPECT_EQ(S(out), "ab3456022");
+  EXPECT_EQ(Patch(10, 9, {Ins(2), Copy(3, 4), Cover(-7, 3)}, {0, 1, 0}, "ab"), version2);
+  EXPECT_EQ(Patch(10, 9, {Ins(2), Copy(3, 4), Cover(-7, 3)}, {0, 1, 0}, "ab", 1), version1);
+  for (const Bytes& fixture : {version1, version2}) {
+    Bytes out;
+    ASSERT_EQ(bdx::BdxBytes(B("0123456789"), fixture, out), BdxStatus::Ok);
+    EXPECT_EQ(S(out), "ab3456022");
+  }
 }
 
 TEST(BdxPatch, FixtureWithReAimedCall) {
@@ -291,17 +337,20 @@ TEST(BdxPatch, FixtureWithReAimedCall) {
   // ('F'). New: the call, "new", "ABCDEFG": 'F' moved to new position 13.
   const Bytes old = {0xE8, 5, 0, 0, 0, 'A', 'B', 'C', 'D', 'E', 'F', 'G'};
   const Bytes fixture = {
-      'B', 'D', 'X', 2,            // magic, version 2: a record is a REFCOVER
+      'B', 'D', 'X', 2,            // magic, version 2
       12, 0, 0, 0,                 // OldSize 12
       15, 0, 0, 0,                 // NewSize 15
-      23, 0, 0, 0,                 // RecordBytes: 9 + 5 + 9
+      3, 0, 0, 0,                  // TagBytes
+      2, 0, 0, 0,                  // SeekBytes
+      3, 0, 0, 0,                  // LenBytes
       5, 0, 0, 0,                  // DiffBytes
       3, 0, 0, 0,                  // LiteralBytes
-      4, 0, 0, 0, 0, 5, 0, 0, 0,   // REFCOVER Seek 0, Len 5: the call; the map sends
-                                   //   its target (old 10) to new 13, 8 bytes past
-                                   //   the call's new end (5): E8 08 00 00 00
-      1, 3, 0, 0, 0,               // INSERT 3: "new"
-      2, 0, 0, 0, 0, 7, 0, 0, 0,   // COPY Seek 0, Len 7: "ABCDEFG" (old 5 -> new 8)
+      4, 1, 2,                     // tags: REFCOVER, INSERT, COPY
+      0, 0,                        // Seeks: REFCOVER 0, COPY 0
+      5, 3, 7,                     // Lens
+      // REFCOVER 5: the call; the map sends its target (old 10) to new 13, 8 bytes
+      // past the call's new end (5): E8 08 00 00 00. INSERT 3: "new". COPY 7:
+      // "ABCDEFG" (old 5 -> new 8).
       0, 1, 0, 0, 0,               // difference stream: the operand 8 + 1 = 9
       'n', 'e', 'w'};              // literal stream
   EXPECT_EQ(bdx::WriteBdx(12, 15, std::vector<TBdxRecord>{{bdx::kRefCover, 0, 5}, Ins(3), Copy(0, 7)},
@@ -348,14 +397,25 @@ TEST(BdxPatch, MalformedPatchesAreRefused) {
     return p;
   };
   Bytes cut = good;
-  cut.resize(23);
+  cut.resize(31);
+  Bytes cut1 = Patch(10, 4, {Ins(1), Cover(2, 3)}, {0, 0, 0}, "a", 1);
+  cut1.resize(23);
   Bytes trailing = good;
   trailing.push_back(0);
-  // The record stream made one byte shorter, the literal stream one longer: the
+  // The length stream made one byte shorter, the literal stream one longer: the
   // COVER's Len is cut.
-  Bytes cutRecord = Patch(10, 4, {Ins(1), Cover(2, 3)}, {0, 0, 0}, "a");
-  cutRecord[12] -= 1;
-  cutRecord[20] += 1;
+  Bytes cutRecord = good;
+  cutRecord[20] -= 1;
+  cutRecord[28] += 1;
+  // Version 2 streams as given, for an old file of 10 bytes.
+  auto raw = [](uint32_t newSize, Bytes tags, Bytes seeks, Bytes lens, std::string literals) {
+    Bytes p = {'B', 'D', 'X', 2};
+    for (size_t v : {size_t{10}, size_t{newSize}, tags.size(), seeks.size(), lens.size(),
+                     size_t{0}, literals.size()})
+      le::Append32(p, static_cast<uint32_t>(v));
+    for (const Bytes& b : {tags, seeks, lens, B(literals)}) p.insert(p.end(), b.begin(), b.end());
+    return p;
+  };
 
   struct Case {
     const char* name;
@@ -363,19 +423,29 @@ TEST(BdxPatch, MalformedPatchesAreRefused) {
     BdxStatus status;
     size_t failedRecord;
   } cases[] = {
-      {"23 bytes", cut, BdxStatus::ShortHeader, 0},
+      {"31 bytes of version 2", cut, BdxStatus::ShortHeader, 0},
+      {"23 bytes of version 1", cut1, BdxStatus::ShortHeader, 0},
       {"another magic", with(2, 'T'), BdxStatus::NotBdx, 0},
       {"version 3", with(3, 3), BdxStatus::UnknownVersion, 0},
       {"OldSize not the old file's", with(4, 11), BdxStatus::OldSizeMismatch, 0},
       {"a byte after the streams", trailing, BdxStatus::StreamsMismatch, 0},
-      {"RecordBytes 2^32-1, the sum would wrap in 32 bits",
+      {"TagBytes 2^32-1, the sum would wrap in 32 bits",
        [&] { Bytes p = good; le::Set32(p, 12, 0xFFFFFFFFu); return p; }(),
        BdxStatus::StreamsMismatch, 0},
       {"a record cut by its stream's end", cutRecord, BdxStatus::RecordCut, 2},
-      {"tag 4 in version 1", with(24, 4), BdxStatus::UnknownRecord, 1},
-      {"tag 6 in version 2", [&] { Bytes p = with(24, 6); p[3] = 2; return p; }(),
+      {"a varint of 2^35 - 1", raw(4, {1}, {}, {0xFF, 0xFF, 0xFF, 0xFF, 0x7F}, "abcd"),
+       BdxStatus::BadNumber, 1},
+      {"a varint of six bytes", raw(4, {1}, {}, {0x84, 0x80, 0x80, 0x80, 0x80, 0}, "abcd"),
+       BdxStatus::BadNumber, 1},
+      {"a varint of 2^32 - 1", raw(4, {1}, {}, {0xFF, 0xFF, 0xFF, 0xFF, 0x0F}, "abcd"),
+       BdxStatus::BadLength, 1},
+      {"a seek left over", raw(4, {2}, {0, 0}, {4}, ""), BdxStatus::StreamsLeftOver, 0},
+      {"a length left over", raw(4, {2}, {0}, {4, 4}, ""), BdxStatus::StreamsLeftOver, 0},
+      {"tag 4 in version 1",
+       [&] { Bytes p = Patch(10, 4, {Ins(1), Cover(2, 3)}, {0, 0, 0}, "a", 1); p[24] = 4; return p; }(),
        BdxStatus::UnknownRecord, 1},
-      {"tag 0", with(29, 0), BdxStatus::UnknownRecord, 2},
+      {"tag 6 in version 2", with(32, 6), BdxStatus::UnknownRecord, 1},
+      {"tag 0", with(33, 0), BdxStatus::UnknownRecord, 2},
       {"Len 0", Patch(10, 0, {Ins(0)}, {}, ""), BdxStatus::BadLength, 1},
       {"Len 2^31", Patch(10, 4, {Copy(0, 0x80000000u)}, {}, ""), BdxStatus::BadLength, 1},
       {"more than NewSize", Patch(10, 3, {Copy(0, 2), Copy(0, 2)}, {}, ""),
@@ -414,8 +484,8 @@ TEST(BdxPatch, DamagedPatchesAgreeWithTheRules) {
   std::string error;
   ASSERT_TRUE(bdt::MakeBdtPatch(pair.old, pair.now, {}, bdt, error)) << error;
   ASSERT_TRUE(bdx::MakeBdx(pair.old, pair.now, bdt, good, error)) << error;
-  ASSERT_EQ(good[3], bdx::kRefVersion);  // the re-aimed covers are damaged too
-  const size_t records = 24 + le::Get32(good, 12);
+  ASSERT_EQ(good[3], bdx::kVersion2);
+  const size_t records = 32 + le::Get32(good, 12) + le::Get32(good, 16) + le::Get32(good, 20);
   int refused = 0;
   for (uint32_t seed = 1; seed <= 3000; ++seed) {
     std::mt19937 rng(seed);
@@ -512,8 +582,8 @@ TEST(BdxDiff, CallsAcrossInsertedCodeAreReAimed) {
   EXPECT_GT(addressed, 0u);  // the table
   EXPECT_GT(changed, 1000u);  // calls whose operands did change
   size_t nonzero = 0;
-  const size_t diffAt = 24 + le::Get32(patch, 12);
-  for (size_t k = 0; k < le::Get32(patch, 16); ++k) nonzero += patch[diffAt + k] != 0;
+  const size_t diffAt = 32 + le::Get32(patch, 12) + le::Get32(patch, 16) + le::Get32(patch, 20);
+  for (size_t k = 0; k < le::Get32(patch, 24); ++k) nonzero += patch[diffAt + k] != 0;
   EXPECT_LT(nonzero * 20, changed);
 }
 
