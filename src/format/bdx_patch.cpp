@@ -232,11 +232,24 @@ bool RipRelative(uint8_t modrm) { return (modrm & 0xC7) == 0x05; }
 
 }  // namespace
 
-void AimReferences(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
-                   uint64_t old, uint64_t at, uint32_t len, uint8_t* out) {
+void AimReferencesIn(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
+                     uint64_t old, uint64_t at, uint32_t len, uint32_t from, uint32_t n,
+                     uint8_t* out, TAimState& state) {
   const uint8_t* o = oldFile.data() + old;
   const int64_t oldSize = static_cast<int64_t>(oldFile.size());
-  for (uint32_t i = 0; len - i >= 5;) {
+  const uint32_t until = from + n;
+  // Writes the operand `value` of the field at `field` where it meets the window.
+  auto put = [&](uint32_t field, uint32_t value) {
+    for (uint32_t k = 0; k < 4; ++k)
+      if (field + k >= from && field + k < until)
+        out[field + k - from] = static_cast<uint8_t>(value >> (8 * k));
+  };
+  if (state.Pending) {
+    put(state.Field, state.Value);
+    state.Pending = state.Field + 4 > until;
+  }
+  uint32_t i = state.Next;
+  while (i < until && len - i >= 5) {
     // The operand's place in the instruction, and the instruction's length.
     uint32_t field = 0, size = 0;
     const uint32_t left = len - i;
@@ -262,54 +275,94 @@ void AimReferences(std::span<const TMoved> map, std::span<const uint8_t> oldFile
     uint64_t now = 0;
     if (MapOld(map, static_cast<uint64_t>(target), now)) {
       const int64_t rel = static_cast<int64_t>(now) - static_cast<int64_t>(at + end);
-      if (rel >= INT32_MIN && rel <= INT32_MAX) le::Set32(out + i + field, static_cast<uint32_t>(rel));
+      if (rel >= INT32_MIN && rel <= INT32_MAX) {
+        put(i + field, static_cast<uint32_t>(rel));
+        if (i + field + 4 > until) {
+          state.Pending = true;
+          state.Field = i + field;
+          state.Value = static_cast<uint32_t>(rel);
+        }
+      }
     }
     i = end;
+  }
+  state.Next = i;
+}
+
+void AimReferences(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
+                   uint64_t old, uint64_t at, uint32_t len, uint8_t* out) {
+  TAimState state;
+  AimReferencesIn(map, oldFile, old, at, len, 0, len, out, state);
+}
+
+void AimAddressesIn(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
+                    uint64_t old, uint32_t len, uint32_t from, uint32_t n, uint8_t* out) {
+  const uint64_t oldSize = oldFile.size();
+  // The aligned places whose eight bytes lie in the run and meet the window.
+  const uint64_t first = std::max(old + from, uint64_t{7}) - 7;
+  for (uint64_t p = (std::max(first, old) + 7) & ~uint64_t{7};
+       p < old + from + n && p + 8 <= old + len; p += 8) {
+    const uint64_t v = le::Get64(oldFile.data() + p);
+    uint64_t now = 0;
+    if (v < kLowestAddress || v >= oldSize || !MapOld(map, v, now)) continue;
+    for (uint64_t k = 0; k < 8; ++k) {
+      const uint64_t at = p - old + k;  // in the run
+      if (at >= from && at < uint64_t{from} + n) out[at - from] = static_cast<uint8_t>(now >> (8 * k));
+    }
   }
 }
 
 void AimAddresses(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
                   uint64_t old, uint32_t len, uint8_t* out) {
-  const uint64_t oldSize = oldFile.size();
-  for (uint64_t p = (old + 7) & ~uint64_t{7}; p + 8 <= old + len; p += 8) {
-    const uint64_t v = le::Get64(oldFile.data() + p);
-    uint64_t now = 0;
-    if (v >= kLowestAddress && v < oldSize && MapOld(map, v, now)) le::Set64(out + (p - old), now);
+  AimAddressesIn(map, oldFile, old, len, 0, len, out);
+}
+
+void TBdxCursor::Next(uint8_t* out, size_t n) {
+  const uint8_t* old = old_.data();
+  const uint8_t* p = patch_.data();
+  while (n != 0) {
+    const TBdxRun& r = plan_.Runs[index_];
+    const uint32_t take = static_cast<uint32_t>(std::min<size_t>(n, r.Len - into_));
+    switch (r.Tag) {
+      case kInsert:
+        std::memcpy(out, p + r.Stream + into_, take);
+        break;
+      case kCopy:
+        std::memcpy(out, old + r.Old + into_, take);
+        break;
+      case kCover: {
+        const uint8_t* from = old + r.Old + into_;
+        const uint8_t* diff = p + r.Stream + into_;
+        for (uint32_t i = 0; i < take; ++i) out[i] = static_cast<uint8_t>(from[i] + diff[i]);
+        break;
+      }
+      default: {
+        std::memcpy(out, old + r.Old + into_, take);
+        if (r.Tag == kRefCover) {
+          AimReferencesIn(plan_.Map, old_, r.Old, r.At, r.Len, into_, take, out, aim_);
+        } else {
+          AimAddressesIn(plan_.Map, old_, r.Old, r.Len, into_, take, out);
+        }
+        const uint8_t* diff = p + r.Stream + into_;
+        for (uint32_t i = 0; i < take; ++i) out[i] = static_cast<uint8_t>(out[i] + diff[i]);
+        break;
+      }
+    }
+    out += take;
+    n -= take;
+    into_ += take;
+    if (into_ == r.Len) {
+      ++index_;
+      into_ = 0;
+      aim_ = TAimState();
+    }
   }
 }
 
 void ApplyBdx(const TBdxPlan& plan, std::span<const uint8_t> oldFile,
               std::span<const uint8_t> patch, uint8_t* out) {
-  const uint8_t* old = oldFile.data();
-  const uint8_t* p = patch.data();
-  for (const TBdxRun& r : plan.Runs) {
-    switch (r.Tag) {
-      case kInsert:
-        std::memcpy(out, p + r.Stream, r.Len);
-        break;
-      case kCopy:
-        std::memcpy(out, old + r.Old, r.Len);
-        break;
-      case kCover: {
-        const uint8_t* from = old + r.Old;
-        const uint8_t* diff = p + r.Stream;
-        for (uint32_t i = 0; i < r.Len; ++i) out[i] = static_cast<uint8_t>(from[i] + diff[i]);
-        break;
-      }
-      default: {
-        std::memcpy(out, old + r.Old, r.Len);
-        if (r.Tag == kRefCover) {
-          AimReferences(plan.Map, oldFile, r.Old, r.At, r.Len, out);
-        } else {
-          AimAddresses(plan.Map, oldFile, r.Old, r.Len, out);
-        }
-        const uint8_t* diff = p + r.Stream;
-        for (uint32_t i = 0; i < r.Len; ++i) out[i] = static_cast<uint8_t>(out[i] + diff[i]);
-        break;
-      }
-    }
-    out += r.Len;
-  }
+  TBdxCursor cursor(plan, oldFile, patch);
+  cursor.Next(out, plan.NewSize);
 }
 
 BdxStatus BdxBytes(std::span<const uint8_t> oldFile, std::span<const uint8_t> patch,

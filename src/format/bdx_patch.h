@@ -142,6 +142,23 @@ void AimReferences(std::span<const TMoved> map, std::span<const uint8_t> oldFile
 void AimAddresses(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
                   uint64_t old, uint32_t len, uint8_t* out);
 
+// Where re-aiming a REFCOVER run in pieces has got to: the scan goes on from Next,
+// and an operand that the last piece cut is finished in the next.
+struct TAimState {
+  uint32_t Next = 0;
+  bool Pending = false;
+  uint32_t Field = 0;
+  uint32_t Value = 0;
+};
+// The same as AimReferences for the window [from, from + n) of the run, into `out`,
+// which holds the window's old bytes; the windows of a run are given in order.
+void AimReferencesIn(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
+                     uint64_t old, uint64_t at, uint32_t len, uint32_t from, uint32_t n,
+                     uint8_t* out, TAimState& state);
+// The same as AimAddresses for the window [from, from + n) of the run.
+void AimAddressesIn(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
+                    uint64_t old, uint32_t len, uint32_t from, uint32_t n, uint8_t* out);
+
 // A patch as checked by ReadBdx, ready to apply.
 struct TBdxPlan {
   uint32_t OldSize = 0;
@@ -161,6 +178,25 @@ BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& pl
 // accepted for this patch and an old file of the size it was checked against.
 void ApplyBdx(const TBdxPlan& plan, std::span<const uint8_t> oldFile,
               std::span<const uint8_t> patch, uint8_t* out);
+
+// The same in pieces, for an output that is not held whole: each Next() call
+// builds the next `n` bytes of the new file. Together the calls may ask for no
+// more than plan.NewSize bytes. The plan, the old file and the patch must outlive
+// the cursor.
+class TBdxCursor {
+ public:
+  TBdxCursor(const TBdxPlan& plan, std::span<const uint8_t> oldFile,
+             std::span<const uint8_t> patch)
+      : plan_(plan), old_(oldFile), patch_(patch) {}
+  void Next(uint8_t* out, size_t n);
+
+ private:
+  const TBdxPlan& plan_;
+  std::span<const uint8_t> old_, patch_;
+  size_t index_ = 0;   // the run being served
+  uint32_t into_ = 0;  // how many of its bytes are made
+  TAimState aim_;      // a REFCOVER run's re-aiming
+};
 
 // Both steps in memory; `out` is left empty unless the result is Ok.
 BdxStatus BdxBytes(std::span<const uint8_t> oldFile, std::span<const uint8_t> patch,

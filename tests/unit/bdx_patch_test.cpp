@@ -510,6 +510,31 @@ TEST(BdxPatch, DamagedPatchesAgreeWithTheRules) {
   EXPECT_GT(refused, 1000);  // the loop did reach the rules
 }
 
+// The new file made in pieces of any size is the one made whole: a piece may end
+// inside a re-aimed operand or address, and the next one finishes it.
+TEST(BdxPatch, PiecesMakeTheWholeFile) {
+  const TCodePair pair = CallPair(600, 21, true);
+  Bytes bdt, patch, whole;
+  std::string error;
+  ASSERT_TRUE(bdt::MakeBdtPatch(pair.old, pair.now, {}, bdt, error)) << error;
+  ASSERT_TRUE(bdx::MakeBdx(pair.old, pair.now, bdt, patch, error)) << error;
+  ASSERT_EQ(bdx::BdxBytes(pair.old, patch, whole), BdxStatus::Ok);
+  ASSERT_TRUE(whole == pair.now);
+  bdx::TBdxPlan plan;
+  ASSERT_EQ(bdx::ReadBdx(patch, pair.old.size(), plan), BdxStatus::Ok);
+  size_t aimed = 0;
+  for (const bdx::TBdxRun& r : plan.Runs) aimed += r.Tag == bdx::kRefCover || r.Tag == bdx::kAddrCover;
+  ASSERT_GT(aimed, 0u);
+  for (size_t piece : {1, 2, 3, 5, 7, 64, 4099}) {
+    SCOPED_TRACE(piece);
+    bdx::TBdxCursor cursor(plan, pair.old, patch);
+    Bytes out(plan.NewSize);
+    for (size_t at = 0; at < out.size(); at += piece)
+      cursor.Next(out.data() + at, std::min(piece, out.size() - at));
+    EXPECT_TRUE(out == whole);
+  }
+}
+
 // ---- the extended difference --------------------------------------------------------
 
 TEST(BdxDiff, RebuildsTheNewFileFromChangesOfEveryKind) {
