@@ -1,5 +1,6 @@
 // BDX patches (EXTDIFF entries): the checks and the patcher in memory, and
 // PatchFile on files. Input: u16 old-file length, the old file, then the patch.
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -30,6 +31,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (plan.NewSize <= (64u << 20) &&
         (bdx::BdxBytes(oldFile, patch, out) != bdx::BdxStatus::Ok || out.size() != plan.NewSize))
       abort();
+    // Made in pieces, the same bytes.
+    if (plan.NewSize <= (1u << 20)) {
+      const size_t piece = 1 + oldLen % 61;
+      std::vector<uint8_t> pieces(plan.NewSize);
+      bdx::TBdxCursor cursor(plan, oldFile, patch);
+      for (size_t at = 0; at < pieces.size(); at += piece)
+        cursor.Next(pieces.data() + at, std::min(piece, pieces.size() - at));
+      if (pieces != out) abort();
+    }
   }
 
   static const std::string dir = fuzz::Sandbox();
