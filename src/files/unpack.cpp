@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
-#include <memory>
 
 #include "platform/os.h"
 
@@ -49,14 +48,20 @@ uint32_t UnpackPayload(const std::string& outPath, const std::string& inPath, ui
         if (!output.Open(outPath, os::kRead | os::kWrite, os::kShareRead,
                          os::Disposition::CreateAlways))
           return;
-        // Not value-initialised: every byte is decoded before it is written.
+        // The piece and the decoder's dictionary are taken as large blocks: touched
+        // page by page, heap memory would cost a fault for every 4 KiB.
         const size_t pieceSize = std::max(kMinSinkBuffer, std::min<size_t>(total, kWritePiece));
-        const std::unique_ptr<uint8_t[]> piece(new uint8_t[pieceSize]);
+        const os::LargeBlock piece(pieceSize);
+        if (!piece.data()) {
+          why = StatusText(Status::NoMemory);
+          return;
+        }
+        static const TBlockSource kBlocks = {os::AllocateLarge, os::ReleaseLarge};
         const Status status = DecodeLzmaTo(
             header, start + kHeaderSize, static_cast<size_t>(available - kHeaderSize), total,
-            piece.get(), pieceSize,
+            piece.data(), pieceSize,
             [&output](const uint8_t* data, size_t n) { return output.Write(data, n); }, produced,
-            progress);
+            progress, &kBlocks);
         if (status != Status::Ok) {
           if (status != Status::SinkFailed) why = StatusText(status);
           return;
@@ -64,10 +69,10 @@ uint32_t UnpackPayload(const std::string& outPath, const std::string& inPath, ui
         // An end marker before the declared size: the file is still that long, its
         // tail zeros.
         if (produced < total) {
-          std::memset(piece.get(), 0, pieceSize);
+          std::memset(piece.data(), 0, pieceSize);
           for (uint32_t left = total - produced; left != 0;) {
             const uint32_t n = static_cast<uint32_t>(std::min<size_t>(left, pieceSize));
-            if (!output.Write(piece.get(), n)) return;
+            if (!output.Write(piece.data(), n)) return;
             left -= n;
           }
         }

@@ -7,8 +7,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <exception>
+#include <utility>
+#include <vector>
 
 
 namespace payload {
@@ -22,14 +25,55 @@ constexpr uint32_t kProgressSlice = 1u << 20;
 // anyway).
 constexpr uint32_t kMinDictionary = 4096;
 
-// Owns a liblzma stream and the options block lzma_properties_decode allocates.
+// Allocations of liblzma from this size on go to the block source, when there is
+// one: in practice the dictionary alone.
+constexpr size_t kLargeAllocation = size_t{1} << 20;
+
+// Owns a liblzma stream, the options block lzma_properties_decode allocates, and
+// the blocks the stream took from a block source.
 struct Decoder {
   lzma_stream strm = LZMA_STREAM_INIT;
   void* options = nullptr;
+  lzma_allocator allocator = {};
+  const TBlockSource* blocks = nullptr;
+  std::vector<std::pair<void*, size_t>> taken;
+
+  explicit Decoder(const TBlockSource* source) : blocks(source) {
+    if (!blocks || !blocks->Allocate || !blocks->Release) return;
+    allocator.opaque = this;
+    allocator.alloc = [](void* opaque, size_t count, size_t size) -> void* {
+      auto* self = static_cast<Decoder*>(opaque);
+      if (count != 0 && size > SIZE_MAX / count) return nullptr;
+      const size_t bytes = count * size;
+      if (bytes < kLargeAllocation) return std::malloc(bytes == 0 ? 1 : bytes);
+      try {
+        self->taken.reserve(self->taken.size() + 1);
+      } catch (const std::exception&) {
+        return nullptr;
+      }
+      void* block = self->blocks->Allocate(bytes);
+      if (block) self->taken.emplace_back(block, bytes);
+      return block;
+    };
+    allocator.free = [](void* opaque, void* block) {
+      auto* self = static_cast<Decoder*>(opaque);
+      for (auto it = self->taken.begin(); it != self->taken.end(); ++it) {
+        if (it->first == block) {
+          self->blocks->Release(block, it->second);
+          self->taken.erase(it);
+          return;
+        }
+      }
+      std::free(block);
+    };
+    strm.allocator = &allocator;
+  }
   ~Decoder() {
     lzma_end(&strm);
     std::free(options);  // allocated by liblzma with the default allocator (malloc)
   }
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
 };
 
 }  // namespace
@@ -70,11 +114,11 @@ Status DecodeLzma(const Header& header, const uint8_t* in, size_t inSize, uint8_
 
 Status DecodeLzmaTo(const Header& header, const uint8_t* in, size_t inSize, uint32_t outSize,
                     uint8_t* buffer, size_t bufferSize, const SinkFn& sink, uint32_t& produced,
-                    const ProgressFn& progress) {
+                    const ProgressFn& progress, const TBlockSource* blocks) {
   produced = 0;
   if (header.filter != kFilterNone && header.filter != kFilterX86) return Status::Unsupported;
 
-  Decoder dec;
+  Decoder dec(blocks);
   lzma_filter filters[2];
   filters[0].id = LZMA_FILTER_LZMA1;
   filters[0].options = nullptr;

@@ -73,6 +73,14 @@ using ProgressFn = std::function<int(const void* marker, uint32_t value)>;
 Status DecodeLzma(const Header& header, const uint8_t* in, size_t inSize, uint8_t* out,
                   uint32_t outSize, uint32_t& produced, const ProgressFn& progress);
 
+// Where the decoder takes its large blocks (its dictionary) from instead of the
+// heap: a source whose memory costs less to touch page by page. Allocate returns
+// null when it has no memory; Release gets the size the block was taken with.
+struct TBlockSource {
+  void* (*Allocate)(size_t size) = nullptr;
+  void (*Release)(void* block, size_t size) = nullptr;
+};
+
 // Receives decoded bytes in stream order; false stops the decoding (SinkFailed).
 using SinkFn = std::function<bool(const uint8_t* data, size_t n)>;
 // The smallest buffer DecodeLzmaTo streams through.
@@ -83,10 +91,11 @@ constexpr size_t kMinSinkBuffer = 64;
 // at least kMinSinkBuffer) and handed to `sink` in order, a piece whenever the
 // buffer is full and the rest at the end; together the pieces are the `produced`
 // bytes that DecodeLzma would leave in its output. On a failure `produced` is 0,
-// whatever the sink was given before it.
+// whatever the sink was given before it. `blocks`, when given, serves the
+// decoder's large allocations.
 Status DecodeLzmaTo(const Header& header, const uint8_t* in, size_t inSize, uint32_t outSize,
                     uint8_t* buffer, size_t bufferSize, const SinkFn& sink, uint32_t& produced,
-                    const ProgressFn& progress);
+                    const ProgressFn& progress, const TBlockSource* blocks = nullptr);
 
 // The x86 branch-call decoder over a whole buffer that begins at stream offset
 // `startOffset`: turns the absolute targets of E8/E9 calls and jumps written by
