@@ -1,4 +1,4 @@
-// A payload unpacked from a file into a file, through mappings.
+// A payload unpacked from a file (read through a mapping) into a file (written in pieces).
 #pragma once
 
 #include <cstdint>

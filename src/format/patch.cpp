@@ -2,6 +2,7 @@
 
 #include "base/bytes.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -80,23 +81,37 @@ PatchStatus ReadPatch(std::span<const uint8_t> patch, uint64_t oldSize, TPatchPl
 
 void ApplyPatch(const TPatchPlan& plan, std::span<const uint8_t> oldFile,
                 std::span<const uint8_t> patch, uint8_t* out) {
-  const uint8_t* lit = patch.data() + plan.LiteralStart;
-  const uint8_t* old = oldFile.data();
-  // The old position as an offset: a Seek may lead outside the file between copies,
-  // where a pointer must not go.
-  int64_t pos = 0;
-  for (const TPatchRecord& r : plan.Records) {
-    if (r.InsLen != 0) {
-      std::memcpy(out, lit, r.InsLen);
-      out += r.InsLen;
-      lit += r.InsLen;
+  TPatchCursor(plan, oldFile, patch).Next(out, plan.NewSize);
+}
+
+void TPatchCursor::Next(uint8_t* out, size_t n) {
+  const std::vector<TPatchRecord>& records = plan_.Records;
+  while (n != 0 && index_ < records.size()) {
+    const TPatchRecord& r = records[index_];
+    size_t k;
+    if (done_ < r.InsLen) {
+      k = std::min<size_t>(n, r.InsLen - done_);
+      std::memcpy(out, lit_, k);
+      lit_ += k;
+    } else {
+      if (!seeked_) {
+        pos_ += r.Seek;
+        seeked_ = true;
+      }
+      const uint32_t copied = done_ - r.InsLen;
+      if (copied == r.CopyLen) {  // the record is served
+        ++index_;
+        done_ = 0;
+        seeked_ = false;
+        continue;
+      }
+      k = std::min<size_t>(n, r.CopyLen - copied);
+      std::memcpy(out, old_ + pos_, k);
+      pos_ += static_cast<int64_t>(k);
     }
-    pos += r.Seek;
-    if (r.CopyLen != 0) {
-      std::memcpy(out, old + pos, r.CopyLen);
-      out += r.CopyLen;
-      pos += r.CopyLen;
-    }
+    out += k;
+    n -= k;
+    done_ += static_cast<uint32_t>(k);
   }
 }
 

@@ -74,6 +74,29 @@ PatchStatus ReadPatch(std::span<const uint8_t> patch, uint64_t oldSize, TPatchPl
 void ApplyPatch(const TPatchPlan& plan, std::span<const uint8_t> oldFile,
                 std::span<const uint8_t> patch, uint8_t* out);
 
+// The same in pieces, for an output that is not held whole: each Next() call
+// builds the next `n` bytes of the new file. Together the calls may ask for no
+// more than plan.NewSize bytes. The plan, the old file and the patch must outlive
+// the cursor.
+class TPatchCursor {
+ public:
+  TPatchCursor(const TPatchPlan& plan, std::span<const uint8_t> oldFile,
+               std::span<const uint8_t> patch)
+      : plan_(plan), old_(oldFile.data()), lit_(patch.data() + plan.LiteralStart) {}
+  void Next(uint8_t* out, size_t n);
+
+ private:
+  const TPatchPlan& plan_;
+  const uint8_t* old_;
+  const uint8_t* lit_;  // the next literal byte
+  size_t index_ = 0;    // the record being served
+  uint32_t done_ = 0;   // of its InsLen + CopyLen bytes, how many are made
+  bool seeked_ = false; // whether its Seek has moved the old position
+  // The old position as an offset: a Seek may lead outside the file between
+  // copies, where a pointer must not go.
+  int64_t pos_ = 0;
+};
+
 // Both steps in memory; `out` is left empty unless the result is Ok.
 PatchStatus PatchBytes(std::span<const uint8_t> oldFile, std::span<const uint8_t> patch,
                        std::vector<uint8_t>& out);

@@ -51,6 +51,7 @@ enum class Status {
   Truncated,    // the input ended before the output was complete
   DataError,    // corrupt LZMA data
   NoMemory,     // the decoder could not allocate its state
+  SinkFailed,   // the receiver of the produced bytes refused them (its own error stands)
 };
 
 // What a status means, for the protocol (CP1251; "" for Ok).
@@ -72,10 +73,52 @@ using ProgressFn = std::function<int(const void* marker, uint32_t value)>;
 Status DecodeLzma(const Header& header, const uint8_t* in, size_t inSize, uint8_t* out,
                   uint32_t outSize, uint32_t& produced, const ProgressFn& progress);
 
+// Where the decoder takes its large blocks (its dictionary) from instead of the
+// heap: a source whose memory costs less to touch page by page. Allocate returns
+// null when it has no memory; Release gets the size the block was taken with.
+struct TBlockSource {
+  void* (*Allocate)(size_t size) = nullptr;
+  void (*Release)(void* block, size_t size) = nullptr;
+};
+
+// Receives decoded bytes in stream order; false stops the decoding (SinkFailed).
+using SinkFn = std::function<bool(const uint8_t* data, size_t n)>;
+// The smallest buffer DecodeLzmaTo streams through.
+constexpr size_t kMinSinkBuffer = 64;
+
+// DecodeLzma for an output that is not held whole: the bytes are decoded, and
+// BCJ-decoded where the header asks for it, through `buffer` (`bufferSize` bytes,
+// at least kMinSinkBuffer) and handed to `sink` in order, a piece whenever the
+// buffer is full and the rest at the end; together the pieces are the `produced`
+// bytes that DecodeLzma would leave in its output. On a failure `produced` is 0,
+// whatever the sink was given before it. `blocks`, when given, serves the
+// decoder's large allocations.
+Status DecodeLzmaTo(const Header& header, const uint8_t* in, size_t inSize, uint32_t outSize,
+                    uint8_t* buffer, size_t bufferSize, const SinkFn& sink, uint32_t& produced,
+                    const ProgressFn& progress, const TBlockSource* blocks = nullptr);
+
 // The x86 branch-call decoder over a whole buffer that begins at stream offset
 // `startOffset`: turns the absolute targets of E8/E9 calls and jumps written by
 // the encoder back into relative ones. The last four bytes are never converted.
 void X86Decode(uint8_t* data, size_t size, uint32_t startOffset);
+
+// The same decoder over a stream taken in pieces. Convert() decodes what it can of
+// `data`, the stream's bytes from Position() on, and returns how many of them are
+// final; the rest (at most four bytes, whose operand may go on in the next piece)
+// must be handed in again at the front of the next piece. The bytes left when the
+// stream ends are final as they are.
+class TX86Stream {
+ public:
+  explicit TX86Stream(uint32_t startOffset = 0)
+      : position_(startOffset), prevPos_(startOffset - 5) {}
+  size_t Convert(uint8_t* data, size_t size);
+  uint32_t Position() const { return position_; }
+
+ private:
+  uint32_t position_;
+  uint32_t prevPos_;
+  uint32_t prevMask_ = 0;
+};
 
 }  // namespace payload
 

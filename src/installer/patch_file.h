@@ -1,5 +1,5 @@
-// The patcher on files: the old file, the patch and the output mapped whole, with the
-// protocol lines and the progress bar of the main window.
+// The patcher on files: the old file and the patch mapped whole, the output written in
+// pieces, with the protocol lines and the progress bar of the main window.
 #pragma once
 
 #include <cstdint>
@@ -13,9 +13,9 @@ class TForm1;
 enum class PatchFormat { Bdt, Bdx };
 PatchFormat PatchFormatOf(uint8_t kind);
 
-// Builds `outPath` from the old file and the patch, all three mapped whole. Writes the
+// Builds `outPath` from the old file and the patch, both mapped whole. Writes the
 // protocol lines of every failure (kind 26, with the path as a kind 0 line where a
-// file cannot be opened or created or the patch is refused) and drives the form's
+// file cannot be opened, created or written or the patch is refused) and drives the form's
 // progress bar. A patch that breaks its rules is refused before the output is
 // created. An output file created before a later failure is left on disk.
 bool PatchFile(TForm1& form, const std::string& oldPath, const std::string& outPath,

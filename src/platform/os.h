@@ -217,6 +217,38 @@ bool StartElevated(const std::string& exePath, const std::string& workDir);
 unsigned SetFailCriticalErrors();
 void RestoreErrorMode(unsigned previous);
 
+// ---- working memory ---------------------------------------------------------------
+
+// A large block of working memory (a decoder's dictionary, a buffer of a megabyte
+// or more), taken from the system apart from the heap. On Linux an anonymous
+// mapping that the kernel may back with 2 MiB pages: a block touched page by page
+// otherwise pays one fault for every 4 KiB, which costs more than the work done in
+// it. Its contents are unspecified. Null, with no error set, when the system has
+// no memory for it; ReleaseLarge takes it back with the same size.
+void* AllocateLarge(size_t size);
+void ReleaseLarge(void* block, size_t size);
+
+// The same owned: move-only, released by the destructor. data() is null when the
+// memory could not be had.
+class LargeBlock {
+ public:
+  explicit LargeBlock(size_t size) : data_(static_cast<uint8_t*>(AllocateLarge(size))), size_(size) {}
+  ~LargeBlock() { ReleaseLarge(data_, size_); }
+  LargeBlock(LargeBlock&& other) noexcept : data_(other.data_), size_(other.size_) {
+    other.data_ = nullptr;
+    other.size_ = 0;
+  }
+  LargeBlock& operator=(LargeBlock&&) = delete;
+  LargeBlock(const LargeBlock&) = delete;
+  LargeBlock& operator=(const LargeBlock&) = delete;
+  uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  uint8_t* data_;
+  size_t size_;
+};
+
 void SleepMs(unsigned ms);
 uint64_t TickMs();  // monotonic milliseconds
 

@@ -4,6 +4,7 @@
 // protocol.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <random>
@@ -14,7 +15,9 @@
 #include "format/protocol_record.h"
 #include "format/basefile.h"
 #include "pack/bdt_writer.h"
+#include "format/bdx_patch.h"
 #include "format/patch.h"
+#include "pack/bdx_writer.h"
 #include "installer/patch_file.h"
 #include "format/checksum.h"
 #include "platform/os.h"
@@ -108,6 +111,21 @@ TEST(BdtPatch, RecordsTailAndSeeks) {
     Bytes out;
     ASSERT_EQ(bdt::PatchBytes(B(old), c.patch, out), PatchStatus::Ok);
     EXPECT_EQ(S(out), c.expected);
+    // Built in pieces, cut inside new bytes, copies and seeks alike.
+    bdt::TPatchPlan plan;
+    ASSERT_EQ(bdt::ReadPatch(c.patch, old.size(), plan), PatchStatus::Ok);
+    const Bytes oldBytes = B(old);
+    for (size_t piece : {1, 2, 3, 5}) {
+      bdt::TPatchCursor cursor(plan, oldBytes, c.patch);
+      std::string pieces;
+      for (size_t at = 0; at < plan.NewSize; at += piece) {
+        const size_t n = std::min<size_t>(piece, plan.NewSize - at);
+        uint8_t buffer[8];
+        cursor.Next(buffer, n);
+        pieces.append(reinterpret_cast<const char*>(buffer), n);
+      }
+      EXPECT_EQ(pieces, c.expected) << "pieces of " << piece;
+    }
   }
 }
 
@@ -307,6 +325,46 @@ TEST_F(PatchFileTest, BuildsTheOutputAndReplacesAnExistingFile) {
   // The three files are free again: the old file and the patch can be removed.
   EXPECT_TRUE(os::DeleteFile(D + "old"));
   EXPECT_TRUE(os::DeleteFile(D + "patch"));
+}
+
+TEST_F(PatchFileTest, AnOutputOfManyWritePiecesIsWholeInBothFormats) {
+  // Runs that straddle the pieces the new file is written in: new bytes, copies
+  // going back and forth, and for BDX covers, each a few hundred kilobytes.
+  const Bytes old = Noise(1500000, 5);
+  const Bytes lit = Noise(900000, 6);
+  const Bytes diff = Noise(700000, 7);
+  const std::vector<TPatchRecord> records = {
+      {0, 300001, 700000}, {-650000, 0, 900001}, {-1000, 450000, 1}};
+  const uint32_t bdtSize = 300001 + 700000 + 900001 + 450000 + 1 + 123;  // with a tail
+  const std::vector<bdx::TBdxRecord> runs = {bdx::TBdxRecord{bdx::kInsert, 0, 400003},
+                                             bdx::TBdxRecord{bdx::kCover, 1000, 700000},
+                                             bdx::TBdxRecord{bdx::kCopy, -600000, 1200001},
+                                             bdx::TBdxRecord{bdx::kInsert, 0, 499997}};
+  struct Case {
+    const char* name;
+    Bytes patch;
+    PatchFormat format;
+  } cases[] = {
+      {"BDT", bdt::WritePatch(0, bdtSize, records, Bytes(lit.begin(), lit.begin() + 750125)),
+       PatchFormat::Bdt},
+      {"BDX", bdx::WriteBdx(static_cast<uint32_t>(old.size()), 400003 + 700000 + 1200001 + 499997, runs,
+                            diff, Bytes(lit.begin(), lit.begin() + 900000)),
+       PatchFormat::Bdx},
+  };
+  Write("old", old);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes expected;
+    if (c.format == PatchFormat::Bdt) {
+      ASSERT_EQ(bdt::PatchBytes(old, c.patch, expected), PatchStatus::Ok);
+    } else {
+      ASSERT_EQ(bdx::BdxBytes(old, c.patch, expected), bdx::BdxStatus::Ok);
+    }
+    ASSERT_GT(expected.size(), 2000000u);
+    Write("patch", c.patch);
+    ASSERT_TRUE(PatchFile(form, D + "old", D + "out", D + "patch", c.format));
+    EXPECT_TRUE(Read("out") == S(expected));
+  }
 }
 
 TEST_F(PatchFileTest, FailureLines) {

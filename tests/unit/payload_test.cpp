@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <lzma.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -334,6 +335,87 @@ TEST(PayloadDecode, X86DecoderAlone) {
     Bytes tiny(n, 0xE8);
     payload::X86Decode(tiny.data(), tiny.size(), 0);
     EXPECT_EQ(tiny, Bytes(n, 0xE8));
+  }
+}
+
+TEST(PayloadDecode, ThroughASmallBufferTheSinkGetsTheSameBytes) {
+  // Buffers that the BCJ decoder's held-back operands straddle at every offset,
+  // with and without the filter, a stream that ends before its declared size, and
+  // a sink that refuses.
+  const Bytes code = MakeCode(200003, 12);
+  lzma_options_lzma opt = Lzma1Options();
+  uint8_t props[5];
+  PutProps(opt, props);
+  struct Case {
+    const char* name;
+    Bytes payload;
+    uint32_t outSize;
+  } cases[] = {
+      {"x86", Concat(Header(1, props, code.size()), RawEncode(code, false, true)),
+       static_cast<uint32_t>(code.size())},
+      {"x86, end marker before the size", Concat(Header(1, props, code.size() + 9), RawEncode(code, true, true)),
+       static_cast<uint32_t>(code.size() + 9)},
+      {"plain", MakePayload(code, false), static_cast<uint32_t>(code.size())},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Decoded whole = Decode(c.payload, c.outSize);
+    ASSERT_EQ(whole.status, payload::Status::Ok);
+    payload::Header h;
+    ASSERT_TRUE(payload::ParseHeader(c.payload.data(), c.payload.size(), h));
+    const Bytes in(c.payload.begin() + payload::kHeaderSize, c.payload.end());
+    for (size_t bufferSize : {payload::kMinSinkBuffer, size_t{65}, size_t{4099}, size_t{1} << 20}) {
+      SCOPED_TRACE(bufferSize);
+      Bytes buffer(bufferSize), got;
+      uint32_t produced = 0;
+      const payload::Status st = payload::DecodeLzmaTo(
+          h, in.data(), in.size(), c.outSize, buffer.data(), buffer.size(),
+          [&](const uint8_t* data, size_t n) {
+            EXPECT_TRUE(n <= bufferSize && data == buffer.data());
+            got.insert(got.end(), data, data + n);
+            return true;
+          },
+          produced, {});
+      ASSERT_EQ(st, payload::Status::Ok);
+      EXPECT_EQ(produced, whole.produced);
+      EXPECT_TRUE(got == Bytes(whole.out.begin(), whole.out.begin() + whole.produced));
+    }
+    Bytes buffer(4096);
+    int calls = 0;
+    uint32_t produced = 7;
+    EXPECT_EQ(payload::DecodeLzmaTo(h, in.data(), in.size(), c.outSize, buffer.data(), buffer.size(),
+                                    [&](const uint8_t*, size_t) { return ++calls < 3; }, produced, {}),
+              payload::Status::SinkFailed);
+    EXPECT_EQ(calls, 3);
+    EXPECT_EQ(produced, 0u);
+  }
+}
+
+TEST(PayloadDecode, X86DecoderInPiecesMatchesTheWholeBuffer) {
+  Bytes code = MakeCode(50000, 9);
+  Bytes stream = RawEncode(code, true, true, 0x1000);
+  Bytes filtered(code.size());
+  size_t inPos = 0, outPos = 0;
+  lzma_options_lzma opt = Lzma1Options();
+  lzma_filter f[2] = {{LZMA_FILTER_LZMA1, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
+  ASSERT_EQ(lzma_raw_buffer_decode(f, nullptr, stream.data(), &inPos, stream.size(), filtered.data(),
+                                   &outPos, filtered.size()),
+            LZMA_OK);
+  for (size_t piece : {5, 6, 7, 9, 31, 4096}) {
+    // Each piece: the bytes kept back from the last one, then new ones.
+    payload::TX86Stream x86(0x1000);
+    Bytes out, held;
+    for (size_t at = 0; at < filtered.size();) {
+      const size_t n = std::min(piece - held.size(), filtered.size() - at);
+      held.insert(held.end(), filtered.begin() + static_cast<long>(at), filtered.begin() + static_cast<long>(at + n));
+      at += n;
+      const size_t ready = x86.Convert(held.data(), held.size());
+      ASSERT_LE(held.size() - ready, 4u);
+      out.insert(out.end(), held.begin(), held.begin() + static_cast<long>(ready));
+      held.erase(held.begin(), held.begin() + static_cast<long>(ready));
+    }
+    out.insert(out.end(), held.begin(), held.end());
+    EXPECT_TRUE(out == code) << "pieces of " << piece;
   }
 }
 

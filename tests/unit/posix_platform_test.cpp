@@ -21,6 +21,7 @@
 #include <optional>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "platform/os.h"
 #include "platform/posix/pathmap.h"
@@ -591,6 +592,24 @@ TEST(PosixMapping, EmptyFilesAndFailures) {
 }
 
 // ---- searches, attributes, folders ---------------------------------------------------------
+
+TEST(PosixMemory, LargeBlocksAreWholeAndApart) {
+  // Sizes that are no whole number of pages or huge pages: every byte of each
+  // block is the caller's, and no two blocks overlap.
+  std::vector<os::LargeBlock> blocks;
+  for (size_t size : {size_t{1}, size_t{4097}, (size_t{3} << 20) + 5, size_t{2} << 20}) {
+    blocks.emplace_back(size);
+    ASSERT_NE(blocks.back().data(), nullptr) << size;
+    std::memset(blocks.back().data(), static_cast<int>(blocks.size()), size);
+  }
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    const uint8_t* p = blocks[i].data();
+    for (size_t k = 0; k < blocks[i].size(); k += 4093) ASSERT_EQ(p[k], i + 1) << i << " " << k;
+    EXPECT_EQ(p[blocks[i].size() - 1], i + 1);
+  }
+  EXPECT_EQ(os::AllocateLarge(0), nullptr);
+  EXPECT_EQ(os::AllocateLarge(SIZE_MAX - 4096), nullptr);
+}
 
 TEST(PosixFind, AttributeFilterAndMasks) {
   Sandbox box;

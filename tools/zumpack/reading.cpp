@@ -62,6 +62,7 @@ const char* StatusInEnglish(payload::Status s) {
     case payload::Status::Truncated: return "the LZMA data ends before the declared size";
     case payload::Status::DataError: return "corrupt LZMA data";
     case payload::Status::NoMemory: return "not enough memory";
+    case payload::Status::SinkFailed: return "the unpacked bytes could not be stored";
   }
   return "?";
 }

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -262,6 +263,43 @@ unsigned SetFailCriticalErrors() { return 0; }
 void RestoreErrorMode(unsigned previous) { (void)previous; }
 
 // ---- time ---------------------------------------------------------------------------
+
+namespace {
+
+// The size of the pages the kernel may back a large block with.
+constexpr size_t kHugePage = size_t{2} << 20;
+
+size_t WholePages(size_t size) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return (size + page - 1) / page * page;
+}
+
+}  // namespace
+
+void* AllocateLarge(size_t size) {
+  if (size == 0) return nullptr;
+  const size_t length = WholePages(size);
+  if (length < size || length > SIZE_MAX - kHugePage) return nullptr;
+  // Mapped a huge page longer, then cut to a block that starts on a huge-page
+  // boundary, so that all of it can be backed by huge pages.
+  void* mapped = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return nullptr;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+  const uintptr_t aligned = (start + kHugePage - 1) & ~uintptr_t{kHugePage - 1};
+  if (aligned != start) munmap(mapped, aligned - start);
+  const uintptr_t end = start + length + kHugePage;
+  if (end != aligned + length) munmap(reinterpret_cast<void*>(aligned + length), end - aligned - length);
+  void* block = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+  madvise(block, length, MADV_HUGEPAGE);  // only advice: small pages serve as well
+#endif
+  return block;
+}
+
+void ReleaseLarge(void* block, size_t size) {
+  if (block) munmap(block, WholePages(size));
+}
 
 void SleepMs(unsigned ms) {
   if (fault::NoSleep()) return;

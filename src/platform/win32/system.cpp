@@ -149,6 +149,15 @@ unsigned SetFailCriticalErrors() {
 
 void RestoreErrorMode(unsigned previous) { ::SetErrorMode(previous); }
 
+void* AllocateLarge(size_t size) {
+  if (size == 0) return nullptr;
+  return ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void ReleaseLarge(void* block, size_t size) {
+  if (block) ::VirtualFree(block, 0, MEM_RELEASE);
+}
+
 void SleepMs(unsigned ms) {
   if (fault::NoSleep()) return;
   ::Sleep(ms);
