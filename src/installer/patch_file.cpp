@@ -55,41 +55,18 @@ struct TCheckedPatch {
              size_t pieceSize, const Sink& sink) const {
     if (Format == PatchFormat::Bdt) {
       bdt::TPatchCursor cursor(Bdt, oldFile, patch);
-      for (uint32_t at = 0; at < NewSize;) {
-        const size_t n = std::min<size_t>(pieceSize, NewSize - at);
-        cursor.Next(piece, n);
-        if (!sink(piece, n)) return false;
-        at += static_cast<uint32_t>(n);
-      }
-      return true;
+      return WritePieces(cursor, piece, pieceSize, sink);
     }
-    // A BDX piece is applied as a plan of its own: the runs that fall into it, the
-    // first and the last cut to fit. A part of a checked run stays inside what the
-    // whole run was checked against.
-    bdx::TBdxPlan part;
-    part.OldSize = Bdx.OldSize;
-    size_t index = 0;   // the run the next piece starts in
-    uint32_t into = 0;  // and how many of its bytes earlier pieces took
+    bdx::TBdxCursor cursor(Bdx, oldFile, patch);
+    return WritePieces(cursor, piece, pieceSize, sink);
+  }
+  template <class Cursor, class Sink>
+  bool WritePieces(Cursor& cursor, uint8_t* piece, size_t pieceSize, const Sink& sink) const {
     for (uint32_t at = 0; at < NewSize;) {
-      const uint32_t n = static_cast<uint32_t>(std::min<size_t>(pieceSize, NewSize - at));
-      part.Runs.clear();
-      for (uint32_t taken = 0; taken < n && index < Bdx.Runs.size();) {
-        bdx::TBdxRun r = Bdx.Runs[index];
-        if (r.Tag != bdx::kInsert) r.Old += into;
-        if (r.Tag != bdx::kCopy) r.Stream += into;
-        r.Len = std::min(r.Len - into, n - taken);
-        taken += r.Len;
-        into += r.Len;
-        if (into == Bdx.Runs[index].Len) {
-          ++index;
-          into = 0;
-        }
-        part.Runs.push_back(r);
-      }
-      part.NewSize = n;
-      bdx::ApplyBdx(part, oldFile, patch, piece);
+      const size_t n = std::min<size_t>(pieceSize, NewSize - at);
+      cursor.Next(piece, n);
       if (!sink(piece, n)) return false;
-      at += n;
+      at += static_cast<uint32_t>(n);
     }
     return true;
   }
