@@ -17,6 +17,7 @@
 #include "format/checksum.h"
 #include "format/entry_name.h"
 #include "format/image.h"
+#include "pack/file_bytes.h"
 #include "pack/package_writer.h"
 #include "pack/rebuild_check.h"
 #include "platform/os.h"
@@ -101,83 +102,6 @@ bool FilesEqual(const std::string& a, const std::string& b, bool& equal, std::st
   }
   return true;
 }
-
-// A file's bytes as the planner works on them: mapped read-only, or a copy in
-// memory where they must be changed (a base file turned into its plain form). The
-// passes over a large mapped file let go of the pages they have passed, so that
-// the memory taken follows the work rather than the size of the files.
-class TFileBytes {
- public:
-  // Maps the file; refuses a file of 4 GiB or more.
-  bool Map(const std::string& path, std::string& error) {
-    *this = TFileBytes();
-    if (!map_.OpenRead(path)) {
-      error = "cannot read " + path + ": " + os::LastErrorText();
-      return false;
-    }
-    if (map_.size() >= k4GiB) {
-      map_.Close();
-      error = path + " is 4 GiB or larger";
-      return false;
-    }
-    return true;
-  }
-  // Reads the file into a copy that may be changed.
-  bool Read(const std::string& path, std::string& error) {
-    *this = TFileBytes();
-    return ReadWholeFile(path, copy_, error);
-  }
-  std::span<const uint8_t> Bytes() const {
-    if (map_.IsOpen()) return {map_.data(), static_cast<size_t>(map_.size())};
-    return copy_;
-  }
-  size_t Size() const { return Bytes().size(); }
-  // The copy Read made (empty for a mapped file).
-  std::vector<uint8_t>& Copy() { return copy_; }
-  void Release(uint64_t from, uint64_t to) {
-    if (map_.IsOpen() && to > from) map_.ReleasePages(from, to - from);
-  }
-  void ReleaseAll() { Release(0, Size()); }
-  // The checksum of the bytes, in pieces, each let go of once summed.
-  uint32_t Sum() {
-    const std::span<const uint8_t> b = Bytes();
-    TChecksum sum;
-    for (size_t at = 0; at < b.size(); at += bdt::kPassStep) {
-      const size_t n = std::min<size_t>(bdt::kPassStep, b.size() - at);
-      sum.Update(b.subspan(at, n));
-      Release(at, at + n);
-    }
-    return sum.Final();
-  }
-
- private:
-  os::Mapping map_;
-  std::vector<uint8_t> copy_;
-};
-
-// Lets go of the pages of the files while a pass walks one of them in order, each
-// time the pass says how far it is: of the walked file below that point, less a
-// stretch it may look back over; and all of the other file's, which the pass
-// reads too (what it still reads there comes back as it is read): each time with
-// `releaseOther`, else once the pass is over. The matching walk looks up the old
-// file at random places so often that letting its pages go while it runs costs
-// more time than the memory is worth (on the 200 MB record pair, every 4 MiB of
-// the walk: twice the build's CPU time for a fifth less memory).
-class TPassRelease {
- public:
-  TPassRelease(TFileBytes& walked, TFileBytes& other, bool releaseOther)
-      : walked_(walked), other_(other), releaseOther_(releaseOther) {}
-  void operator()(uint64_t done) {
-    walked_.Release(0, done > kLookBack ? done - kLookBack : 0);
-    if (releaseOther_ || done >= walked_.Size()) other_.ReleaseAll();
-  }
-
- private:
-  static constexpr uint64_t kLookBack = 1u << 20;
-  TFileBytes& walked_;
-  TFileBytes& other_;
-  bool releaseOther_;
-};
 
 // One file of the trees: where it is in each tree.
 struct TFileSet {
@@ -455,14 +379,7 @@ bool Planner::MakeDifference(const std::string& name, TFileBytes& oldFile, TFile
   dopt.progress = [this, &name](bdt::DiffPhase phase, uint64_t done, uint64_t total) {
     Report((phase == bdt::DiffPhase::Sorting ? "indexing " : "diffing ") + name, done, total);
   };
-  TPassRelease walking(newFile, oldFile, false);
-  dopt.passed = [&](bdt::DiffPhase phase, uint64_t done) {
-    if (phase == bdt::DiffPhase::Sorting) {
-      oldFile.Release(0, done);
-    } else {
-      walking(done);
-    }
-  };
+  dopt.passed = ReleasingPasses(oldFile, newFile);
   // The old file is indexed before the new one is opened: the index's peak memory
   // then does not meet the new file's.
   bdt::TOldIndex index;
