@@ -67,7 +67,7 @@ struct DiffOptions {
 };
 
 inline constexpr uint64_t kTwoStageFrom = 32ull << 20;
-inline constexpr uint64_t kPassStep = 16ull << 20;
+inline constexpr uint64_t kPassStep = 4ull << 20;
 
 inline constexpr uint64_t kDefaultIndexBudget = 768ull << 20;
 // The first `bytes` bytes of p (zeros past `avail`) as a number.

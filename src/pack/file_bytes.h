@@ -44,8 +44,11 @@ class TFileBytes {
 };
 
 // Lets go of the pages of the files while a pass walks one of them in order, each
-// time the pass says how far it is: of the walked file below that point, less a
-// stretch it may look back over; and all of the other file's, which the pass
+// time the pass says how far it is: of the walked file all but a stretch around
+// that point (below it, what the pass may look back over; above it, what it is
+// about to read: pages further on were read by others, such as the samples that
+// judge a file's kind, and are read again when the pass gets there); and all of
+// the other file's, which the pass
 // reads too (what it still reads there comes back as it is read): each time with
 // `releaseOther`, else once the pass is over. The matching walk looks up the old
 // file at random places so often that letting its pages go while it runs costs
@@ -56,12 +59,13 @@ class TPassRelease {
   TPassRelease(TFileBytes& walked, TFileBytes& other, bool releaseOther)
       : walked_(walked), other_(other), releaseOther_(releaseOther) {}
   void operator()(uint64_t done) {
-    walked_.Release(0, done > kLookBack ? done - kLookBack : 0);
+    walked_.Release(0, done > kAround ? done - kAround : 0);
+    walked_.Release(done + kAround, walked_.Size());
     if (releaseOther_ || done >= walked_.Size()) other_.ReleaseAll();
   }
 
  private:
-  static constexpr uint64_t kLookBack = 1u << 20;
+  static constexpr uint64_t kAround = 1u << 20;
   TFileBytes& walked_;
   TFileBytes& other_;
   bool releaseOther_;
