@@ -42,6 +42,7 @@ class Pieces {
     return true;
   }
   bool AllDone() const { return done_ == new_.size() && fill_ == 0; }
+  uint64_t Done() const { return done_; }
 
  private:
   std::span<const uint8_t> new_;
@@ -106,30 +107,18 @@ bool BdxRebuilds(std::span<const uint8_t> oldFile, std::span<const uint8_t> patc
   if (bdx::ReadBdx(patch, oldFile.size(), plan) != bdx::BdxStatus::Ok ||
       plan.NewSize != newFile.size())
     return false;
+  // The applier's own cursor makes the pieces: a run cut between two of them (a
+  // re-aimed operand too) is finished in the next.
+  bdx::TBdxCursor cursor(plan, oldFile, patch);
   Pieces pieces(newFile, passed);
-  // A piece's plan: the runs cut to fit; each run names its own sources.
-  bdx::TBdxPlan piece;
-  piece.OldSize = plan.OldSize;
-  auto check = [&] {
-    piece.NewSize = pieces.Fill();
-    const bool ok = pieces.Check([&](uint8_t* out) { bdx::ApplyBdx(piece, oldFile, patch, out); });
-    piece.Runs.clear();
-    return ok;
-  };
-  for (const bdx::TBdxRun& r : plan.Runs) {
-    for (uint32_t at = 0; at < r.Len;) {
-      const uint32_t n = std::min(r.Len - at, pieces.Room());
-      if (!pieces.Take(n)) return false;
-      bdx::TBdxRun cut = r;
-      cut.Len = n;
-      if (r.Tag != bdx::kInsert) cut.Old += at;
-      if (r.Tag != bdx::kCopy) cut.Stream += at;
-      piece.Runs.push_back(cut);
-      at += n;
-      if (pieces.Full() && !check()) return false;
-    }
+  while (!pieces.AllDone()) {
+    const uint32_t n = static_cast<uint32_t>(
+        std::min<uint64_t>(pieces.Room(), newFile.size() - pieces.Done()));
+    if (!pieces.Take(n) ||
+        !pieces.Check([&](uint8_t* out) { cursor.Next(out, n); }))
+      return false;
   }
-  return check() && pieces.AllDone();
+  return true;
 }
 
 }  // namespace pkg
