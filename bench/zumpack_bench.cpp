@@ -43,6 +43,7 @@
 #include "installer/form1.h"
 #include "pack/bdt_diff.h"
 #include "pack/builder.h"
+#include "pack/file_bytes.h"
 #include "pack/bdx_writer.h"
 #include "format/bdx_patch.h"
 #include "format/patch.h"
@@ -340,28 +341,34 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
   return b;
 }
 
-// Ours, as zumpack builds an entry: the old file indexed before the new one is
-// read, the patch made with each tuning and the smallest LZMA payload kept; the
-// extended difference grown from it kept instead when its payload is smaller
-// (EXTDIFF; not with `compatible`); then compared with the whole new file
-// compressed (the difference is written either way).
+// Ours, as zumpack builds an entry: both files mapped, the old one indexed before
+// the new one is opened, their pages let go of as the passes go on; the patch made
+// with each tuning and the smallest LZMA payload kept; the extended difference
+// grown from it kept instead when its payload is smaller (EXTDIFF; not with
+// `compatible`); then compared with the whole new file compressed (the difference
+// is written either way).
 bool OurDiff(const std::string& oldPath, const std::string& newPath, const std::string& out,
              bool compatible) {
-  const std::vector<uint8_t> oldFile = ReadFile(oldPath);
-  bdt::TOldIndex index;
+  pkg::TFileBytes oldFile, newFile;
   std::string error;
-  if (!index.Build(oldFile, {}, error)) return false;
-  const std::vector<uint8_t> newFile = ReadFile(newPath);
+  if (!oldFile.Map(bench::Dos(oldPath), error)) return false;
+  bdt::DiffOptions options;
+  options.passed = pkg::ReleasingPasses(oldFile, newFile);
+  bdt::TOldIndex index;
+  if (!index.Build(oldFile.Bytes(), options, error)) return false;
+  oldFile.ReleaseAll();
+  if (!newFile.Map(bench::Dos(newPath), error)) return false;
+  const std::span<const uint8_t> oldBytes = oldFile.Bytes(), newBytes = newFile.Bytes();
   std::vector<uint8_t> patch, framed;
   payload::EncodeOptions e;
   e.preset = 9;
-  if (!bdt::SmallestPatchPayload(index, newFile, e, patch, framed, error)) return false;
+  if (!bdt::SmallestPatchPayload(index, newBytes, e, patch, framed, error)) return false;
   if (!compatible) {
     std::vector<uint8_t> extended, extendedFramed;
     bool passed = false;
-    if (bdx::WorthExtending(newFile)
-            ? !bdx::MakeExtendedDifference(index, oldFile, newFile, extended, error)
-            : !bdx::Recoded(patch, oldFile.size(), extended, error))
+    if (bdx::WorthExtending(newBytes)
+            ? !bdx::MakeExtendedDifference(index, oldBytes, newBytes, extended, error)
+            : !bdx::Recoded(patch, oldBytes.size(), extended, error))
       return false;
     index = bdt::TOldIndex();
     if (!payload::EncodePayloadWithin(extended, e, framed.size() - 1, extendedFramed, passed, error))
@@ -369,8 +376,12 @@ bool OurDiff(const std::string& oldPath, const std::string& newPath, const std::
     if (!passed) framed = std::move(extendedFramed);
   }
   index = bdt::TOldIndex();
+  oldFile.ReleaseAll();
+  newFile.ReleaseAll();
   pkg::TWholeComparison whole;
-  if (!pkg::CompareWhole(newFile, framed.size(), e, whole, error)) return false;
+  payload::EncodeOptions full = e;
+  full.progress = [&](uint64_t done, uint64_t) { newFile.Release(0, done); };
+  if (!pkg::CompareWhole(newBytes, framed.size(), full, whole, error)) return false;
   FILE* f = std::fopen(out.c_str(), "wb");
   return f && std::fwrite(framed.data(), 1, framed.size(), f) == framed.size() && std::fclose(f) == 0;
 }

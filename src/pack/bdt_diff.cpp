@@ -205,7 +205,10 @@ bool TOldIndex::Build(std::span<const uint8_t> oldFile, const DiffOptions& optio
       oldFile.size() <= TBlockTable::kMaxOld) {
     try {
       if (options_.progress) options_.progress(DiffPhase::Sorting, 0, 1);
-      blocks_.Build(oldFile);
+      std::function<void(uint64_t)> passed;
+      if (options_.passed)
+        passed = [this](uint64_t done) { options_.passed(DiffPhase::Sorting, done); };
+      blocks_.Build(oldFile, passed, kPassStep);
       if (options_.progress) options_.progress(DiffPhase::Sorting, 1, 1);
     } catch (const std::bad_alloc&) {
       blocks_ = TBlockTable();
@@ -487,7 +490,12 @@ bool TOldIndex::Prepare(std::span<const uint8_t> newFile, TLeftover& leftover,
       blocks_.Prefetch(TBlockTable::Hash(nw + i + k));
   };
   if (newSize >= B) restart();
+  uint64_t passedAt = kPassStep;
   while (i + B <= newSize) {
+    if (options_.passed && i >= passedAt) {
+      options_.passed(DiffPhase::Matching, i);
+      passedAt = i + kPassStep;
+    }
     size_t bestNew = 0, bestOld = 0, bestLen = 0;
     blocks_.ForEach(h, [&](size_t op) {
       if (std::memcmp(nw + i, o + op, B) != 0) return;
@@ -510,6 +518,7 @@ bool TOldIndex::Prepare(std::span<const uint8_t> newFile, TLeftover& leftover,
     }
     ++i;
   }
+  if (options_.passed) options_.passed(DiffPhase::Matching, newSize);
   std::sort(taken.begin(), taken.end());
   std::vector<uint8_t>& text = leftover.Text;
   size_t from = 0;  // the first old byte not known to be taken
@@ -633,10 +642,15 @@ void TOldIndex::Walk(std::span<const uint8_t> newFile, const TOldIndex& sorted,
   uint64_t reported = 0;
   size_t searched = 0;  // new positions below this have been looked up
   size_t i = 0;
+  uint64_t passedAt = kPassStep;
   while (oldSize > 0 && i + 2 <= newSize) {
     if (report && options_.progress && i - reported >= kProgressStep) {
       reported = i;
       options_.progress(DiffPhase::Matching, i, newSize);
+    }
+    if (report && options_.passed && i >= passedAt) {
+      options_.passed(DiffPhase::Matching, i);
+      passedAt = i + kPassStep;
     }
     // Where the old file would continue: after changed bytes in place of old ones,
     // or after bytes inserted.
@@ -699,6 +713,7 @@ void TOldIndex::Walk(std::span<const uint8_t> newFile, const TOldIndex& sorted,
   // What follows the last copy is the tail.
   out.Literals.insert(out.Literals.end(), nw + litStart, nw + newSize);
   if (report && options_.progress) options_.progress(DiffPhase::Matching, newSize, newSize);
+  if (report && options_.passed) options_.passed(DiffPhase::Matching, newSize);
 }
 
 std::vector<size_t> TuningsFor(std::span<const uint8_t> newFile) {

@@ -51,6 +51,13 @@ struct DiffOptions {
   // Called now and then with the phase, the work done and the work in all
   // (sorting reports its steps, matching the new bytes walked).
   std::function<void(DiffPhase phase, uint64_t done, uint64_t total)> progress;
+  // Called every kPassStep bytes or so of the long passes over the files: the old
+  // file's block table (Sorting, `done` its old bytes entered) and each walk over
+  // the whole new file (Matching, `done` its new bytes walked). The pass reads the
+  // file it walks in order, the old file anywhere; whatever of their memory the
+  // caller lets go meanwhile it gets back when read again (the pages of a mapped
+  // file). Called from one thread only: the walks that report progress.
+  std::function<void(DiffPhase phase, uint64_t done)> passed;
   // Old files of at least this many bytes (up to TBlockTable::kMaxOld, about
   // 1 GiB) are matched in two stages. 0 means kTwoStageFrom.
   uint64_t twoStageFrom = 0;
@@ -60,6 +67,7 @@ struct DiffOptions {
 };
 
 inline constexpr uint64_t kTwoStageFrom = 32ull << 20;
+inline constexpr uint64_t kPassStep = 4ull << 20;
 
 inline constexpr uint64_t kDefaultIndexBudget = 768ull << 20;
 // The first `bytes` bytes of p (zeros past `avail`) as a number.

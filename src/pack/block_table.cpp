@@ -30,7 +30,8 @@ uint64_t TBlockTable::Roll(uint64_t hash, uint8_t out, uint8_t in) {
   return (hash - out * kLeading) * kFactor + in;
 }
 
-void TBlockTable::Build(std::span<const uint8_t> oldFile) {
+void TBlockTable::Build(std::span<const uint8_t> oldFile,
+                        const std::function<void(uint64_t done)>& passed, uint64_t step) {
   slots_.reset();
   count_ = 0;
   const size_t blocks = oldFile.size() / kBlock;
@@ -46,7 +47,12 @@ void TBlockTable::Build(std::span<const uint8_t> oldFile) {
   // their buckets are fetched into the cache while the next ones are hashed.
   constexpr size_t kBatch = 32;
   uint64_t hashes[kBatch];
+  uint64_t next = step;
   for (size_t first = 0; first < blocks; first += kBatch) {
+    if (passed && first * kBlock >= next) {
+      passed(first * kBlock);
+      next = first * kBlock + step;
+    }
     const size_t count = std::min(kBatch, blocks - first);
     for (size_t j = 0; j < count; ++j) {
       hashes[j] = Hash(o + (first + j) * kBlock);

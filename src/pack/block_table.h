@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <span>
 
@@ -28,9 +29,11 @@ class TBlockTable {
  public:
   static constexpr size_t kBlock = 16;
 
-  // Enters every whole block of `oldFile` (at most kMaxOld bytes). Throws
-  // std::bad_alloc when the table does not fit in memory.
-  void Build(std::span<const uint8_t> oldFile);
+  // Enters every whole block of `oldFile` (at most kMaxOld bytes), in order,
+  // calling `passed` (when set) with the bytes entered every `step` bytes or so.
+  // Throws std::bad_alloc when the table does not fit in memory.
+  void Build(std::span<const uint8_t> oldFile,
+             const std::function<void(uint64_t done)>& passed = {}, uint64_t step = 0);
   bool Empty() const { return count_ == 0; }
   size_t Bytes() const { return count_ * sizeof(uint32_t); }
 

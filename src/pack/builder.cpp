@@ -17,7 +17,9 @@
 #include "format/checksum.h"
 #include "format/entry_name.h"
 #include "format/image.h"
+#include "pack/file_bytes.h"
 #include "pack/package_writer.h"
+#include "pack/rebuild_check.h"
 #include "platform/os.h"
 #include "product/product.h"
 #include "base/dos_path.h"
@@ -118,17 +120,23 @@ class Planner {
   void Report(const std::string& step, uint64_t done, uint64_t total) {
     if (opt_.Progress) opt_.Progress(fileTag_ + step, done, total);
   }
-  payload::EncodeOptions Encoding(const std::string& step, uint32_t preset) {
+  // With `source`, the encoder's input: its pages are let go of as the encoder
+  // takes them in (it keeps what it still needs in its own window).
+  payload::EncodeOptions Encoding(const std::string& step, uint32_t preset,
+                                  TFileBytes* source = nullptr) {
     payload::EncodeOptions e;
     e.preset = preset;
     e.extreme = preset == opt_.Level && opt_.Extreme;
-    e.progress = [this, step](uint64_t done, uint64_t total) { Report(step, done, total); };
+    e.progress = [this, step, source](uint64_t done, uint64_t total) {
+      Report(step, done, total);
+      if (source) source->Release(0, done);
+    };
     return e;
   }
-  bool Encode(std::span<const uint8_t> data, const std::string& step, uint32_t preset,
+  bool Encode(TFileBytes& data, const std::string& step, uint32_t preset,
               std::vector<uint8_t>& out) {
     try {
-      return payload::EncodePayload(data, Encoding(step, preset), out, error_);
+      return payload::EncodePayload(data.Bytes(), Encoding(step, preset, &data), out, error_);
     } catch (const std::bad_alloc&) {
       error_ = "not enough memory to compress " + step;
       return false;
@@ -147,24 +155,24 @@ class Planner {
   bool PlanExecutable(const TFileSet& f);
   // The difference of `oldBytes` and `newBytes` (both plain), its payload and
   // the check that it rebuilds the new bytes.
-  bool MakeDifference(const std::string& name, std::vector<uint8_t>& oldBytes,
-                      const std::string& newPath, std::vector<uint8_t>& newBytes,
-                      const std::function<bool(std::vector<uint8_t>&)>& prepareNew,
+  // `openNew` opens the new file once the old one is indexed.
+  bool MakeDifference(const std::string& name, TFileBytes& oldFile, TFileBytes& newFile,
+                      const std::function<bool(TFileBytes&)>& openNew,
                       std::vector<uint8_t>& patchPayload, uint32_t& diffSize, uint32_t& diffSum,
                       std::vector<uint8_t>* extended = nullptr);
   // Whether the extended difference `extended` makes a payload smaller than
   // `payload`: then `payload` and the sizes are replaced and `smaller` set.
-  bool TryExtended(const std::string& name, std::span<const uint8_t> oldBytes,
-                   std::span<const uint8_t> newBytes, std::span<const uint8_t> extended,
-                   std::vector<uint8_t>& payload, uint32_t& diffSize, uint32_t& diffSum,
-                   bool& smaller);
+  bool TryExtended(const std::string& name, TFileBytes& oldFile, TFileBytes& newFile,
+                   std::span<const uint8_t> extended, std::vector<uint8_t>& payload,
+                   uint32_t& diffSize, uint32_t& diffSum, bool& smaller);
   // Whether the whole file compresses smaller than `diffPayload`. `whole` gets
   // the payload when it was compressed whole at the full level; when that encoder
   // gave up (`cut`), only the bytes it wrote, a lower bound of the size.
-  bool WholeIsSmaller(const std::string& name, std::span<const uint8_t> bytes,
+  bool WholeIsSmaller(const std::string& name, TFileBytes& bytes,
                       size_t diffPayload, std::vector<uint8_t>& whole, bool& smaller,
                       bool& cut);
-  bool AddWhole(uint8_t kind, const std::string& name, std::span<const uint8_t> bytes,
+  // `payload` empty: compressed here. The checksum is `sum` when known.
+  bool AddWhole(uint8_t kind, const std::string& name, TFileBytes& bytes,
                 std::vector<uint8_t> payload, uint32_t variant, int edition,
                 const std::string& why);
   bool Arrange();
@@ -346,13 +354,13 @@ bool Planner::MatchFiles() {
   return true;
 }
 
-bool Planner::WholeIsSmaller(const std::string& name, std::span<const uint8_t> bytes,
+bool Planner::WholeIsSmaller(const std::string& name, TFileBytes& bytes,
                              size_t diffPayload, std::vector<uint8_t>& whole, bool& smaller,
                              bool& cut) {
   TWholeComparison c;
-  payload::EncodeOptions full = Encoding("compressing " + name, opt_.Level);
+  payload::EncodeOptions full = Encoding("compressing " + name, opt_.Level, &bytes);
   try {
-    if (!CompareWhole(bytes, diffPayload, full, c, error_)) return false;
+    if (!CompareWhole(bytes.Bytes(), diffPayload, full, c, error_)) return false;
   } catch (const std::bad_alloc&) {
     return Fail("not enough memory to compress " + name);
   }
@@ -362,9 +370,8 @@ bool Planner::WholeIsSmaller(const std::string& name, std::span<const uint8_t> b
   return true;
 }
 
-bool Planner::MakeDifference(const std::string& name, std::vector<uint8_t>& oldBytes,
-                             const std::string& newPath, std::vector<uint8_t>& newBytes,
-                             const std::function<bool(std::vector<uint8_t>&)>& prepareNew,
+bool Planner::MakeDifference(const std::string& name, TFileBytes& oldFile, TFileBytes& newFile,
+                             const std::function<bool(TFileBytes&)>& openNew,
                              std::vector<uint8_t>& patchPayload, uint32_t& diffSize,
                              uint32_t& diffSum, std::vector<uint8_t>* extended) {
   bdt::DiffOptions dopt;
@@ -372,12 +379,14 @@ bool Planner::MakeDifference(const std::string& name, std::vector<uint8_t>& oldB
   dopt.progress = [this, &name](bdt::DiffPhase phase, uint64_t done, uint64_t total) {
     Report((phase == bdt::DiffPhase::Sorting ? "indexing " : "diffing ") + name, done, total);
   };
-  // The old file is indexed before the new one is read: the index's peak memory
+  dopt.passed = ReleasingPasses(oldFile, newFile);
+  // The old file is indexed before the new one is opened: the index's peak memory
   // then does not meet the new file's.
   bdt::TOldIndex index;
-  if (!index.Build(oldBytes, dopt, error_)) return Fail(name + ": " + error_);
-  if (!ReadWholeFile(newPath, newBytes, error_)) return false;
-  if (!prepareNew(newBytes)) return false;
+  if (!index.Build(oldFile.Bytes(), dopt, error_)) return Fail(name + ": " + error_);
+  oldFile.ReleaseAll();
+  if (!openNew(newFile)) return false;
+  const std::span<const uint8_t> oldBytes = oldFile.Bytes(), newBytes = newFile.Bytes();
   std::vector<uint8_t> patch;
   if (!bdt::SmallestPatchPayload(index, newBytes,
                                  Encoding("compressing the difference of " + name, opt_.Level),
@@ -392,22 +401,22 @@ bool Planner::MakeDifference(const std::string& name, std::vector<uint8_t>& oldB
     return Fail(name + ": " + error_);
   }
   index = bdt::TOldIndex();
+  oldFile.ReleaseAll();
+  newFile.ReleaseAll();
   // The patch must rebuild the new file exactly as the installer will apply it.
-  {
-    std::vector<uint8_t> rebuilt;
-    const bdt::PatchStatus st = bdt::PatchBytes(oldBytes, patch, rebuilt);
-    if (st != bdt::PatchStatus::Ok || rebuilt != newBytes)
-      return Fail(name + ": the difference does not rebuild the new file (internal error)");
-  }
+  TPassRelease checking(newFile, oldFile, true);
+  if (!BdtRebuilds(oldBytes, patch, newBytes, std::ref(checking)))
+    return Fail(name + ": the difference does not rebuild the new file (internal error)");
+  oldFile.ReleaseAll();
+  newFile.ReleaseAll();
   diffSize = static_cast<uint32_t>(patch.size());
   diffSum = AddSum(patch);
   return true;
 }
 
-bool Planner::TryExtended(const std::string& name, std::span<const uint8_t> oldBytes,
-                          std::span<const uint8_t> newBytes, std::span<const uint8_t> extended,
-                          std::vector<uint8_t>& payload, uint32_t& diffSize, uint32_t& diffSum,
-                          bool& smaller) {
+bool Planner::TryExtended(const std::string& name, TFileBytes& oldFile, TFileBytes& newFile,
+                          std::span<const uint8_t> extended, std::vector<uint8_t>& payload,
+                          uint32_t& diffSize, uint32_t& diffSum, bool& smaller) {
   smaller = false;
   if (extended.empty()) return true;  // not worth trying
   std::vector<uint8_t> framed;
@@ -420,9 +429,12 @@ bool Planner::TryExtended(const std::string& name, std::span<const uint8_t> oldB
             payload.size() - 1, framed, passed, error_))
       return Fail(name + ": " + error_);
     if (passed) return true;
-    std::vector<uint8_t> rebuilt;
-    if (bdx::BdxBytes(oldBytes, extended, rebuilt) != bdx::BdxStatus::Ok ||
-        !std::equal(rebuilt.begin(), rebuilt.end(), newBytes.begin(), newBytes.end()))
+    TPassRelease checking(newFile, oldFile, true);
+    const bool rebuilds =
+        BdxRebuilds(oldFile.Bytes(), extended, newFile.Bytes(), std::ref(checking));
+    oldFile.ReleaseAll();
+    newFile.ReleaseAll();
+    if (!rebuilds)
       return Fail(name + ": the extended difference does not rebuild the new file (internal error)");
   } catch (const std::bad_alloc&) {
     return Fail("not enough memory for the extended difference of " + name);
@@ -434,15 +446,15 @@ bool Planner::TryExtended(const std::string& name, std::span<const uint8_t> oldB
   return true;
 }
 
-bool Planner::AddWhole(uint8_t kind, const std::string& name, std::span<const uint8_t> bytes,
+bool Planner::AddWhole(uint8_t kind, const std::string& name, TFileBytes& bytes,
                        std::vector<uint8_t> payload, uint32_t variant, int edition,
                        const std::string& why) {
   if (payload.empty() && !Encode(bytes, "compressing " + name, opt_.Level, payload)) return false;
   TPlannedEntry e;
   e.Kind = kind;
   e.Name = name;
-  e.Record.NewSize = e.Record.OldSize = static_cast<uint32_t>(bytes.size());
-  e.Record.NewSum = e.Record.OldSum = AddSum(bytes);
+  e.Record.NewSize = e.Record.OldSize = static_cast<uint32_t>(bytes.Size());
+  e.Record.NewSum = e.Record.OldSum = bytes.Sum();
   e.Record.DiffSum = variant;
   e.Payload = std::move(payload);
   e.WholeSize = e.Payload.size();
@@ -482,72 +494,79 @@ bool Planner::PlanFile(const TFileSet& f) {
   if (newSize == 0)
     return Fail(f.Name + " is empty in the new tree; the installer cannot write an empty file");
 
-  std::vector<uint8_t> newBytes;
+  TFileBytes newFile;
   if (allAbsent || !oldAgree) {
-    if (!ReadWholeFile(newPath, newBytes, error_)) return false;
-    return AddWhole(kAddRepl, f.Name, newBytes, {}, 0, -1,
+    if (!newFile.Map(newPath, error_)) return false;
+    return AddWhole(kAddRepl, f.Name, newFile, {}, 0, -1,
                     allAbsent ? "new file" : "differs between the old trees");
   }
 
   const std::string oldPath = old_[0].Dir + f.Old[0]->Name;
   const uint64_t oldSize = f.Old[0]->Size;
   if (oldSize == 0 || oldSize >= bdt::kLengthLimit || newSize >= bdt::kLengthLimit) {
-    if (!ReadWholeFile(newPath, newBytes, error_)) return false;
-    return AddWhole(kAddRepl, f.Name, newBytes, {}, 0, -1,
+    if (!newFile.Map(newPath, error_)) return false;
+    return AddWhole(kAddRepl, f.Name, newFile, {}, 0, -1,
                     oldSize == 0 ? "the old file is empty" : "2 GiB or larger: no difference");
   }
 
-  std::vector<uint8_t> oldBytes;
-  if (!ReadWholeFile(oldPath, oldBytes, error_)) return false;
+  // A base file is diffed in its plain form when both forms have the layout the
+  // installer's converter takes; otherwise as it is. Only a base file is read into
+  // memory, to be converted there; every other file is mapped.
+  const int64_t key = IsBaseName(f.Name) ? BaseKeyFor(f.Name) : -1;
+  TFileBytes oldFile;
+  if (!(key > 0 ? oldFile.Read(oldPath, error_) : oldFile.Map(oldPath, error_))) return false;
   TPlannedEntry e;
   e.Name = f.Name;
-  e.Record.OldSize = static_cast<uint32_t>(oldBytes.size());
-  e.Record.OldSum = AddSum(oldBytes);
+  e.Record.OldSize = static_cast<uint32_t>(oldFile.Size());
+  e.Record.OldSum = oldFile.Sum();
 
-  // A base file is diffed in its plain form when both forms have the layout the
-  // installer's converter takes; otherwise as it is.
-  const int64_t key = IsBaseName(f.Name) ? BaseKeyFor(f.Name) : -1;
   bool plain = false;
-  if (key > 0 && UnscrambleBase(oldBytes, static_cast<uint32_t>(key), product::kBaseM1,
+  if (key > 0 && UnscrambleBase(oldFile.Copy(), static_cast<uint32_t>(key), product::kBaseM1,
                                 product::kBaseM2) == BaseStatus::Ok) {
     plain = true;
   } else if (key > 0) {
     res_.Notes.push_back(f.Name + ": the old file is not a base file the installer can convert; diffed as it is");
   }
   if (plain) {
-    e.Record.PrepSize = static_cast<uint32_t>(oldBytes.size());
-    e.Record.PrepSum = AddSum(oldBytes);
+    e.Record.PrepSize = static_cast<uint32_t>(oldFile.Size());
+    e.Record.PrepSum = oldFile.Sum();
   }
 
   uint32_t newSum = 0;
   bool newConvertible = true;
-  auto prepareNew = [&](std::vector<uint8_t>& bytes) {
-    newSum = AddSum(bytes);
+  auto openNew = [&](TFileBytes& bytes) {
+    if (!plain) {
+      if (!bytes.Map(newPath, error_)) return false;
+      newSum = bytes.Sum();
+      return true;
+    }
+    if (!bytes.Read(newPath, error_)) return false;
+    newSum = bytes.Sum();
     // A plain old file against a scrambled new one would give nothing useful.
-    if (plain && UnscrambleBase(bytes, static_cast<uint32_t>(key), product::kBaseM1,
-                                product::kBaseM2) != BaseStatus::Ok)
+    if (UnscrambleBase(bytes.Copy(), static_cast<uint32_t>(key), product::kBaseM1,
+                       product::kBaseM2) != BaseStatus::Ok)
       newConvertible = false;
     return newConvertible;
   };
   std::vector<uint8_t> patchPayload, extendedPatch;
   const bool tryExtended = !plain && !opt_.Compatible;
-  if (!MakeDifference(f.Name, oldBytes, newPath, newBytes, prepareNew, patchPayload,
-                      e.Record.DiffSize, e.Record.DiffSum,
-                      tryExtended ? &extendedPatch : nullptr)) {
+  if (!MakeDifference(f.Name, oldFile, newFile, openNew, patchPayload, e.Record.DiffSize,
+                      e.Record.DiffSum, tryExtended ? &extendedPatch : nullptr)) {
     if (newConvertible) return false;
     // The installer could not scramble the result back: the file goes whole.
     res_.Notes.push_back(f.Name +
                          ": the new file is not a base file the installer can convert; shipped whole");
-    if (!ReadWholeFile(newPath, newBytes, error_)) return false;
-    return AddWhole(kAddRepl, f.Name, newBytes, {}, 0, -1, "not a convertible base file");
+    if (!newFile.Map(newPath, error_)) return false;
+    return AddWhole(kAddRepl, f.Name, newFile, {}, 0, -1, "not a convertible base file");
   }
   bool extended = false;
-  if (!TryExtended(f.Name, oldBytes, newBytes, extendedPatch, patchPayload, e.Record.DiffSize,
+  if (!TryExtended(f.Name, oldFile, newFile, extendedPatch, patchPayload, e.Record.DiffSize,
                    e.Record.DiffSum, extended))
     return false;
   extendedPatch = std::vector<uint8_t>();
-  oldBytes = std::vector<uint8_t>();
+  oldFile = TFileBytes();
   if (plain) {
+    std::vector<uint8_t>& newBytes = newFile.Copy();
     e.Kind = kDbbDiff;
     e.Record.MidSize = static_cast<uint32_t>(newBytes.size());
     e.Record.MidSum = AddSum(newBytes);
@@ -559,15 +578,15 @@ bool Planner::PlanFile(const TFileSet& f) {
   } else {
     e.Kind = extended ? kExtDiff : kBinDiff;
   }
-  e.Record.NewSize = static_cast<uint32_t>(newBytes.size());
+  e.Record.NewSize = static_cast<uint32_t>(newFile.Size());
   e.Record.NewSum = newSum;
 
   std::vector<uint8_t> whole;
   bool wholeSmaller = false, wholeCut = false;
-  if (!WholeIsSmaller(f.Name, newBytes, patchPayload.size(), whole, wholeSmaller, wholeCut))
+  if (!WholeIsSmaller(f.Name, newFile, patchPayload.size(), whole, wholeSmaller, wholeCut))
     return false;
   if (wholeSmaller)
-    return AddWhole(kAddRepl, f.Name, newBytes, std::move(whole), 0, -1,
+    return AddWhole(kAddRepl, f.Name, newFile, std::move(whole), 0, -1,
                     "the whole file is smaller than its difference");
   e.Payload = std::move(patchPayload);
   e.WholeSize = whole.size();
@@ -603,42 +622,43 @@ bool Planner::PlanExecutable(const TFileSet& f) {
     const uint8_t diffKind = edition == 0 ? kPe1Diff : kPe2Diff;
     const std::string label = f.Name + " (edition " + std::to_string(edition) + ")";
 
-    std::vector<uint8_t> newBytes;
+    TFileBytes newFile;
     const bool diffPossible = kindUse[diffKind] == 1 && o->Size > 0 &&
                               o->Size < bdt::kLengthLimit &&
                               f.New[nt]->Size < bdt::kLengthLimit && opt_.Exe != ExeChoice::Whole;
     if (!diffPossible) {
-      if (!ReadWholeFile(newPath, newBytes, error_)) return false;
+      if (!newFile.Map(newPath, error_)) return false;
       const char* why = opt_.Exe == ExeChoice::Whole ? "whole builds asked for"
                         : kindUse[diffKind] > 1     ? "two old trees share the second edition's kind"
                                                     : "no difference possible";
       if (opt_.Exe == ExeChoice::Diff)
         return Fail(label + ": a difference is not possible (" + why + ")");
-      if (!AddWhole(kAddRepM, f.Name, newBytes, {}, variant, edition, why)) return false;
+      if (!AddWhole(kAddRepM, f.Name, newFile, {}, variant, edition, why)) return false;
       continue;
     }
-    std::vector<uint8_t> oldBytes;
-    if (!ReadWholeFile(old_[t].Dir + o->Name, oldBytes, error_)) return false;
+    TFileBytes oldFile;
+    if (!oldFile.Map(old_[t].Dir + o->Name, error_)) return false;
     TPlannedEntry e;
     e.Kind = diffKind;
     e.Name = f.Name;
     e.Edition = edition;
-    e.Record.OldSize = static_cast<uint32_t>(oldBytes.size());
-    e.Record.OldSum = AddSum(oldBytes);
+    e.Record.OldSize = static_cast<uint32_t>(oldFile.Size());
+    e.Record.OldSum = oldFile.Sum();
     std::vector<uint8_t> patchPayload;
-    if (!MakeDifference(label, oldBytes, newPath, newBytes,
-                        [](std::vector<uint8_t>&) { return true; }, patchPayload,
-                        e.Record.DiffSize, e.Record.DiffSum))
+    if (!MakeDifference(label, oldFile, newFile,
+                        [&](TFileBytes& bytes) { return bytes.Map(newPath, error_); },
+                        patchPayload, e.Record.DiffSize, e.Record.DiffSum))
       return false;
-    e.Record.NewSize = static_cast<uint32_t>(newBytes.size());
-    e.Record.NewSum = AddSum(newBytes);
+    oldFile = TFileBytes();
+    e.Record.NewSize = static_cast<uint32_t>(newFile.Size());
+    e.Record.NewSum = newFile.Sum();
     std::vector<uint8_t> whole;
     bool wholeSmaller = false, wholeCut = false;
     if (opt_.Exe == ExeChoice::Smaller &&
-        !WholeIsSmaller(label, newBytes, patchPayload.size(), whole, wholeSmaller, wholeCut))
+        !WholeIsSmaller(label, newFile, patchPayload.size(), whole, wholeSmaller, wholeCut))
       return false;
     if (wholeSmaller) {
-      if (!AddWhole(kAddRepM, f.Name, newBytes, std::move(whole), variant, edition,
+      if (!AddWhole(kAddRepM, f.Name, newFile, std::move(whole), variant, edition,
                     "the whole build is smaller than its difference"))
         return false;
       continue;

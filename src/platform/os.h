@@ -112,6 +112,12 @@ class Mapping {
   bool OpenReadWrite(const std::string& path);
   bool Flush();
   void Close();
+  // Gives the pages of a read-only view that lie wholly inside [offset, offset +
+  // length) back to the system: the view and its contents stay as they are, and a
+  // page touched again is read anew from the file (the system's cache, as a rule).
+  // A pass over a large file then holds only what it is reading, not all it has
+  // read. Does nothing for a writable view.
+  void ReleasePages(uint64_t offset, uint64_t length);
 
   const uint8_t* data() const { return data_; }
   uint8_t* writable() { return writable_ ? data_ : nullptr; }

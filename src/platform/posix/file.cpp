@@ -378,6 +378,20 @@ bool Mapping::OpenReadWrite(const std::string& path) {
   return true;
 }
 
+void Mapping::ReleasePages(uint64_t offset, uint64_t length) {
+  if (!data_ || writable_ || offset >= size_) return;
+  const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  const uint64_t end = length >= size_ - offset ? size_ : offset + length;
+  // Whole pages only; the view starts on a page boundary. The last page of the
+  // file counts whole: nothing lies past it.
+  const uint64_t from = (offset + page - 1) / page * page;
+  const uint64_t to = end == size_ ? end : end / page * page;
+  if (to <= from) return;
+  // A read-only shared mapping of a file: the pages are dropped from the process,
+  // never from the file.
+  madvise(data_ + from, static_cast<size_t>(to - from), MADV_DONTNEED);
+}
+
 bool Mapping::Flush() {
   if (!open_) {
     Fail(ErrorKind::Invalid, EBADF, "FlushViewOfFile", "", "отображение не открыто");

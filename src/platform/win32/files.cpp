@@ -420,6 +420,20 @@ bool Mapping::CreateReadWrite(const std::string& path, uint64_t size) {
   return true;
 }
 
+void Mapping::ReleasePages(uint64_t offset, uint64_t length) {
+  if (data_ == nullptr || writable_ || offset >= size_) return;
+  SYSTEM_INFO info;
+  ::GetSystemInfo(&info);
+  const uint64_t page = info.dwPageSize;
+  const uint64_t end = length >= size_ - offset ? size_ : offset + length;
+  const uint64_t from = (offset + page - 1) / page * page;
+  const uint64_t to = end == size_ ? end : end / page * page;
+  if (to <= from) return;
+  // Unlocking pages that were never locked takes them out of the working set; it
+  // reports ERROR_NOT_LOCKED, which is what is expected here.
+  ::VirtualUnlock(data_ + from, static_cast<SIZE_T>(to - from));
+}
+
 bool Mapping::Flush() {
   if (!open_) return FailAs(ErrorKind::Invalid, "FlushViewOfFile", "", ERROR_INVALID_HANDLE);
   if (!writable_) return true;  // nothing of ours to write back
