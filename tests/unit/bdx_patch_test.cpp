@@ -3,6 +3,7 @@
 // difference the package builder makes, and PatchFile applying one on files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <random>
 #include <string>
@@ -668,11 +669,23 @@ TEST(BdxPatchFile, AppliesAndRefusesByTheSameRules) {
   TForm1 form(&tk);
   zt::TempDir dir;
   const std::string d = dir.Dos();
-  const TCodePair pair = CodePair(3000, 2);
+  // Code with calls and tables of addresses, more than the one piece of 1 MiB the
+  // output is written in: re-aimed covers run across the pieces.
+  const TCodePair pair = CallPair(12000, 2, true);
   Bytes bdt, patch;
   std::string error;
   ASSERT_TRUE(bdt::MakeBdtPatch(pair.old, pair.now, {}, bdt, error));
   ASSERT_TRUE(bdx::MakeBdx(pair.old, pair.now, bdt, patch, error));
+  ASSERT_GT(pair.now.size(), 1u << 20);
+  {
+    bdx::TBdxPlan plan;
+    ASSERT_EQ(bdx::ReadBdx(patch, pair.old.size(), plan), BdxStatus::Ok);
+    const auto across = std::find_if(plan.Runs.begin(), plan.Runs.end(), [](const bdx::TBdxRun& r) {
+      return r.At < (1u << 20) && r.At + r.Len > (1u << 20);
+    });
+    ASSERT_NE(across, plan.Runs.end());
+    EXPECT_EQ(across->Tag, bdx::kRefCover);  // the run the first piece ends in
+  }
   ASSERT_TRUE(zt::WriteAll(d + "old", S(pair.old)));
   ASSERT_TRUE(zt::WriteAll(d + "patch", S(patch)));
 
