@@ -1,8 +1,7 @@
 // The check that a patch the builder made rebuilds the new file exactly, as the
 // installer applies it: read and checked whole by the installer's own reader, then
-// applied by its own applier a piece at a time into a small buffer (for BDT
-// through plans cut to a piece, for BDX through the applier's cursor), each piece
-// compared with the new file. No second copy of the new file is made, so a large
+// applied by its own applier's cursor a piece at a time into a small buffer, each
+// piece compared with the new file. No second copy of the new file is made, so a large
 // file is checked in the memory of one piece.
 #pragma once
 
