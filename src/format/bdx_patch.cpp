@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "base/bytes.h"
 
@@ -37,14 +38,42 @@ bool LooksLikeBdx(std::span<const uint8_t> patch) {
 
 namespace {
 
+// 1 to 5 bytes, 7 bits each from the lowest, the high bit set on all but the last.
+BdxStatus Varint(le::TByteReader& in, uint32_t& v) {
+  uint64_t value = 0;
+  for (int k = 0; k < 5; ++k) {
+    uint8_t b = 0;
+    if (!in.U8(b)) return BdxStatus::RecordCut;
+    value |= uint64_t{b & 0x7Fu} << (7 * k);
+    if ((b & 0x80) == 0) {
+      if (value > UINT32_MAX) return BdxStatus::BadNumber;
+      v = static_cast<uint32_t>(value);
+      return BdxStatus::Ok;
+    }
+  }
+  return BdxStatus::BadNumber;
+}
+
+// A varint of a count stream that ReadBdx has checked; reads nothing at or after
+// `end`.
+uint64_t CheckedVarint(const uint8_t* p, uint64_t& at, uint64_t end) {
+  uint64_t value = 0;
+  for (int k = 0; k < 5 && at < end; ++k) {
+    const uint8_t b = p[at++];
+    value |= uint64_t{b & 0x7Fu} << (7 * k);
+    if ((b & 0x80) == 0) break;
+  }
+  return value;
+}
+
 // Where the fields of the records come from: version 1 reads them from the one
-// record stream; version 2 reads tags from theirs and the numbers as varints from
-// the seek and length streams.
+// record stream; later versions read tags from theirs and the numbers as varints
+// from the seek and length streams.
 class TRecordSource {
  public:
   TRecordSource(uint8_t version, std::span<const uint8_t> patch, uint64_t at,
                 const uint32_t* lengths)
-      : columns_(version == kVersion2) {
+      : columns_(version != kVersion1) {
     records_ = le::TByteReader(patch.subspan(at, lengths[0]));
     if (columns_) {
       seeks_ = le::TByteReader(patch.subspan(at + lengths[0], lengths[1]));
@@ -64,30 +93,40 @@ class TRecordSource {
     if (!columns_) return records_.U32(len) ? BdxStatus::Ok : BdxStatus::RecordCut;
     return Varint(lens_, len);
   }
-  // Version 2: whether the number streams were used up exactly.
+  // Whether the number streams were used up exactly (none in version 1).
   bool NumbersUsedUp() const { return seeks_.Remaining() == 0 && lens_.Remaining() == 0; }
 
  private:
-  // 1 to 5 bytes, 7 bits each from the lowest, the high bit set on all but the last.
-  static BdxStatus Varint(le::TByteReader& in, uint32_t& v) {
-    uint64_t value = 0;
-    for (int k = 0; k < 5; ++k) {
-      uint8_t b = 0;
-      if (!in.U8(b)) return BdxStatus::RecordCut;
-      value |= uint64_t{b & 0x7Fu} << (7 * k);
-      if ((b & 0x80) == 0) {
-        if (value > UINT32_MAX) return BdxStatus::BadNumber;
-        v = static_cast<uint32_t>(value);
-        return BdxStatus::Ok;
-      }
-    }
-    return BdxStatus::BadNumber;
-  }
-
   bool columns_;
   le::TByteReader records_{std::span<const uint8_t>()}, seeks_{std::span<const uint8_t>()},
       lens_{std::span<const uint8_t>()};
 };
+
+// Checks the stretches of a version 3 difference against the `covered` bytes of
+// the covers: they make exactly those, in pairs of counts, and take every given
+// byte.
+BdxStatus CheckStretches(std::span<const uint8_t> patch, const TBdxDifference& d,
+                         uint64_t covered) {
+  le::TByteReader given(patch.subspan(d.GivenAt, d.GivenEnd - d.GivenAt));
+  le::TByteReader zeros(patch.subspan(d.ZeroAt, d.ZeroEnd - d.ZeroAt));
+  uint64_t made = 0, taken = 0;
+  while (given.Remaining() != 0 || zeros.Remaining() != 0) {
+    // One count stream ends before the other: its partner's counts are left over.
+    if (given.Remaining() == 0 || zeros.Remaining() == 0) return BdxStatus::StreamsLeftOver;
+    uint32_t g = 0, z = 0;
+    for (auto [in, v] : {std::pair{&given, &g}, std::pair{&zeros, &z}}) {
+      const BdxStatus st = Varint(*in, *v);
+      if (st != BdxStatus::Ok) return BdxStatus::BadNumber;  // bad or cut by its stream's end
+    }
+    made += uint64_t{g} + z;
+    taken += g;
+    if (made > covered) return BdxStatus::StreamsLeftOver;
+    if (taken > d.DiffBytes) return BdxStatus::DiffTooShort;
+  }
+  if (made < covered) return BdxStatus::DiffTooShort;
+  if (taken < d.DiffBytes) return BdxStatus::StreamsLeftOver;
+  return BdxStatus::Ok;
+}
 
 }  // namespace
 
@@ -96,18 +135,21 @@ BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& pl
   if (patch.size() < kHeaderSize1) return BdxStatus::ShortHeader;
   if (!LooksLikeBdx(patch)) return BdxStatus::NotBdx;
   const uint8_t version = patch[3];
-  if (version != kVersion1 && version != kVersion2) return BdxStatus::UnknownVersion;
-  const size_t headerSize = version == kVersion1 ? kHeaderSize1 : kHeaderSize2;
+  if (version != kVersion1 && version != kVersion2 && version != kVersion3)
+    return BdxStatus::UnknownVersion;
+  const size_t headerSize = version == kVersion1   ? kHeaderSize1
+                            : version == kVersion2 ? kHeaderSize2
+                                                   : kHeaderSize3;
   if (patch.size() < headerSize) return BdxStatus::ShortHeader;
   le::TByteReader header(patch, 4);
   uint32_t patchOld = 0, newSize = 0;
   header.U32(patchOld);
   header.U32(newSize);
-  // The streams' lengths: records (v1) or tags, seeks and lengths (v2); then the
-  // difference bytes and the literal bytes.
-  uint32_t lengths[5] = {};
-  const size_t streams = version == kVersion1 ? 3 : 5;
-  uint64_t total = 0;  // in 64 bits: five u32 lengths cannot wrap
+  // The streams' lengths: records (v1) or tags, seeks and lengths, then (v3) the
+  // given and zero counts; then the difference bytes and the literal bytes.
+  uint32_t lengths[7] = {};
+  const size_t streams = (headerSize - 12) / 4;
+  uint64_t total = 0;  // in 64 bits: seven u32 lengths cannot wrap
   for (size_t k = 0; k < streams; ++k) {
     header.U32(lengths[k]);
     total += lengths[k];
@@ -118,8 +160,17 @@ BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& pl
 
   const uint64_t literalStart = patch.size() - literalBytes;
   const uint64_t diffStart = literalStart - diffBytes;
+  TBdxDifference& difference = plan.Difference;
+  difference.Bytes = diffStart;
+  difference.DiffBytes = diffBytes;
+  if (version == kVersion3) {
+    difference.Stretched = true;
+    difference.ZeroEnd = diffStart;
+    difference.ZeroAt = difference.GivenEnd = diffStart - lengths[4];
+    difference.GivenAt = difference.GivenEnd - lengths[3];
+  }
   TRecordSource records(version, patch, headerSize, lengths);
-  uint64_t made = 0, diffUsed = 0, literalUsed = 0;
+  uint64_t made = 0, covered = 0, literalUsed = 0;
   int64_t pos = 0;  // old-file position; may wander outside between copies
   size_t number = 0;
   bool aimed = false;
@@ -131,7 +182,7 @@ BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& pl
     run.Tag = tag;
     uint32_t seek = 0;
     const bool known = tag == kInsert || tag == kCopy || tag == kCover ||
-                       ((tag == kRefCover || tag == kAddrCover) && version == kVersion2);
+                       ((tag == kRefCover || tag == kAddrCover) && version != kVersion1);
     if (!known) return BdxStatus::UnknownRecord;
     if (tag != kInsert) {
       const BdxStatus st = records.Seek(seek);
@@ -154,9 +205,10 @@ BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& pl
       pos += run.Len;
       if (tag != kCopy) {
         aimed = aimed || tag != kCover;
-        if (run.Len > diffBytes - diffUsed) return BdxStatus::DiffTooShort;
-        run.Stream = diffStart + diffUsed;
-        diffUsed += run.Len;
+        // Versions 1 and 2 give every difference byte; version 3's stretches are
+        // checked against the covers once the records end.
+        if (!difference.Stretched && run.Len > diffBytes - covered) return BdxStatus::DiffTooShort;
+        covered += run.Len;
       }
     }
     run.At = made;
@@ -165,8 +217,13 @@ BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& pl
   }
   plan.FailedRecord = 0;
   if (made != newSize) return BdxStatus::ShortOfNewSize;
-  if (diffUsed != diffBytes || literalUsed != literalBytes || !records.NumbersUsedUp())
+  if (difference.Stretched) {
+    const BdxStatus st = CheckStretches(patch, difference, covered);
+    if (st != BdxStatus::Ok) return st;
+  } else if (covered != diffBytes) {
     return BdxStatus::StreamsLeftOver;
+  }
+  if (literalUsed != literalBytes || !records.NumbersUsedUp()) return BdxStatus::StreamsLeftOver;
   plan.OldSize = patchOld;
   plan.NewSize = newSize;
   if (aimed) plan.Map = MapOfRuns(plan.Runs);
@@ -317,36 +374,59 @@ void AimAddresses(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
   AimAddressesIn(map, oldFile, old, len, 0, len, out);
 }
 
+TDifferenceSource::TDifferenceSource(const TBdxDifference& difference,
+                                     std::span<const uint8_t> patch)
+    : d_(difference), patch_(patch.data()) {
+  diffAt_ = d_.Bytes;
+  givenAt_ = d_.GivenAt;
+  zeroAt_ = d_.ZeroAt;
+  if (!d_.Stretched) given_ = d_.DiffBytes;
+}
+
+void TDifferenceSource::AddTo(uint8_t* out, uint32_t n) {
+  while (n != 0) {
+    if (given_ != 0) {
+      const uint32_t k = static_cast<uint32_t>(std::min<uint64_t>(given_, n));
+      const uint8_t* diff = patch_ + diffAt_;
+      for (uint32_t i = 0; i < k; ++i) out[i] = static_cast<uint8_t>(out[i] + diff[i]);
+      diffAt_ += k;
+      given_ -= k;
+      out += k;
+      n -= k;
+    } else if (zeros_ != 0) {
+      const uint32_t k = static_cast<uint32_t>(std::min<uint64_t>(zeros_, n));
+      zeros_ -= k;
+      out += k;
+      n -= k;
+    } else {
+      // The next stretch; a checked plan always has one while covers need bytes.
+      if (givenAt_ >= d_.GivenEnd || zeroAt_ >= d_.ZeroEnd) return;
+      given_ = CheckedVarint(patch_, givenAt_, d_.GivenEnd);
+      zeros_ = CheckedVarint(patch_, zeroAt_, d_.ZeroEnd);
+    }
+  }
+}
+
+TBdxCursor::TBdxCursor(const TBdxPlan& plan, std::span<const uint8_t> oldFile,
+                       std::span<const uint8_t> patch)
+    : plan_(plan), old_(oldFile), patch_(patch), difference_(plan.Difference, patch) {}
+
 void TBdxCursor::Next(uint8_t* out, size_t n) {
   const uint8_t* old = old_.data();
   const uint8_t* p = patch_.data();
   while (n != 0) {
     const TBdxRun& r = plan_.Runs[index_];
     const uint32_t take = static_cast<uint32_t>(std::min<size_t>(n, r.Len - into_));
-    switch (r.Tag) {
-      case kInsert:
-        std::memcpy(out, p + r.Stream + into_, take);
-        break;
-      case kCopy:
-        std::memcpy(out, old + r.Old + into_, take);
-        break;
-      case kCover: {
-        const uint8_t* from = old + r.Old + into_;
-        const uint8_t* diff = p + r.Stream + into_;
-        for (uint32_t i = 0; i < take; ++i) out[i] = static_cast<uint8_t>(from[i] + diff[i]);
-        break;
+    if (r.Tag == kInsert) {
+      std::memcpy(out, p + r.Stream + into_, take);
+    } else {
+      std::memcpy(out, old + r.Old + into_, take);
+      if (r.Tag == kRefCover) {
+        AimReferencesIn(plan_.Map, old_, r.Old, r.At, r.Len, into_, take, out, aim_);
+      } else if (r.Tag == kAddrCover) {
+        AimAddressesIn(plan_.Map, old_, r.Old, r.Len, into_, take, out);
       }
-      default: {
-        std::memcpy(out, old + r.Old + into_, take);
-        if (r.Tag == kRefCover) {
-          AimReferencesIn(plan_.Map, old_, r.Old, r.At, r.Len, into_, take, out, aim_);
-        } else {
-          AimAddressesIn(plan_.Map, old_, r.Old, r.Len, into_, take, out);
-        }
-        const uint8_t* diff = p + r.Stream + into_;
-        for (uint32_t i = 0; i < take; ++i) out[i] = static_cast<uint8_t>(out[i] + diff[i]);
-        break;
-      }
+      if (r.Tag != kCopy) difference_.AddTo(out, take);
     }
     out += take;
     n -= take;

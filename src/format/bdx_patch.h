@@ -6,32 +6,44 @@
 // cover carries the stretch, and its difference bytes are mostly zeros and repeat,
 // so they compress to almost nothing where the same stretch as new bytes would not.
 //
-// Layout (little-endian), version 2:
+// Layout (little-endian), version 3:
 //   0    3     "BDX"
-//   3    1     version, 2
+//   3    1     version, 3
 //   4    4     OldSize: size of the old file the patch applies to (checked)
 //   8    4     NewSize: size of the file the patch produces
 //   12   4     TagBytes: length of the tag stream, one byte per record
 //   16   4     SeekBytes: length of the seek stream
 //   20   4     LenBytes: length of the length stream
-//   24   4     DiffBytes: length of the difference stream
-//   28   4     LiteralBytes: length of the literal stream
-//   32         the tag, seek, length, difference and literal streams in this
-//              order; the patch ends exactly after the last of them
+//   24   4     GivenBytes: length of the stream of given counts
+//   28   4     ZeroBytes: length of the stream of zero counts
+//   32   4     DiffBytes: length of the difference stream
+//   36   4     LiteralBytes: length of the literal stream
+//   40         the tag, seek, length, given, zero, difference and literal streams
+//              in this order; the patch ends exactly after the last of them
 // A record is its tag, its Seek (all but INSERT) from the seek stream, a varint
 // of the zigzag form ((Seek << 1) ^ (Seek >> 31)), and its Len from the length
 // stream, a varint. A varint is 1 to 5 bytes, 7 bits each from the lowest, the high
 // bit set on every byte but the last; its value must fit in 32 bits.
-// Version 1 (made before version 2; still read): a 24-byte header with RecordBytes,
-// DiffBytes and LiteralBytes after NewSize, and one record stream in which each
-// record is its tag, then u32 Seek (all but INSERT) and u32 Len; no REFCOVER or
-// ADDRCOVER.
+// The difference bytes of all covers, in the order of their records, are one
+// sequence, mostly zeros. Version 3 writes it as stretches: each stretch is Given
+// bytes taken from the difference stream, then Zeros zero bytes; its Given is the
+// next varint of the given stream and its Zeros the next of the zero stream. The
+// stretches make exactly the covers' bytes; both count streams end with the same
+// stretch, and the stretches take every byte of the difference stream. Long runs
+// of zeros thus cost a varint instead of their length, in the unpacked patch and
+// in the work of the decompressor and the patcher alike.
+// Version 2 (still read): a 32-byte header without GivenBytes and ZeroBytes; the
+// difference stream holds the whole sequence.
+// Version 1 (still read): a 24-byte header with RecordBytes, DiffBytes and
+// LiteralBytes after NewSize, and one record stream in which each record is its
+// tag, then u32 Seek (all but INSERT) and u32 Len; the difference stream holds the
+// whole sequence; no REFCOVER or ADDRCOVER.
 // Records, each a tag and its fields:
 //   1 INSERT  Len                 the next Len bytes of the literal stream
 //   2 COPY    Seek, Len           move the old position by Seek, copy Len bytes
 //   3 COVER   Seek, Len           move the old position by Seek; Len bytes of the
 //                                 old file, each plus (mod 256) the next byte of
-//                                 the difference stream
+//                                 the difference sequence
 //   4 REFCOVER Seek, Len          as COVER, but the old bytes have their x86
 //                                 references re-aimed first (below)
 //   5 ADDRCOVER Seek, Len         as COVER, but the old bytes have their absolute
@@ -43,9 +55,9 @@
 //
 // Rules, all checked by ReadBdx before a byte of output is written: every Len is
 // 1 to 2^31 - 1; every copy and cover lies inside the old file; the records never
-// make more than NewSize bytes and make exactly NewSize in all; they take every
-// byte of every stream, and no more. A version other than 1 or 2 is not damage but
-// a patch this reader does not know.
+// make more than NewSize bytes and make exactly NewSize in all; they and the
+// stretches take every byte of every stream, and no more. A version other than 1,
+// 2 or 3 is not damage but a patch this reader does not know.
 //
 // Re-aimed references. When code moves, the 32-bit relative operands of its calls
 // and jumps change wherever the code and its target did not move by the same
@@ -82,11 +94,11 @@
 
 namespace bdx {
 
-inline constexpr size_t kHeaderSize1 = 24, kHeaderSize2 = 32;
-inline constexpr uint8_t kVersion1 = 1, kVersion2 = 2;
+inline constexpr size_t kHeaderSize1 = 24, kHeaderSize2 = 32, kHeaderSize3 = 40;
+inline constexpr uint8_t kVersion1 = 1, kVersion2 = 2, kVersion3 = 3;
 // Smaller values at aligned places of an ADDRCOVER are taken for numbers, not
 // addresses.
-inline constexpr uint64_t kLowestAddress = 4096;  // the version of a patch with a REFCOVER
+inline constexpr uint64_t kLowestAddress = 4096;
 inline constexpr uint32_t kLengthLimit = 0x80000000u;
 
 enum RecordTag : uint8_t { kInsert = 1, kCopy = 2, kCover = 3, kRefCover = 4, kAddrCover = 5 };
@@ -119,8 +131,7 @@ struct TBdxRun {
   uint32_t Len = 0;
   uint64_t Old = 0;     // COPY, COVER and REFCOVER: where in the old file
   uint64_t At = 0;      // where in the new file
-  uint64_t Stream = 0;  // INSERT: offset in the patch of its literal bytes;
-                        // COVER and REFCOVER: of its difference bytes
+  uint64_t Stream = 0;  // INSERT: offset in the patch of its literal bytes
 };
 
 // A stretch of the old file and where its bytes went in the new one.
@@ -159,11 +170,22 @@ void AimReferencesIn(std::span<const TMoved> map, std::span<const uint8_t> oldFi
 void AimAddressesIn(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
                     uint64_t old, uint32_t len, uint32_t from, uint32_t n, uint8_t* out);
 
+// Where the difference sequence of a patch lies: offsets in the patch of its
+// streams. A patch of version 1 or 2 has no count streams: its whole sequence is
+// given, one stretch of DiffBytes given bytes.
+struct TBdxDifference {
+  uint64_t Bytes = 0, DiffBytes = 0;
+  uint64_t GivenAt = 0, GivenEnd = 0;
+  uint64_t ZeroAt = 0, ZeroEnd = 0;
+  bool Stretched = false;  // version 3
+};
+
 // A patch as checked by ReadBdx, ready to apply.
 struct TBdxPlan {
   uint32_t OldSize = 0;
   uint32_t NewSize = 0;
   std::vector<TBdxRun> Runs;
+  TBdxDifference Difference;
   std::vector<TMoved> Map;  // made only when a run is a REFCOVER
   // The 1-based number of the record that broke a rule; 0 for the header and for
   // what is found when the records end.
@@ -173,6 +195,22 @@ struct TBdxPlan {
 // Reads and checks the whole patch against an old file of `oldSize` bytes. On any
 // status but Ok the plan must not be applied.
 BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& plan);
+
+// The difference sequence of a checked patch (plan.Difference), read in order.
+class TDifferenceSource {
+ public:
+  TDifferenceSource(const TBdxDifference& difference, std::span<const uint8_t> patch);
+  // Adds the next `n` bytes of the sequence to `out`.
+  void AddTo(uint8_t* out, uint32_t n);
+
+ private:
+  TBdxDifference d_;
+  const uint8_t* patch_;
+  // Where the next given byte and counts are, and what is left of the stretch
+  // being served.
+  uint64_t diffAt_ = 0, givenAt_ = 0, zeroAt_ = 0;
+  uint64_t given_ = 0, zeros_ = 0;
+};
 
 // Builds the new file into `out` (plan.NewSize bytes) from a plan that ReadBdx
 // accepted for this patch and an old file of the size it was checked against.
@@ -186,8 +224,7 @@ void ApplyBdx(const TBdxPlan& plan, std::span<const uint8_t> oldFile,
 class TBdxCursor {
  public:
   TBdxCursor(const TBdxPlan& plan, std::span<const uint8_t> oldFile,
-             std::span<const uint8_t> patch)
-      : plan_(plan), old_(oldFile), patch_(patch) {}
+             std::span<const uint8_t> patch);
   void Next(uint8_t* out, size_t n);
 
  private:
@@ -196,6 +233,7 @@ class TBdxCursor {
   size_t index_ = 0;   // the run being served
   uint32_t into_ = 0;  // how many of its bytes are made
   TAimState aim_;      // a REFCOVER run's re-aiming
+  TDifferenceSource difference_;
 };
 
 // Both steps in memory; `out` is left empty unless the result is Ok.

@@ -253,12 +253,45 @@ void AppendVarint(std::vector<uint8_t>& out, uint32_t v) {
   out.push_back(static_cast<uint8_t>(v));
 }
 
+namespace {
+
+// The difference sequence `diff` as version 3 stretches: every run of `zerosFrom`
+// or more zero bytes ends a stretch as its zeros; the bytes between are given.
+void Stretch(std::span<const uint8_t> diff, uint32_t zerosFrom, std::vector<uint8_t>& given,
+             std::vector<uint8_t>& zeros, std::vector<uint8_t>& bytes) {
+  const size_t n = diff.size();
+  size_t from = 0;  // where the stretch's given bytes start
+  for (size_t i = 0; i < n;) {
+    if (diff[i] != 0) {
+      ++i;
+      continue;
+    }
+    size_t end = i;
+    while (end < n && diff[end] == 0) ++end;
+    if (end - i >= std::max<uint32_t>(zerosFrom, 1)) {
+      AppendVarint(given, static_cast<uint32_t>(i - from));
+      AppendVarint(zeros, static_cast<uint32_t>(end - i));
+      bytes.insert(bytes.end(), diff.begin() + from, diff.begin() + i);
+      from = end;
+    }
+    i = end;
+  }
+  if (from < n) {
+    AppendVarint(given, static_cast<uint32_t>(n - from));
+    AppendVarint(zeros, 0);
+    bytes.insert(bytes.end(), diff.begin() + from, diff.end());
+  }
+}
+
+}  // namespace
+
 std::vector<uint8_t> WriteBdx(uint32_t oldSize, uint32_t newSize,
                               std::span<const TBdxRecord> records,
                               std::span<const uint8_t> diff, std::span<const uint8_t> literals,
-                              uint8_t version) {
-  // Version 1: one record stream; version 2: tags, seeks, lengths.
-  std::vector<uint8_t> streams[3];
+                              uint8_t version, uint32_t zerosFrom) {
+  // Version 1: one record stream; later ones: tags, seeks, lengths; version 3 then
+  // the given and zero counts, and only the given difference bytes.
+  std::vector<uint8_t> streams[6];
   for (const TBdxRecord& r : records) {
     le::Append8(streams[0], r.Tag);
     const uint32_t seek = static_cast<uint32_t>(r.Seek);
@@ -270,16 +303,46 @@ std::vector<uint8_t> WriteBdx(uint32_t oldSize, uint32_t newSize,
       AppendVarint(streams[2], r.Len);
     }
   }
+  const int counted = version == kVersion1 ? 1 : version == kVersion2 ? 3 : 5;
+  if (version == kVersion3) {
+    Stretch(diff, zerosFrom, streams[3], streams[4], streams[5]);
+  } else {
+    streams[5].assign(diff.begin(), diff.end());
+  }
   std::vector<uint8_t> p = {'B', 'D', 'X', version};
   le::Append32(p, oldSize);
   le::Append32(p, newSize);
-  for (int k = 0; k < (version == kVersion1 ? 1 : 3); ++k)
-    le::Append32(p, static_cast<uint32_t>(streams[k].size()));
-  le::Append32(p, static_cast<uint32_t>(diff.size()));
+  for (int k = 0; k < counted; ++k) le::Append32(p, static_cast<uint32_t>(streams[k].size()));
+  le::Append32(p, static_cast<uint32_t>(streams[5].size()));
   le::Append32(p, static_cast<uint32_t>(literals.size()));
   for (const std::vector<uint8_t>& stream : streams) p.insert(p.end(), stream.begin(), stream.end());
-  p.insert(p.end(), diff.begin(), diff.end());
   p.insert(p.end(), literals.begin(), literals.end());
+  return p;
+}
+
+std::vector<uint8_t> Restretched(std::span<const uint8_t> patch, uint32_t zerosFrom) {
+  TBdxPlan plan;
+  if (patch.size() < kHeaderSize3 || patch[3] != kVersion3 ||
+      ReadBdx(patch, le::Get32(patch.data() + 4), plan) != BdxStatus::Ok)
+    return {};
+  // The whole sequence, then laid out again.
+  const TBdxDifference& d = plan.Difference;
+  uint64_t covered = 0;
+  for (const TBdxRun& r : plan.Runs) covered += r.Tag == kInsert || r.Tag == kCopy ? 0 : r.Len;
+  std::vector<uint8_t> diff(covered, 0);
+  TDifferenceSource source(d, patch);
+  for (uint64_t at = 0; at < covered; at += kLengthLimit)
+    source.AddTo(diff.data() + at, static_cast<uint32_t>(std::min<uint64_t>(kLengthLimit, covered - at)));
+  std::vector<uint8_t> given, zeros, bytes;
+  Stretch(diff, zerosFrom, given, zeros, bytes);
+  // The header's three lengths of the difference and the streams around them.
+  std::vector<uint8_t> p(patch.begin(), patch.begin() + d.GivenAt);
+  le::Set32(p.data() + 24, static_cast<uint32_t>(given.size()));
+  le::Set32(p.data() + 28, static_cast<uint32_t>(zeros.size()));
+  le::Set32(p.data() + 32, static_cast<uint32_t>(bytes.size()));
+  for (const std::vector<uint8_t>& stream : {given, zeros, bytes})
+    p.insert(p.end(), stream.begin(), stream.end());
+  p.insert(p.end(), patch.begin() + d.Bytes + d.DiffBytes, patch.end());
   return p;
 }
 
@@ -393,6 +456,20 @@ bool QuickSize(std::span<const uint8_t> patch, size_t& size, std::string& error)
   return true;
 }
 
+// Keeps `patch` with every run of zeros a stretch's instead when a quick
+// compression finds that smaller than `quickSize`, the patch's own.
+bool Scattered(std::vector<uint8_t>& patch, size_t quickSize, std::string& error) {
+  std::vector<uint8_t> every = Restretched(patch, 1);
+  if (every.empty()) {
+    error = "the extended difference does not read back (internal error)";
+    return false;
+  }
+  size_t size = 0;
+  if (!QuickSize(every, size, error)) return false;
+  if (size < quickSize) patch = std::move(every);
+  return true;
+}
+
 }  // namespace
 
 bool MakeExtendedDifference(bdt::TOldIndex& index, std::span<const uint8_t> oldFile,
@@ -417,7 +494,10 @@ bool MakeExtendedDifference(bdt::TOldIndex& index, std::span<const uint8_t> oldF
       return false;
     }
     // No cover gained by re-aiming: the file holds no references worth a second pass.
-    if (plan.Map.empty()) return true;
+    if (plan.Map.empty()) {
+      size_t size = 0;
+      return QuickSize(out, size, error) && Scattered(out, size, error);
+    }
     std::vector<uint8_t> again;
     {
       const std::vector<uint8_t> projected = Projected(oldFile, MapOfRuns(plan.Runs));
@@ -433,7 +513,7 @@ bool MakeExtendedDifference(bdt::TOldIndex& index, std::span<const uint8_t> oldF
     size_t first = 0, second = 0;
     if (!QuickSize(out, first, error) || !QuickSize(again, second, error)) return false;
     if (second < first) out = std::move(again);
-    return true;
+    return Scattered(out, std::min(first, second), error);
   } catch (const std::bad_alloc&) {
     error = "not enough memory for the extended difference";
     return false;

@@ -19,12 +19,27 @@ struct TBdxRecord {
   uint32_t Len = 0;
 };
 
-// Header, records and streams exactly as given, in the layout of `version` (1 or
-// 2), checked against nothing: a patch may be made to break any rule on purpose.
+// Where version 3 ends a stretch: at a run of this many zero difference bytes or
+// more. Shorter runs stay among the given bytes, where the periodic patterns of
+// tables (a changed field every 8 or 24 bytes) compress as repeats; the
+// alternative, every run of zeros (1), leaves fewer bytes to compress and wins
+// where the changes are scattered. Per patch, the quicker compression of the two
+// decides (Restretched).
+inline constexpr uint32_t kZerosFrom = 32;
+
+// Header, records and streams exactly as given, in the layout of `version` (1, 2
+// or 3), checked against nothing: a patch may be made to break any rule on
+// purpose. `diff` is the whole difference sequence; version 3 writes it as
+// stretches that end at runs of `zerosFrom` zeros or more.
 std::vector<uint8_t> WriteBdx(uint32_t oldSize, uint32_t newSize,
                               std::span<const TBdxRecord> records,
                               std::span<const uint8_t> diff, std::span<const uint8_t> literals,
-                              uint8_t version = kVersion2);
+                              uint8_t version = kVersion3, uint32_t zerosFrom = kZerosFrom);
+
+// A version 3 patch with its difference sequence laid out again as stretches that
+// end at runs of `zerosFrom` zeros or more; empty when `patch` is not a version 3
+// patch that reads against an old file of its OldSize.
+std::vector<uint8_t> Restretched(std::span<const uint8_t> patch, uint32_t zerosFrom);
 
 // A varint of the length and seek streams.
 void AppendVarint(std::vector<uint8_t>& out, uint32_t v);

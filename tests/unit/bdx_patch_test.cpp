@@ -41,34 +41,37 @@ TBdxRecord Copy(int32_t seek, uint32_t len) { return {bdx::kCopy, seek, len}; }
 TBdxRecord Cover(int32_t seek, uint32_t len) { return {bdx::kCover, seek, len}; }
 
 Bytes Patch(uint32_t oldSize, uint32_t newSize, const std::vector<TBdxRecord>& records,
-            const Bytes& diff, const std::string& literals, uint8_t version = 2) {
-  return bdx::WriteBdx(oldSize, newSize, records, diff, B(literals), version);
+            const Bytes& diff, const std::string& literals, uint8_t version = 2,
+            uint32_t zerosFrom = bdx::kZerosFrom) {
+  return bdx::WriteBdx(oldSize, newSize, records, diff, B(literals), version, zerosFrom);
 }
 
 // The rules read independently, every access checked: the bytes a patch makes, or
 // nothing when it breaks a rule. Re-aimed references are read from their
 // description: a table of where each old byte went, filled byte by byte.
 std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
-  if (p.size() < 4 || p[0] != 'B' || p[1] != 'D' || p[2] != 'X' || (p[3] != 1 && p[3] != 2))
+  if (p.size() < 4 || p[0] != 'B' || p[1] != 'D' || p[2] != 'X' || p[3] < 1 || p[3] > 3)
     return std::nullopt;
-  const bool v1 = p[3] == 1;
-  const size_t header = v1 ? 24 : 32;
+  const int version = p[3];
+  const bool v1 = version == 1;
+  const size_t header = 16 + 8 * version;
   if (p.size() < header) return std::nullopt;
   const uint8_t maxTag = v1 ? 3 : 5;
-  // The streams: v1 records, diff, literals; v2 tags, seeks, lengths, diff, literals.
+  // The streams: v1 records, diff, literals; v2 tags, seeks, lengths, diff,
+  // literals; v3 tags, seeks, lengths, given counts, zero counts, diff, literals.
   std::vector<size_t> start, end;
   size_t at = header;
-  for (size_t k = 0; k < (v1 ? 3u : 5u); ++k) {
+  for (size_t k = 0; k < (header - 12) / 4; ++k) {
     start.push_back(at);
     at += le::Get32(p, 12 + 4 * k);
     end.push_back(at);
   }
   const uint64_t oldSize = le::Get32(p, 4), newSize = le::Get32(p, 8);
   if (oldSize != old.size() || at != p.size()) return std::nullopt;
-  size_t r = start[0], d = start[end.size() - 2], l = start[end.size() - 1];
-  const size_t recEnd = end[0], difEnd = end[end.size() - 2], litEnd = p.size();
+  size_t r = start[0], l = start[end.size() - 1];
+  const size_t recEnd = end[0], litEnd = p.size();
   size_t seekAt = v1 ? 0 : start[1], lenAt = v1 ? 0 : start[2];
-  // A number of a record: v1 a u32 in the record stream; v2 a varint in its stream.
+  // A number of a record: v1 a u32 in the record stream; later a varint in its stream.
   auto number = [&](size_t& from, size_t to, bool zigzag) -> std::optional<int64_t> {
     if (v1) {
       if (recEnd - r < 4) return std::nullopt;
@@ -84,6 +87,27 @@ std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
     if (v > 0xFFFFFFFFu) return std::nullopt;
     return zigzag ? (v % 2 ? -int64_t(v / 2) - 1 : int64_t(v / 2)) : int64_t(v);
   };
+  // The difference sequence: v1 and v2 give it whole; v3 as stretches, each its
+  // given bytes and then its zeros. It cannot be longer than the new file.
+  const size_t diffStart = start[end.size() - 2], diffEnd = end[end.size() - 2];
+  Bytes seq;
+  if (version < 3) {
+    seq.assign(p.begin() + diffStart, p.begin() + diffEnd);
+  } else {
+    size_t g = start[3], z = start[4], given = diffStart;
+    while (g < end[3] || z < end[4]) {
+      const auto taken = number(g, end[3], false), zeros = number(z, end[4], false);
+      if (!taken || !zeros || *taken > int64_t(diffEnd - given) ||
+          seq.size() + *taken + *zeros > newSize)
+        return std::nullopt;
+      seq.insert(seq.end(), p.begin() + given, p.begin() + given + *taken);
+      seq.resize(seq.size() + *zeros, 0);
+      given += *taken;
+    }
+    if (given != diffEnd) return std::nullopt;
+  }
+  size_t d = 0;
+  const size_t difEnd = seq.size();
   int64_t pos = 0;
   Bytes out;
   struct Run {
@@ -117,7 +141,7 @@ std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
         uint8_t b = old[static_cast<size_t>(pos++)];
         if (tag >= 3) {
           if (d >= difEnd) return std::nullopt;
-          b = static_cast<uint8_t>(b + p[d++]);
+          b = static_cast<uint8_t>(b + seq[d++]);
         }
         out.push_back(b);
       }
@@ -145,7 +169,7 @@ std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
       const uint64_t v = le::Get64(&old[run.old + k]);
       if (v < 4096 || v >= old.size() || went[v] < 0) continue;
       for (int b = 0; b < 8; ++b)
-        out[run.at + k + b] = static_cast<uint8_t>((uint64_t(went[v]) >> (8 * b)) + p[run.diff + k + b]);
+        out[run.at + k + b] = static_cast<uint8_t>((uint64_t(went[v]) >> (8 * b)) + seq[run.diff + k + b]);
     }
   }
   for (const Run& run : runs) {
@@ -185,7 +209,7 @@ std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
       i += field + 4;
     }
     for (size_t k = 0; k < run.len; ++k)
-      out[run.at + k] = static_cast<uint8_t>(predicted[k] + p[run.diff + k]);
+      out[run.at + k] = static_cast<uint8_t>(predicted[k] + seq[run.diff + k]);
   }
   return out;
 }
@@ -296,6 +320,25 @@ size_t Compressed(const Bytes& data) {
 
 TEST(BdxPatch, FixturesByteByByte) {
   // Old "0123456789"; new "ab" + "3456" + "012"+{0,1,0} = "ab3456022".
+  const Bytes version3 = {
+      'B', 'D', 'X', 3,            // magic, version 3
+      10, 0, 0, 0,                 // OldSize 10
+      9, 0, 0, 0,                  // NewSize 9
+      3, 0, 0, 0,                  // TagBytes: three records
+      2, 0, 0, 0,                  // SeekBytes
+      3, 0, 0, 0,                  // LenBytes
+      2, 0, 0, 0,                  // GivenBytes: two stretches
+      2, 0, 0, 0,                  // ZeroBytes
+      1, 0, 0, 0,                  // DiffBytes
+      2, 0, 0, 0,                  // LiteralBytes
+      1, 2, 3,                     // tags: INSERT, COPY, COVER
+      6,                           // COPY's Seek +3 (zigzag 6): old position 0 -> 3
+      13,                          // COVER's Seek -7 (zigzag 13): old position 7 -> 0
+      2, 4, 3,                     // Lens: INSERT 2 "ab", COPY 4 "3456", COVER 3 "012"
+      0, 1,                        // given counts: the sequence {0,1,0} is no byte
+      1, 1,                        //   and one zero, then byte 1 and one zero
+      1,                           // difference stream: "012" + {0,1,0} = "022"
+      'a', 'b'};                   // literal stream
   const Bytes version2 = {
       'B', 'D', 'X', 2,            // magic, version 2
       10, 0, 0, 0,                 // OldSize 10
@@ -326,7 +369,8 @@ TEST(BdxPatch, FixturesByteByByte) {
       'a', 'b'};                   // literal stream
   EXPECT_EQ(Patch(10, 9, {Ins(2), Copy(3, 4), Cover(-7, 3)}, {0, 1, 0}, "ab"), version2);
   EXPECT_EQ(Patch(10, 9, {Ins(2), Copy(3, 4), Cover(-7, 3)}, {0, 1, 0}, "ab", 1), version1);
-  for (const Bytes& fixture : {version1, version2}) {
+  EXPECT_EQ(Patch(10, 9, {Ins(2), Copy(3, 4), Cover(-7, 3)}, {0, 1, 0}, "ab", 3, 1), version3);
+  for (const Bytes& fixture : {version1, version2, version3}) {
     Bytes out;
     ASSERT_EQ(bdx::BdxBytes(B("0123456789"), fixture, out), BdxStatus::Ok);
     EXPECT_EQ(S(out), "ab3456022");
@@ -338,12 +382,14 @@ TEST(BdxPatch, FixtureWithReAimedCall) {
   // ('F'). New: the call, "new", "ABCDEFG": 'F' moved to new position 13.
   const Bytes old = {0xE8, 5, 0, 0, 0, 'A', 'B', 'C', 'D', 'E', 'F', 'G'};
   const Bytes fixture = {
-      'B', 'D', 'X', 2,            // magic, version 2
+      'B', 'D', 'X', 3,            // magic, version 3
       12, 0, 0, 0,                 // OldSize 12
       15, 0, 0, 0,                 // NewSize 15
       3, 0, 0, 0,                  // TagBytes
       2, 0, 0, 0,                  // SeekBytes
       3, 0, 0, 0,                  // LenBytes
+      1, 0, 0, 0,                  // GivenBytes
+      1, 0, 0, 0,                  // ZeroBytes
       5, 0, 0, 0,                  // DiffBytes
       3, 0, 0, 0,                  // LiteralBytes
       4, 1, 2,                     // tags: REFCOVER, INSERT, COPY
@@ -352,6 +398,7 @@ TEST(BdxPatch, FixtureWithReAimedCall) {
       // REFCOVER 5: the call; the map sends its target (old 10) to new 13, 8 bytes
       // past the call's new end (5): E8 08 00 00 00. INSERT 3: "new". COPY 7:
       // "ABCDEFG" (old 5 -> new 8).
+      5, 0,                        // one stretch: 5 given bytes, no zeros after
       0, 1, 0, 0, 0,               // difference stream: the operand 8 + 1 = 9
       'n', 'e', 'w'};              // literal stream
   EXPECT_EQ(bdx::WriteBdx(12, 15, std::vector<TBdxRecord>{{bdx::kRefCover, 0, 5}, Ins(3), Copy(0, 7)},
@@ -379,6 +426,10 @@ TEST(BdxPatch, RunsOfEveryKind) {
       {"the position wanders only between runs", Patch(16, 2, {Copy(15, 1), Cover(-16, 1)}, {1}, ""),
        "F1"},
       {"no records, an empty file", Patch(16, 0, {}, {}, ""), ""},
+      {"version 3: runs of zeros as stretches",
+       Patch(16, 6, {Cover(0, 6)}, {0, 0, 7, 0, 0, 1}, "", 3, 1), "019346"},
+      {"version 3: a stretch across two covers",
+       Patch(16, 5, {Cover(0, 2), Copy(0, 1), Cover(4, 2)}, {0, 1, 1, 0}, "", 3, 1), "02288"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -418,16 +469,43 @@ TEST(BdxPatch, MalformedPatchesAreRefused) {
     return p;
   };
 
+  // A version 3 patch of one COVER of 4 bytes with the stretches given.
+  auto stretched = [](Bytes given, Bytes zeros, Bytes diff) {
+    Bytes p = {'B', 'D', 'X', 3};
+    for (size_t v : {size_t{10}, size_t{4}, size_t{1}, size_t{1}, size_t{1}, given.size(),
+                     zeros.size(), diff.size(), size_t{0}})
+      le::Append32(p, static_cast<uint32_t>(v));
+    for (const Bytes& b : {Bytes{3}, Bytes{0}, Bytes{4}, given, zeros, diff})
+      p.insert(p.end(), b.begin(), b.end());
+    return p;
+  };
+  ASSERT_EQ(Reference(old, stretched({1, 1}, {1, 1}, {1, 2})), B("1143"));  // the shape is right
+
   struct Case {
     const char* name;
     Bytes patch;
     BdxStatus status;
     size_t failedRecord;
   } cases[] = {
+      {"stretches that make more than the covers", stretched({4}, {1}, {1, 2, 3, 4}),
+       BdxStatus::StreamsLeftOver, 0},
+      {"stretches that make less", stretched({2}, {1}, {1, 2}), BdxStatus::DiffTooShort, 0},
+      {"given counts beyond the difference stream", stretched({4}, {0}, {1, 2, 3}),
+       BdxStatus::DiffTooShort, 0},
+      {"given bytes left over", stretched({3}, {1}, {1, 2, 3, 4}), BdxStatus::StreamsLeftOver, 0},
+      {"a given count without its zero count", stretched({2, 2}, {0}, {1, 2, 3, 4}),
+       BdxStatus::StreamsLeftOver, 0},
+      {"a zero count without its given count", stretched({4}, {0, 0}, {1, 2, 3, 4}),
+       BdxStatus::StreamsLeftOver, 0},
+      {"a count cut by its stream's end", stretched({0x84}, {0}, {1, 2, 3, 4}),
+       BdxStatus::BadNumber, 0},
       {"31 bytes of version 2", cut, BdxStatus::ShortHeader, 0},
       {"23 bytes of version 1", cut1, BdxStatus::ShortHeader, 0},
       {"another magic", with(2, 'T'), BdxStatus::NotBdx, 0},
-      {"version 3", with(3, 3), BdxStatus::UnknownVersion, 0},
+      {"version 4", with(3, 4), BdxStatus::UnknownVersion, 0},
+      {"39 bytes of version 3",
+       [] { Bytes p = Patch(10, 4, {Cover(0, 4)}, {1, 2, 3, 4}, "", 3); p.resize(39); return p; }(),
+       BdxStatus::ShortHeader, 0},
       {"OldSize not the old file's", with(4, 11), BdxStatus::OldSizeMismatch, 0},
       {"a byte after the streams", trailing, BdxStatus::StreamsMismatch, 0},
       {"TagBytes 2^32-1, the sum would wrap in 32 bits",
@@ -485,8 +563,9 @@ TEST(BdxPatch, DamagedPatchesAgreeWithTheRules) {
   std::string error;
   ASSERT_TRUE(bdt::MakeBdtPatch(pair.old, pair.now, {}, bdt, error)) << error;
   ASSERT_TRUE(bdx::MakeBdx(pair.old, pair.now, bdt, good, error)) << error;
-  ASSERT_EQ(good[3], bdx::kVersion2);
-  const size_t records = 32 + le::Get32(good, 12) + le::Get32(good, 16) + le::Get32(good, 20);
+  ASSERT_EQ(good[3], bdx::kVersion3);
+  size_t records = bdx::kHeaderSize3;  // the header, the records and the counts
+  for (size_t k = 0; k < 5; ++k) records += le::Get32(good, 12 + 4 * k);
   int refused = 0;
   for (uint32_t seed = 1; seed <= 3000; ++seed) {
     std::mt19937 rng(seed);
@@ -608,8 +687,9 @@ TEST(BdxDiff, CallsAcrossInsertedCodeAreReAimed) {
   EXPECT_GT(addressed, 0u);  // the table
   EXPECT_GT(changed, 1000u);  // calls whose operands did change
   size_t nonzero = 0;
-  const size_t diffAt = 32 + le::Get32(patch, 12) + le::Get32(patch, 16) + le::Get32(patch, 20);
-  for (size_t k = 0; k < le::Get32(patch, 24); ++k) nonzero += patch[diffAt + k] != 0;
+  size_t diffAt = bdx::kHeaderSize3;
+  for (size_t k = 0; k < 5; ++k) diffAt += le::Get32(patch, 12 + 4 * k);
+  for (size_t k = 0; k < le::Get32(patch, 32); ++k) nonzero += patch[diffAt + k] != 0;
   EXPECT_LT(nonzero * 20, changed);
 }
 
