@@ -23,7 +23,8 @@
 // figures of the best public tool on the same pairs come from
 // /work/shared/reference/README.md: measured elsewhere, printed beside ours, not
 // run here. ZUMPACK_BENCH_WHOLE=1 adds the whole-file comparison of ours alone;
-// ZUMPACK_BENCH_OURS=1 runs ours alone.
+// ZUMPACK_BENCH_OURS=1 runs ours alone; ZUMPACK_BENCH_KEEP=1 applies the patches
+// an earlier run made instead of making them (their make figures then read 0).
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -499,8 +500,14 @@ bool Compare(const std::string& label, const std::string& dir, const std::string
               static_cast<unsigned long long>(bench::FileSize(oldPath)),
               static_cast<unsigned long long>(newSize));
   std::fflush(stdout);
+  // ZUMPACK_BENCH_KEEP=1: the patches of an earlier run are applied again, not made.
+  const bool keep = std::getenv("ZUMPACK_BENCH_KEEP") != nullptr;
   for (ToolRow& t : rows) {
-    t.made = t.make();
+    if (keep && bench::FileSize(t.patch) > 0) {
+      t.made.ok = true;
+    } else {
+      t.made = t.make();
+    }
     if (!t.made.ok) {
       std::fprintf(stderr, "%s: %s failed to make its patch\n", kName, t.name.c_str());
       return false;

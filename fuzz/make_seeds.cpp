@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pack/bdt_writer.h"
@@ -87,17 +88,20 @@ int main(int argc, char** argv) {
   seed.resize(2 + oldFile.size());
   seed.insert(seed.end(), extended.begin(), extended.end());
   ok = ok && Write(root + "/bdx/diff", seed);
-  // A call re-aimed by a REFCOVER (version 2): the call's target moves with a copy
-  // after an insert.
+  // A call re-aimed by a REFCOVER: the call's target moves with a copy after an
+  // insert; its difference as stretches at every run of zeros, and (calls-v2) in
+  // the version before stretches.
   const Bytes callOld = {0xE8, 5, 0, 0, 0, 'A', 'B', 'C', 'D', 'E', 'F', 'G'};
   const std::vector<bdx::TBdxRecord> callRecords = {
       {bdx::kRefCover, 0, 5}, {bdx::kInsert, 0, 3}, {bdx::kCopy, 0, 7}};
   const Bytes callDiff = {0, 1, 0, 0, 0}, callNew = Text("new");
-  const Bytes callPatch = bdx::WriteBdx(12, 15, callRecords, callDiff, callNew);
-  seed = {static_cast<uint8_t>(callOld.size()), 0};
-  seed.insert(seed.end(), callOld.begin(), callOld.end());
-  seed.insert(seed.end(), callPatch.begin(), callPatch.end());
-  ok = ok && Write(root + "/bdx/calls", seed);
+  for (const auto& [name, version] : {std::pair{"calls", bdx::kVersion3}, std::pair{"calls-v2", bdx::kVersion2}}) {
+    const Bytes callPatch = bdx::WriteBdx(12, 15, callRecords, callDiff, callNew, version, 1);
+    seed = {static_cast<uint8_t>(callOld.size()), 0};
+    seed.insert(seed.end(), callOld.begin(), callOld.end());
+    seed.insert(seed.end(), callPatch.begin(), callPatch.end());
+    ok = ok && Write(root + "/bdx/" + name, seed);
+  }
 
   // A package: a section, a whole file, a difference.
   pkg::PackageWriter w;

@@ -51,7 +51,7 @@ void AppendVarint(std::vector<uint8_t>& out, uint32_t v);
 // of the next one, and a stretch between two copies that the old file holds at
 // the same distance is covered whole when it is short or mostly equal. Runs that
 // follow one another in both files become one cover, apart from long exact copies,
-// which stay copies so that their zeros do not swell the unpacked patch. False,
+// which stay copies that the patcher need not scan for references. False,
 // with `error`, when `bdtPatch` does not apply to `oldFile` or does not make
 // `newFile`.
 bool MakeBdx(std::span<const uint8_t> oldFile, std::span<const uint8_t> newFile,
