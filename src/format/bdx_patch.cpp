@@ -287,6 +287,31 @@ constexpr TOpcodeTables kOpcodes;
 
 bool RipRelative(uint8_t modrm) { return (modrm & 0xC7) == 0x05; }
 
+// What an instruction's first two bytes say of it, one look-up per byte scanned:
+// 0 not one the scan takes; else the operand's place (1, 2 or 3) in an instruction
+// of that place + 4 bytes, for place 3 when the third byte is a RIP-relative ModRM.
+struct TPairTable {
+  uint8_t Field[65536];
+  TPairTable() {
+    for (int a = 0; a < 256; ++a)
+      for (int b = 0; b < 256; ++b) {
+        uint8_t field = 0;
+        if (a == 0xE8 || a == 0xE9) {
+          field = 1;
+        } else if ((a == 0x0F && (b & 0xF0) == 0x80) || (kOpcodes.One[a] && RipRelative(b))) {
+          field = 2;
+        } else if (a == 0x0F && kOpcodes.Two[b]) {
+          field = 3;
+        }
+        Field[a << 8 | b] = field;
+      }
+  }
+};
+const TPairTable& Pairs() {
+  static const TPairTable table;
+  return table;
+}
+
 }  // namespace
 
 void AimReferencesIn(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
@@ -306,23 +331,15 @@ void AimReferencesIn(std::span<const TMoved> map, std::span<const uint8_t> oldFi
     state.Pending = state.Field + 4 > until;
   }
   uint32_t i = state.Next;
+  const uint8_t* pairs = Pairs().Field;
   while (i < until && len - i >= 5) {
-    // The operand's place in the instruction, and the instruction's length.
-    uint32_t field = 0, size = 0;
-    const uint32_t left = len - i;
-    if (o[i] == 0xE8 || o[i] == 0xE9) {
-      field = 1, size = 5;
-    } else if (o[i] == 0x0F && left >= 6 && (o[i + 1] & 0xF0) == 0x80) {
-      field = 2, size = 6;
-    } else if (left >= 6 && kOpcodes.One[o[i]] && RipRelative(o[i + 1])) {
-      field = 2, size = 6;
-    } else if (o[i] == 0x0F && left >= 7 && kOpcodes.Two[o[i + 1]] && RipRelative(o[i + 2])) {
-      field = 3, size = 7;
-    } else {
+    // The operand's place in the instruction; the instruction is 4 bytes longer.
+    const uint32_t field = pairs[o[i] << 8 | o[i + 1]];
+    if (field == 0 || len - i < field + 4 || (field == 3 && !RipRelative(o[i + 2]))) {
       ++i;
       continue;
     }
-    const uint32_t end = i + size;
+    const uint32_t end = i + field + 4;
     const int64_t target =
         static_cast<int64_t>(old + end) + static_cast<int32_t>(le::Get32(o + i + field));
     if (target < 0 || target >= oldSize) {
