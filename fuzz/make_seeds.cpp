@@ -103,6 +103,15 @@ int main(int argc, char** argv) {
     ok = ok && Write(root + "/bdx/" + name, seed);
   }
 
+  // New code as a CODE run: two calls whose operands hold where they point.
+  const Bytes code = {0x90, 0xE8, 0xFA, 0xFF, 0xFF, 0xFF, 0xE8, 0xF5, 0xFF, 0xFF, 0xFF, 0xC3};
+  const Bytes codePatch = bdx::WithCodeRuns(
+      bdx::WriteBdx(12, 12, std::vector<bdx::TBdxRecord>{{bdx::kInsert, 0, 12}}, {}, code));
+  seed = {static_cast<uint8_t>(callOld.size()), 0};
+  seed.insert(seed.end(), callOld.begin(), callOld.end());
+  seed.insert(seed.end(), codePatch.begin(), codePatch.end());
+  ok = ok && !codePatch.empty() && Write(root + "/bdx/code", seed);
+
   // A package: a section, a whole file, a difference.
   pkg::PackageWriter w;
   ok = ok && w.SetStub(SmallPe(), pkg::PackageWriter::StubFit::Refuse, error);

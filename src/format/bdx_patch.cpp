@@ -182,9 +182,10 @@ BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& pl
     run.Tag = tag;
     uint32_t seek = 0;
     const bool known = tag == kInsert || tag == kCopy || tag == kCover ||
-                       ((tag == kRefCover || tag == kAddrCover) && version != kVersion1);
+                       ((tag == kRefCover || tag == kAddrCover) && version != kVersion1) ||
+                       (tag == kCode && version == kVersion3);
     if (!known) return BdxStatus::UnknownRecord;
-    if (tag != kInsert) {
+    if (!FromLiterals(tag)) {
       const BdxStatus st = records.Seek(seek);
       if (st != BdxStatus::Ok) return st;
     }
@@ -192,7 +193,7 @@ BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& pl
     if (st != BdxStatus::Ok) return st;
     if (run.Len == 0 || run.Len >= kLengthLimit) return BdxStatus::BadLength;
     if (run.Len > newSize - made) return BdxStatus::BeyondNewSize;
-    if (tag == kInsert) {
+    if (FromLiterals(tag)) {
       if (run.Len > literalBytes - literalUsed) return BdxStatus::LiteralsTooShort;
       run.Stream = literalStart + literalUsed;
       literalUsed += run.Len;
@@ -233,7 +234,7 @@ BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& pl
 std::vector<TMoved> MapOfRuns(std::span<const TBdxRun> runs) {
   std::vector<TMoved> from;
   for (const TBdxRun& r : runs)
-    if (r.Tag != kInsert) from.push_back({r.Old, r.Len, r.At});
+    if (!FromLiterals(r.Tag)) from.push_back({r.Old, r.Len, r.At});
   std::sort(from.begin(), from.end(), [](const TMoved& a, const TMoved& b) {
     return a.Old != b.Old ? a.Old < b.Old : a.New < b.New;
   });
@@ -314,11 +315,23 @@ const TPairTable& Pairs() {
 
 }  // namespace
 
-void AimReferencesIn(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
-                     uint64_t old, uint64_t at, uint32_t len, uint32_t from, uint32_t n,
-                     uint8_t* out, TAimState& state) {
-  const uint8_t* o = oldFile.data() + old;
-  const int64_t oldSize = static_cast<int64_t>(oldFile.size());
+namespace {
+
+// What the scan makes of an instruction it found: not a reference after all (the
+// scan goes on at its next byte), a reference left as it is, or one whose operand
+// becomes Value.
+struct TFound {
+  enum Kind { Not, Keep, Put } What = Not;
+  uint32_t Value = 0;
+};
+
+// The scan of the references in the `len` bytes `o` of a run, over the window
+// [from, from + n) of it: `resolve(field, end)` judges each instruction found by
+// its operand's place and its end (both in the run), and the operands it puts are
+// written where they meet the window into `out`, which holds the window.
+template <class Resolve>
+void ScanReferences(const uint8_t* o, uint32_t len, uint32_t from, uint32_t n, uint8_t* out,
+                    TAimState& state, Resolve resolve) {
   const uint32_t until = from + n;
   // Writes the operand `value` of the field at `field` where it meets the window.
   auto put = [&](uint32_t field, uint32_t value) {
@@ -340,27 +353,71 @@ void AimReferencesIn(std::span<const TMoved> map, std::span<const uint8_t> oldFi
       continue;
     }
     const uint32_t end = i + field + 4;
-    const int64_t target =
-        static_cast<int64_t>(old + end) + static_cast<int32_t>(le::Get32(o + i + field));
-    if (target < 0 || target >= oldSize) {
+    const TFound found = resolve(i + field, end);
+    if (found.What == TFound::Not) {
       ++i;
       continue;
     }
-    uint64_t now = 0;
-    if (MapOld(map, static_cast<uint64_t>(target), now)) {
-      const int64_t rel = static_cast<int64_t>(now) - static_cast<int64_t>(at + end);
-      if (rel >= INT32_MIN && rel <= INT32_MAX) {
-        put(i + field, static_cast<uint32_t>(rel));
-        if (i + field + 4 > until) {
-          state.Pending = true;
-          state.Field = i + field;
-          state.Value = static_cast<uint32_t>(rel);
-        }
+    if (found.What == TFound::Put) {
+      put(i + field, found.Value);
+      if (i + field + 4 > until) {
+        state.Pending = true;
+        state.Field = i + field;
+        state.Value = found.Value;
       }
     }
     i = end;
   }
   state.Next = i;
+}
+
+}  // namespace
+
+void AimReferencesIn(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
+                     uint64_t old, uint64_t at, uint32_t len, uint32_t from, uint32_t n,
+                     uint8_t* out, TAimState& state) {
+  const uint8_t* o = oldFile.data() + old;
+  const int64_t oldSize = static_cast<int64_t>(oldFile.size());
+  ScanReferences(o, len, from, n, out, state, [&](uint32_t field, uint32_t end) {
+    const int64_t target =
+        static_cast<int64_t>(old + end) + static_cast<int32_t>(le::Get32(o + field));
+    if (target < 0 || target >= oldSize) return TFound{TFound::Not};
+    uint64_t now = 0;
+    if (!MapOld(map, static_cast<uint64_t>(target), now)) return TFound{TFound::Keep};
+    const int64_t rel = static_cast<int64_t>(now) - static_cast<int64_t>(at + end);
+    if (rel < INT32_MIN || rel > INT32_MAX) return TFound{TFound::Keep};
+    return TFound{TFound::Put, static_cast<uint32_t>(rel)};
+  });
+}
+
+void StoredReferences(uint8_t* bytes, uint32_t len, uint64_t at) {
+  TAimState state;
+  ScanReferences(bytes, len, 0, len, bytes, state, [&](uint32_t field, uint32_t end) {
+    return TFound{TFound::Put, le::Get32(bytes + field) + static_cast<uint32_t>(at + end)};
+  });
+}
+
+void RestoreReferencesIn(const uint8_t* stored, uint32_t len, uint64_t at, uint32_t from,
+                         uint32_t n, uint8_t* out, TAimState& state) {
+  ScanReferences(stored, len, from, n, out, state, [&](uint32_t field, uint32_t end) {
+    return TFound{TFound::Put, le::Get32(stored + field) - static_cast<uint32_t>(at + end)};
+  });
+}
+
+uint32_t ReferencesInside(std::span<const uint8_t> bytes, uint64_t at, uint64_t newSize,
+                          uint32_t& all) {
+  all = 0;
+  uint32_t inside = 0;
+  TAimState state;
+  const uint32_t len = static_cast<uint32_t>(bytes.size());
+  ScanReferences(bytes.data(), len, 0, len, nullptr, state, [&](uint32_t field, uint32_t end) {
+    const int64_t target =
+        static_cast<int64_t>(at + end) + static_cast<int32_t>(le::Get32(bytes.data() + field));
+    ++all;
+    inside += target >= 0 && static_cast<uint64_t>(target) < newSize;
+    return TFound{TFound::Keep};
+  });
+  return inside;
 }
 
 void AimReferences(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
@@ -434,8 +491,9 @@ void TBdxCursor::Next(uint8_t* out, size_t n) {
   while (n != 0) {
     const TBdxRun& r = plan_.Runs[index_];
     const uint32_t take = static_cast<uint32_t>(std::min<size_t>(n, r.Len - into_));
-    if (r.Tag == kInsert) {
+    if (FromLiterals(r.Tag)) {
       std::memcpy(out, p + r.Stream + into_, take);
+      if (r.Tag == kCode) RestoreReferencesIn(p + r.Stream, r.Len, r.At, into_, take, out, aim_);
     } else {
       std::memcpy(out, old + r.Old + into_, take);
       if (r.Tag == kRefCover) {

@@ -48,6 +48,9 @@
 //                                 references re-aimed first (below)
 //   5 ADDRCOVER Seek, Len         as COVER, but the old bytes have their absolute
 //                                 addresses re-aimed first (below)
+//   6 CODE    Len                 as INSERT, but the x86 references among the
+//                                 bytes hold where they point in the new file,
+//                                 not the distance to it (below; version 3)
 // The old position starts at 0 and moves past every run copied or covered. The
 // streams apart compress better than interleaved: tags with tags, the seeks (small
 // and signed) with their kind, lengths with lengths, difference bytes (mostly
@@ -82,6 +85,13 @@
 // relocations of an image loaded where its file offsets are its addresses); when
 // the map holds that position, they are replaced by where it went.
 //
+// In the bytes of a CODE run, read from the start, every instruction the scan
+// above finds (whole in the run, whatever its target) has its operand stored as
+// the new position it points to: the new file's position of the instruction's end
+// plus the distance, modulo 2^32. The patcher subtracts that end again. New code
+// calls the same functions from many places; stored so, each call of one of them
+// carries the same four bytes, which compress, where the distances all differ.
+//
 // Bytes that only look like references are re-aimed too: the writer predicts the
 // same way, and chooses per cover the prediction that leaves the most difference
 // bytes zero, so they cost no more than other difference bytes.
@@ -101,7 +111,16 @@ inline constexpr uint8_t kVersion1 = 1, kVersion2 = 2, kVersion3 = 3;
 inline constexpr uint64_t kLowestAddress = 4096;
 inline constexpr uint32_t kLengthLimit = 0x80000000u;
 
-enum RecordTag : uint8_t { kInsert = 1, kCopy = 2, kCover = 3, kRefCover = 4, kAddrCover = 5 };
+enum RecordTag : uint8_t {
+  kInsert = 1,
+  kCopy = 2,
+  kCover = 3,
+  kRefCover = 4,
+  kAddrCover = 5,
+  kCode = 6,
+};
+// Whether a run of this tag takes its bytes from the literal stream.
+inline bool FromLiterals(uint8_t tag) { return tag == kInsert || tag == kCode; }
 
 enum class BdxStatus {
   Ok,
@@ -131,7 +150,7 @@ struct TBdxRun {
   uint32_t Len = 0;
   uint64_t Old = 0;     // COPY, COVER and REFCOVER: where in the old file
   uint64_t At = 0;      // where in the new file
-  uint64_t Stream = 0;  // INSERT: offset in the patch of its literal bytes
+  uint64_t Stream = 0;  // INSERT and CODE: offset in the patch of its literal bytes
 };
 
 // A stretch of the old file and where its bytes went in the new one.
@@ -153,8 +172,9 @@ void AimReferences(std::span<const TMoved> map, std::span<const uint8_t> oldFile
 void AimAddresses(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
                   uint64_t old, uint32_t len, uint8_t* out);
 
-// Where re-aiming a REFCOVER run in pieces has got to: the scan goes on from Next,
-// and an operand that the last piece cut is finished in the next.
+// Where re-aiming a REFCOVER run, or restoring a CODE run, in pieces has got to:
+// the scan goes on from Next, and an operand that the last piece cut is finished
+// in the next.
 struct TAimState {
   uint32_t Next = 0;
   bool Pending = false;
@@ -166,6 +186,19 @@ struct TAimState {
 void AimReferencesIn(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
                      uint64_t old, uint64_t at, uint32_t len, uint32_t from, uint32_t n,
                      uint8_t* out, TAimState& state);
+// The references of a CODE run made at new position `at`: StoredReferences turns
+// the `len` new bytes at `bytes` into the run's stored bytes (in place);
+// RestoreReferencesIn writes the window [from, from + n) of the new bytes into
+// `out`, which holds the window's stored bytes, from `stored`, all of the run's
+// stored bytes; the windows of a run are given in order.
+void StoredReferences(uint8_t* bytes, uint32_t len, uint64_t at);
+void RestoreReferencesIn(const uint8_t* stored, uint32_t len, uint64_t at, uint32_t from,
+                         uint32_t n, uint8_t* out, TAimState& state);
+// How many references the scan finds in `bytes` (`all`), and how many of them point
+// inside a new file of `newSize` bytes, the bytes lying at new position `at`.
+uint32_t ReferencesInside(std::span<const uint8_t> bytes, uint64_t at, uint64_t newSize,
+                          uint32_t& all);
+
 // The same as AimAddresses for the window [from, from + n) of the run.
 void AimAddressesIn(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
                     uint64_t old, uint32_t len, uint32_t from, uint32_t n, uint8_t* out);

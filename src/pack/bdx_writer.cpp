@@ -349,6 +349,24 @@ std::vector<uint8_t> Restretched(std::span<const uint8_t> patch, uint32_t zerosF
   return p;
 }
 
+std::vector<uint8_t> WithCodeRuns(std::span<const uint8_t> patch) {
+  TBdxPlan plan;
+  if (patch.size() < kHeaderSize3 || patch[3] != kVersion3 ||
+      ReadBdx(patch, le::Get32(patch.data() + 4), plan) != BdxStatus::Ok)
+    return {};
+  std::vector<uint8_t> p(patch.begin(), patch.end());
+  for (size_t k = 0; k < plan.Runs.size(); ++k) {
+    const TBdxRun& r = plan.Runs[k];
+    if (r.Tag != kInsert) continue;
+    uint32_t all = 0;
+    const uint32_t inside = ReferencesInside(patch.subspan(r.Stream, r.Len), r.At, plan.NewSize, all);
+    if (all == 0 || uint64_t{inside} * 100 < uint64_t{kCodeShare} * all) continue;
+    p[kHeaderSize3 + k] = kCode;  // one tag byte per record, the runs in order
+    StoredReferences(p.data() + r.Stream, r.Len, r.At);
+  }
+  return p;
+}
+
 namespace {
 
 bool MakeBdxMatched(std::span<const uint8_t> oldFile, std::span<const uint8_t> newFile,
@@ -459,18 +477,29 @@ bool QuickSize(std::span<const uint8_t> patch, size_t& size, std::string& error)
   return true;
 }
 
-// Keeps `patch` with every run of zeros a stretch's instead when a quick
-// compression finds that smaller than `quickSize`, the patch's own.
-bool Scattered(std::vector<uint8_t>& patch, size_t quickSize, std::string& error) {
-  std::vector<uint8_t> every = Restretched(patch, 1);
-  if (every.empty()) {
+// Keeps `other`, a form of `patch`, instead when a quick compression finds it
+// smaller than `quickSize`, the patch's own (and then its size).
+bool KeepSmaller(std::vector<uint8_t>& patch, std::vector<uint8_t>&& other, size_t& quickSize,
+                 std::string& error) {
+  if (other.empty()) {
     error = "the extended difference does not read back (internal error)";
     return false;
   }
+  if (other == patch) return true;
   size_t size = 0;
-  if (!QuickSize(every, size, error)) return false;
-  if (size < quickSize) patch = std::move(every);
+  if (!QuickSize(other, size, error)) return false;
+  if (size < quickSize) {
+    patch = std::move(other);
+    quickSize = size;
+  }
   return true;
+}
+
+// The patch's final form: its difference in stretches at every run of zeros or
+// at long ones only, its new bytes with CODE runs or without.
+bool FinalForm(std::vector<uint8_t>& patch, size_t quickSize, std::string& error) {
+  return KeepSmaller(patch, Restretched(patch, 1), quickSize, error) &&
+         KeepSmaller(patch, WithCodeRuns(patch), quickSize, error);
 }
 
 }  // namespace
@@ -499,7 +528,7 @@ bool MakeExtendedDifference(bdt::TOldIndex& index, std::span<const uint8_t> oldF
     // No cover gained by re-aiming: the file holds no references worth a second pass.
     if (plan.Map.empty()) {
       size_t size = 0;
-      return QuickSize(out, size, error) && Scattered(out, size, error);
+      return QuickSize(out, size, error) && FinalForm(out, size, error);
     }
     std::vector<uint8_t> again;
     {
@@ -516,7 +545,7 @@ bool MakeExtendedDifference(bdt::TOldIndex& index, std::span<const uint8_t> oldF
     size_t first = 0, second = 0;
     if (!QuickSize(out, first, error) || !QuickSize(again, second, error)) return false;
     if (second < first) out = std::move(again);
-    return Scattered(out, std::min(first, second), error);
+    return FinalForm(out, std::min(first, second), error);
   } catch (const std::bad_alloc&) {
     error = "not enough memory for the extended difference";
     return false;

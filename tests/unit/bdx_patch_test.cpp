@@ -56,7 +56,7 @@ std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
   const bool v1 = version == 1;
   const size_t header = 16 + 8 * version;
   if (p.size() < header) return std::nullopt;
-  const uint8_t maxTag = v1 ? 3 : 5;
+  const uint8_t maxTag = v1 ? 3 : version == 2 ? 5 : 6;
   // The streams: v1 records, diff, literals; v2 tags, seeks, lengths, diff,
   // literals; v3 tags, seeks, lengths, given counts, zero counts, diff, literals.
   std::vector<size_t> start, end;
@@ -119,8 +119,9 @@ std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
   while (r < recEnd) {
     const uint8_t tag = p[r++];
     if (tag < 1 || tag > maxTag) return std::nullopt;
+    const bool literal = tag == 1 || tag == 6;  // INSERT, CODE
     int64_t seek = 0;
-    if (tag != 1) {
+    if (!literal) {
       const auto n = number(seekAt, v1 ? 0 : end[1], true);
       if (!n) return std::nullopt;
       seek = *n;
@@ -133,13 +134,13 @@ std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
     runs.push_back({tag, pos, out.size(), size_t(len), d});
     for (int64_t k = 0; k < len; ++k) {
       if (out.size() >= newSize) return std::nullopt;
-      if (tag == 1) {
+      if (literal) {
         if (l >= litEnd) return std::nullopt;
         out.push_back(p[l++]);
       } else {
         if (pos < 0 || pos >= static_cast<int64_t>(old.size())) return std::nullopt;
         uint8_t b = old[static_cast<size_t>(pos++)];
-        if (tag >= 3) {
+        if (tag >= 3 && tag <= 5) {
           if (d >= difEnd) return std::nullopt;
           b = static_cast<uint8_t>(b + seq[d++]);
         }
@@ -152,7 +153,7 @@ std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
   // Where each old byte went: the first run by old position, then new, that holds it.
   std::vector<Run> byOld;
   for (const Run& run : runs)
-    if (run.tag != 1) byOld.push_back(run);
+    if (run.tag != 1 && run.tag != 6) byOld.push_back(run);
   std::stable_sort(byOld.begin(), byOld.end(), [](const Run& a, const Run& b) {
     return a.old != b.old ? a.old < b.old : a.at < b.at;
   });
@@ -172,30 +173,44 @@ std::optional<Bytes> Reference(const Bytes& old, const Bytes& p) {
         out[run.at + k + b] = static_cast<uint8_t>((uint64_t(went[v]) >> (8 * b)) + seq[run.diff + k + b]);
     }
   }
+  // The place of the operand of an instruction at `o` with `left` bytes of its run
+  // from there on: 0 for none.
+  auto fieldAt = [](const uint8_t* o, size_t left) -> size_t {
+    static const std::string one = "\x01\x03\x09\x0B\x11\x13\x19\x1B\x21\x23\x29\x2B"
+                                   "\x31\x33\x39\x3B\x63\x84\x85\x86\x87\x88\x89\x8A"
+                                   "\x8B\x8D\xFF";
+    static const std::string two = "\x10\x11\x12\x13\x16\x17\x28\x29\x2A\x2E\x2F\x51"
+                                   "\x54\x55\x56\x57\x58\x59\x5A\x5C\x5D\x5E\x5F\x6E"
+                                   "\x6F\x7E\x7F\xAF\xB6\xB7\xBE\xBF\xD6\xEF";
+    auto rip = [](uint8_t modrm) { return modrm % 8 == 5 && modrm / 64 == 0; };
+    auto in = [](const std::string& set, uint8_t b) { return set.find(char(b)) != set.npos; };
+    if (left < 5) return 0;
+    if (o[0] == 0xE8 || o[0] == 0xE9) return 1;  // call, jmp
+    if (left >= 6 && o[0] == 0x0F && o[1] >= 0x80 && o[1] <= 0x8F) return 2;  // conditional jump
+    if (left >= 6 && in(one, o[0]) && rip(o[1])) return 2;  // [rip + disp32]
+    if (left >= 7 && o[0] == 0x0F && in(two, o[1]) && rip(o[2])) return 3;  // 0F: [rip + disp32]
+    return 0;
+  };
   for (const Run& run : runs) {
+    if (run.tag == 6) {
+      // Every operand stored as the new position it points to.
+      const Bytes stored(out.begin() + run.at, out.begin() + run.at + run.len);
+      for (size_t i = 0; i < run.len;) {
+        const size_t field = fieldAt(&stored[i], run.len - i);
+        if (!field) {
+          ++i;
+          continue;
+        }
+        const uint64_t end = run.at + i + field + 4;
+        le::Set32(&out[run.at + i + field], static_cast<uint32_t>(le::Get32(stored, i + field) - end));
+        i += field + 4;
+      }
+    }
     if (run.tag != 4) continue;
     Bytes predicted(old.begin() + run.old, old.begin() + run.old + run.len);
     size_t i = 0;
     while (i + 5 <= run.len) {
-      const uint8_t* o = &old[run.old + i];
-      static const std::string one = "\x01\x03\x09\x0B\x11\x13\x19\x1B\x21\x23\x29\x2B"
-                                     "\x31\x33\x39\x3B\x63\x84\x85\x86\x87\x88\x89\x8A"
-                                     "\x8B\x8D\xFF";
-      static const std::string two = "\x10\x11\x12\x13\x16\x17\x28\x29\x2A\x2E\x2F\x51"
-                                     "\x54\x55\x56\x57\x58\x59\x5A\x5C\x5D\x5E\x5F\x6E"
-                                     "\x6F\x7E\x7F\xAF\xB6\xB7\xBE\xBF\xD6\xEF";
-      auto rip = [](uint8_t modrm) { return modrm % 8 == 5 && modrm / 64 == 0; };
-      auto in = [](const std::string& set, uint8_t b) { return set.find(char(b)) != set.npos; };
-      size_t field = 0;
-      if (o[0] == 0xE8 || o[0] == 0xE9) {
-        field = 1;  // call, jmp
-      } else if (i + 6 <= run.len && o[0] == 0x0F && o[1] >= 0x80 && o[1] <= 0x8F) {
-        field = 2;  // conditional jump
-      } else if (i + 6 <= run.len && in(one, o[0]) && rip(o[1])) {
-        field = 2;  // [rip + disp32]
-      } else if (i + 7 <= run.len && o[0] == 0x0F && in(two, o[1]) && rip(o[2])) {
-        field = 3;  // 0F: [rip + disp32]
-      }
+      const size_t field = fieldAt(&old[run.old + i], run.len - i);
       const int64_t oldEnd = run.old + static_cast<int64_t>(i + field + 4);
       const int64_t target =
           field ? oldEnd + static_cast<int32_t>(le::Get32(old, run.old + i + field)) : -1;
@@ -305,6 +320,35 @@ TCodePair CallPair(size_t functions, uint32_t seed, bool relocations = false) {
   return {link(functions, {}), link(functions / 2, Noise(300, seed + 1))};
 }
 
+// A routine of calls inserted at the middle of `pair`'s new file: its calls go to
+// a few places of the new file, each with its own distance.
+TCodePair CodeInserted(TCodePair pair, uint32_t seed) {
+  std::mt19937 rng(seed);
+  const size_t at = pair.now.size() / 2;
+  std::vector<size_t> targets;
+  for (int k = 0; k < 5; ++k) targets.push_back(rng() % pair.now.size());
+  Bytes routine;
+  for (int k = 0; k < 200; ++k) {
+    routine.push_back(static_cast<uint8_t>(0x50 + rng() % 8));  // push: no opcode the scan takes
+    const size_t end = at + routine.size() + 5;
+    size_t target = targets[rng() % targets.size()];
+    if (target >= at) target += 1000;  // past the routine, 1000 bytes long
+    routine.push_back(0xE8);
+    routine.resize(routine.size() + 4);
+    le::Set32(routine.data() + routine.size() - 4, static_cast<uint32_t>(target - end));
+  }
+  routine.resize(1000, 0xC3);
+  pair.now.insert(pair.now.begin() + at, routine.begin(), routine.end());
+  return pair;
+}
+
+size_t CodeRuns(const Bytes& patch, size_t oldSize) {
+  bdx::TBdxPlan plan;
+  EXPECT_EQ(bdx::ReadBdx(patch, oldSize, plan), BdxStatus::Ok);
+  return std::count_if(plan.Runs.begin(), plan.Runs.end(),
+                       [](const bdx::TBdxRun& r) { return r.Tag == bdx::kCode; });
+}
+
 size_t Compressed(const Bytes& data) {
   payload::EncodeOptions e;
   e.preset = 9;
@@ -407,6 +451,35 @@ TEST(BdxPatch, FixtureWithReAimedCall) {
   Bytes out;
   ASSERT_EQ(bdx::BdxBytes(old, fixture, out), BdxStatus::Ok);
   EXPECT_EQ(out, (Bytes{0xE8, 9, 0, 0, 0, 'n', 'e', 'w', 'A', 'B', 'C', 'D', 'E', 'F', 'G'}));
+  EXPECT_EQ(Reference(old, fixture), out);
+}
+
+TEST(BdxPatch, FixtureWithCodeRun) {
+  // New: a nop, two calls of new position 0 (distances -6 and -11), a ret.
+  const Bytes now = {0x90, 0xE8, 0xFA, 0xFF, 0xFF, 0xFF, 0xE8, 0xF5, 0xFF, 0xFF, 0xFF, 0xC3};
+  const Bytes fixture = {
+      'B', 'D', 'X', 3,            // magic, version 3
+      10, 0, 0, 0,                 // OldSize 10
+      12, 0, 0, 0,                 // NewSize 12
+      1, 0, 0, 0,                  // TagBytes
+      0, 0, 0, 0,                  // SeekBytes
+      1, 0, 0, 0,                  // LenBytes
+      0, 0, 0, 0,                  // GivenBytes
+      0, 0, 0, 0,                  // ZeroBytes
+      0, 0, 0, 0,                  // DiffBytes
+      12, 0, 0, 0,                 // LiteralBytes
+      6,                           // tag: CODE
+      12,                          // Len 12
+      0x90,                        // literal stream: the nop,
+      0xE8, 0, 0, 0, 0,            //   each call's operand stored as where it
+      0xE8, 0, 0, 0, 0,            //   points, new position 0: -6 + 6, -11 + 11
+      0xC3};
+  const Bytes old = B("0123456789");
+  EXPECT_EQ(bdx::WithCodeRuns(bdx::WriteBdx(10, 12, std::vector<TBdxRecord>{Ins(12)}, {}, now)),
+            fixture);
+  Bytes out;
+  ASSERT_EQ(bdx::BdxBytes(old, fixture, out), BdxStatus::Ok);
+  EXPECT_EQ(out, now);
   EXPECT_EQ(Reference(old, fixture), out);
 }
 
@@ -524,6 +597,9 @@ TEST(BdxPatch, MalformedPatchesAreRefused) {
        [&] { Bytes p = Patch(10, 4, {Ins(1), Cover(2, 3)}, {0, 0, 0}, "a", 1); p[24] = 4; return p; }(),
        BdxStatus::UnknownRecord, 1},
       {"tag 6 in version 2", with(32, 6), BdxStatus::UnknownRecord, 1},
+      {"tag 7 in version 3",
+       [] { Bytes p = Patch(10, 4, {Ins(1), Cover(2, 3)}, {0, 0, 0}, "a", 3); p[41] = 7; return p; }(),
+       BdxStatus::UnknownRecord, 2},
       {"tag 0", with(33, 0), BdxStatus::UnknownRecord, 2},
       {"Len 0", Patch(10, 0, {Ins(0)}, {}, ""), BdxStatus::BadLength, 1},
       {"Len 2^31", Patch(10, 4, {Copy(0, 0x80000000u)}, {}, ""), BdxStatus::BadLength, 1},
@@ -558,11 +634,13 @@ TEST(BdxPatch, MalformedPatchesAreRefused) {
 // Random bytes flipped in a valid patch: the reader agrees with the independent
 // reading of the rules on every one, refusing exactly the broken ones.
 TEST(BdxPatch, DamagedPatchesAgreeWithTheRules) {
-  const TCodePair pair = CallPair(60, 5);
+  const TCodePair pair = CodeInserted(CallPair(60, 5), 5);
   Bytes bdt, good;
   std::string error;
   ASSERT_TRUE(bdt::MakeBdtPatch(pair.old, pair.now, {}, bdt, error)) << error;
   ASSERT_TRUE(bdx::MakeBdx(pair.old, pair.now, bdt, good, error)) << error;
+  good = bdx::WithCodeRuns(good);
+  ASSERT_GT(CodeRuns(good, pair.old.size()), 0u);
   ASSERT_EQ(good[3], bdx::kVersion3);
   size_t records = bdx::kHeaderSize3;  // the header, the records and the counts
   for (size_t k = 0; k < 5; ++k) records += le::Get32(good, 12 + 4 * k);
@@ -593,11 +671,13 @@ TEST(BdxPatch, DamagedPatchesAgreeWithTheRules) {
 // The new file made in pieces of any size is the one made whole: a piece may end
 // inside a re-aimed operand or address, and the next one finishes it.
 TEST(BdxPatch, PiecesMakeTheWholeFile) {
-  const TCodePair pair = CallPair(600, 21, true);
+  const TCodePair pair = CodeInserted(CallPair(600, 21, true), 21);
   Bytes bdt, patch, whole;
   std::string error;
   ASSERT_TRUE(bdt::MakeBdtPatch(pair.old, pair.now, {}, bdt, error)) << error;
   ASSERT_TRUE(bdx::MakeBdx(pair.old, pair.now, bdt, patch, error)) << error;
+  patch = bdx::WithCodeRuns(patch);
+  ASSERT_GT(CodeRuns(patch, pair.old.size()), 0u);
   ASSERT_EQ(bdx::BdxBytes(pair.old, patch, whole), BdxStatus::Ok);
   ASSERT_TRUE(whole == pair.now);
   bdx::TBdxPlan plan;
@@ -691,6 +771,27 @@ TEST(BdxDiff, CallsAcrossInsertedCodeAreReAimed) {
   for (size_t k = 0; k < 5; ++k) diffAt += le::Get32(patch, 12 + 4 * k);
   for (size_t k = 0; k < le::Get32(patch, 32); ++k) nonzero += patch[diffAt + k] != 0;
   EXPECT_LT(nonzero * 20, changed);
+}
+
+// New code: its calls of a few functions, each stored as where it points, repeat,
+// where their distances would not.
+TEST(BdxDiff, CodeRunsStoreWhereCallsPoint) {
+  const TCodePair pair = CodeInserted(CallPair(3000, 9), 9);
+  Bytes bdt, plain, out;
+  std::string error;
+  ASSERT_TRUE(bdt::MakeBdtPatch(pair.old, pair.now, {}, bdt, error)) << error;
+  ASSERT_TRUE(bdx::MakeBdx(pair.old, pair.now, bdt, plain, error)) << error;
+  const Bytes coded = bdx::WithCodeRuns(plain);
+  EXPECT_EQ(CodeRuns(plain, pair.old.size()), 0u);
+  EXPECT_GT(CodeRuns(coded, pair.old.size()), 0u);
+  ASSERT_EQ(bdx::BdxBytes(pair.old, coded, out), BdxStatus::Ok);
+  EXPECT_TRUE(out == pair.now);
+  EXPECT_EQ(Reference(pair.old, coded), out);
+  EXPECT_LT(Compressed(coded) + 200, Compressed(plain));  // a byte for each call
+  // Random bytes are not taken for code.
+  EXPECT_EQ(bdx::WithCodeRuns(bdx::WriteBdx(10, 5000, std::vector<TBdxRecord>{Ins(5000)}, {},
+                                            Noise(5000, 3))),
+            bdx::WriteBdx(10, 5000, std::vector<TBdxRecord>{Ins(5000)}, {}, Noise(5000, 3)));
 }
 
 // The builder's way: a matching pass of its own over the old file's index, and
