@@ -331,7 +331,7 @@ std::vector<uint8_t> Restretched(std::span<const uint8_t> patch, uint32_t zerosF
   // The whole sequence, then laid out again.
   const TBdxDifference& d = plan.Difference;
   uint64_t covered = 0;
-  for (const TBdxRun& r : plan.Runs) covered += r.Tag == kInsert || r.Tag == kCopy ? 0 : r.Len;
+  for (const TBdxRun& r : plan.Runs) covered += FromLiterals(r.Tag) || r.Tag == kCopy ? 0 : r.Len;
   std::vector<uint8_t> diff(covered, 0);
   TDifferenceSource source(d, patch);
   for (uint64_t at = 0; at < covered; at += kLengthLimit)
