@@ -354,6 +354,12 @@ class Matcher {
       : o_(old.data()), n_(old.size()), sa_(sa), heads_(heads), next_(next),
         headBytes_(headBytes), real_(std::move(real)) {}
 
+  // Asks for the start of the range that a search for p[0..len) begins with, so
+  // that it is at hand when the walk gets there.
+  void Prefetch(const uint8_t* p, size_t len) const {
+    if (!heads_.empty()) __builtin_prefetch(&heads_[HeadKey(p, len, headBytes_)]);
+  }
+
   // The longest match of p[0..len) among the indexed suffixes (len >= 2), and
   // when it is at least `worthTies` long, the closest to `expected` among equally
   // long ones. len 0 when there is none.
@@ -685,6 +691,7 @@ void TOldIndex::Walk(std::span<const uint8_t> newFile, const TOldIndex& sorted,
         if (at < searched) continue;
         searched = at + 1;
         if (indexed) {
+          if (at + 3 <= newSize) matcher.Prefetch(nw + at + 1, newSize - at - 1);
           // Ties matter only for a find that may become a copy once grown backwards.
           const Candidate f =
               matcher.Longest(nw + at, newSize - at, expected + d, tuning.MinMatch / 2);
