@@ -344,10 +344,10 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
 
 // Ours, as zumpack builds an entry: both files mapped, the old one indexed before
 // the new one is opened, their pages let go of as the passes go on; the patch made
-// with each tuning and the smallest LZMA payload kept; the extended difference
-// grown from it kept instead when its payload is smaller (EXTDIFF; not with
-// `compatible`); then compared with the whole new file compressed (the difference
-// is written either way).
+// with each tuning and the smallest LZMA payload kept; the index freed; the
+// extended difference grown from it kept instead when its payload is smaller
+// (EXTDIFF; not with `compatible`); then compared with the whole new file
+// compressed (the difference is written either way).
 bool OurDiff(const std::string& oldPath, const std::string& newPath, const std::string& out,
              bool compatible) {
   pkg::TFileBytes oldFile, newFile;
@@ -364,14 +364,14 @@ bool OurDiff(const std::string& oldPath, const std::string& newPath, const std::
   payload::EncodeOptions e;
   e.preset = 9;
   if (!bdt::SmallestPatchPayload(index, newBytes, e, patch, framed, error)) return false;
+  index = bdt::TOldIndex();
   if (!compatible) {
     std::vector<uint8_t> extended, extendedFramed;
     bool passed = false;
     if (bdx::WorthExtending(newBytes)
-            ? !bdx::MakeExtendedDifference(index, oldBytes, newBytes, extended, error)
+            ? !bdx::MakeExtendedDifference(oldBytes, newBytes, patch, extended, error)
             : !bdx::Recoded(patch, oldBytes.size(), extended, error))
       return false;
-    index = bdt::TOldIndex();
     if (!payload::EncodePayloadWithin(extended, e, framed.size() - 1, extendedFramed, passed, error))
       return false;
     if (!passed) framed = std::move(extendedFramed);

@@ -504,18 +504,11 @@ bool FinalForm(std::vector<uint8_t>& patch, size_t quickSize, std::string& error
 
 }  // namespace
 
-bool MakeExtendedDifference(bdt::TOldIndex& index, std::span<const uint8_t> oldFile,
-                            std::span<const uint8_t> newFile, std::vector<uint8_t>& out,
+bool MakeExtendedDifference(std::span<const uint8_t> oldFile, std::span<const uint8_t> newFile,
+                            std::span<const uint8_t> bdtPatch, std::vector<uint8_t>& out,
                             std::string& error) {
   try {
-    std::vector<uint8_t> copies;
-    {
-      bdt::TDiff diff;
-      if (!index.Diff(newFile, diff, error, kCoverTuning, false)) return false;
-      copies = bdt::WritePatch(diff.OldSize, diff.NewSize, diff.Records, diff.Literals);
-    }
-    index = bdt::TOldIndex();
-    if (!MakeBdx(oldFile, newFile, copies, out, error)) return false;
+    if (!MakeBdx(oldFile, newFile, bdtPatch, out, error)) return false;
     // The second pass: the new file matched again, against the old one with its
     // references and addresses re-aimed by where the first pass moved them. Tables
     // of relocations and pointers, and code whose every call moved, match there
@@ -539,7 +532,8 @@ bool MakeExtendedDifference(bdt::TOldIndex& index, std::span<const uint8_t> oldF
       bdt::TDiff diff;
       if (!second.Diff(newFile, diff, error, kCoverTuning, false)) return false;
       second = bdt::TOldIndex();
-      copies = bdt::WritePatch(diff.OldSize, diff.NewSize, diff.Records, diff.Literals);
+      const std::vector<uint8_t> copies =
+          bdt::WritePatch(diff.OldSize, diff.NewSize, diff.Records, diff.Literals);
       if (!MakeBdxMatched(oldFile, newFile, projected, copies, again, error)) return false;
     }
     size_t first = 0, second = 0;

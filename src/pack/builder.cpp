@@ -392,17 +392,19 @@ bool Planner::MakeDifference(const std::string& name, TFileBytes& oldFile, TFile
                                  Encoding("compressing the difference of " + name, opt_.Level),
                                  patch, patchPayload, error_))
     return Fail(name + ": " + error_);
-  // The extended difference needs the index too: made before it is freed.
-  if (extended && bdx::WorthExtending(newBytes)) {
-    Report("diffing with covers " + name, 0, 0);
-    if (!bdx::MakeExtendedDifference(index, oldBytes, newBytes, *extended, error_))
-      return Fail(name + ": " + error_);
-  } else if (extended && !bdx::Recoded(patch, oldBytes.size(), *extended, error_)) {
-    return Fail(name + ": " + error_);
-  }
   index = bdt::TOldIndex();
   oldFile.ReleaseAll();
   newFile.ReleaseAll();
+  // The extended difference grows from the copies of the BDT one.
+  if (extended && bdx::WorthExtending(newBytes)) {
+    Report("diffing with covers " + name, 0, 0);
+    if (!bdx::MakeExtendedDifference(oldBytes, newBytes, patch, *extended, error_))
+      return Fail(name + ": " + error_);
+    oldFile.ReleaseAll();
+    newFile.ReleaseAll();
+  } else if (extended && !bdx::Recoded(patch, oldBytes.size(), *extended, error_)) {
+    return Fail(name + ": " + error_);
+  }
   // The patch must rebuild the new file exactly as the installer will apply it.
   TPassRelease checking(newFile, oldFile, true);
   if (!BdtRebuilds(oldBytes, patch, newBytes, std::ref(checking)))

@@ -794,15 +794,14 @@ TEST(BdxDiff, CodeRunsStoreWhereCallsPoint) {
             bdx::WriteBdx(10, 5000, std::vector<TBdxRecord>{Ins(5000)}, {}, Noise(5000, 3)));
 }
 
-// The builder's way: a matching pass of its own over the old file's index, and
-// none for a large text file.
-TEST(BdxDiff, ExtendedDifferenceFromTheIndexAndWhereItIsTried) {
+// The builder's way: both passes from the BDT patch, and none for a large text
+// file.
+TEST(BdxDiff, ExtendedDifferenceAndWhereItIsTried) {
   const TCodePair pair = CodePair(20000, 4);
-  bdt::TOldIndex index;
   std::string error;
-  ASSERT_TRUE(index.Build(pair.old, {}, error)) << error;
-  Bytes patch, out;
-  ASSERT_TRUE(bdx::MakeExtendedDifference(index, pair.old, pair.now, patch, error)) << error;
+  Bytes bdt, patch, out;
+  ASSERT_TRUE(bdt::MakeBdtPatch(pair.old, pair.now, {}, bdt, error)) << error;
+  ASSERT_TRUE(bdx::MakeExtendedDifference(pair.old, pair.now, bdt, patch, error)) << error;
   ASSERT_EQ(bdx::BdxBytes(pair.old, patch, out), BdxStatus::Ok);
   EXPECT_TRUE(out == pair.now);
 
@@ -820,15 +819,10 @@ TEST(BdxDiff, ExtendedDifferenceFromTheIndexAndWhereItIsTried) {
 TEST(BdxDiff, SecondPassRealignsATableOfAddresses) {
   const TCodePair pair = CallPair(3000, 12, true);
   std::string error;
-  Bytes first, patch, out;
-  {
-    Bytes bdt;
-    ASSERT_TRUE(bdt::MakeBdtPatch(pair.old, pair.now, {}, bdt, error)) << error;
-    ASSERT_TRUE(bdx::MakeBdx(pair.old, pair.now, bdt, first, error)) << error;
-  }
-  bdt::TOldIndex index;
-  ASSERT_TRUE(index.Build(pair.old, {}, error)) << error;
-  ASSERT_TRUE(bdx::MakeExtendedDifference(index, pair.old, pair.now, patch, error)) << error;
+  Bytes bdt, first, patch, out;
+  ASSERT_TRUE(bdt::MakeBdtPatch(pair.old, pair.now, {}, bdt, error)) << error;
+  ASSERT_TRUE(bdx::MakeBdx(pair.old, pair.now, bdt, first, error)) << error;
+  ASSERT_TRUE(bdx::MakeExtendedDifference(pair.old, pair.now, bdt, patch, error)) << error;
   ASSERT_EQ(bdx::BdxBytes(pair.old, patch, out), BdxStatus::Ok);
   EXPECT_TRUE(out == pair.now);
   EXPECT_LT(Compressed(patch) * 10, Compressed(first) * 8);
