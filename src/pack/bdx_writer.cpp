@@ -509,37 +509,40 @@ bool MakeExtendedDifference(std::span<const uint8_t> oldFile, std::span<const ui
                             std::string& error) {
   try {
     if (!MakeBdx(oldFile, newFile, bdtPatch, out, error)) return false;
-    // The second pass: the new file matched again, against the old one with its
-    // references and addresses re-aimed by where the first pass moved them. Tables
-    // of relocations and pointers, and code whose every call moved, match there
-    // at the places they came from.
-    TBdxPlan plan;
-    if (ReadBdx(out, oldFile.size(), plan) != BdxStatus::Ok) {
-      error = "the extended difference does not read back (internal error)";
-      return false;
-    }
-    // No cover gained by re-aiming: the file holds no references worth a second pass.
-    if (plan.Map.empty()) {
+    size_t best = 0;
+    if (!QuickSize(out, best, error)) return false;
+    // The passes after the first: the new file matched again, against the old one
+    // with its references and addresses re-aimed by where the best patch so far
+    // moved them. Tables of relocations and pointers, and code whose every call
+    // moved, match there at the places they came from.
+    for (int pass = 2; pass <= kPasses; ++pass) {
+      TBdxPlan plan;
+      if (ReadBdx(out, oldFile.size(), plan) != BdxStatus::Ok) {
+        error = "the extended difference does not read back (internal error)";
+        return false;
+      }
+      // No cover gained by re-aiming: the file holds no references worth a pass.
+      if (plan.Map.empty()) break;
+      std::vector<uint8_t> next;
+      {
+        const std::vector<uint8_t> projected = Projected(oldFile, MapOfRuns(plan.Runs));
+        plan = TBdxPlan();
+        bdt::TOldIndex index;
+        if (!index.Build(projected, {}, error)) return false;
+        bdt::TDiff diff;
+        if (!index.Diff(newFile, diff, error, kCoverTuning, false)) return false;
+        index = bdt::TOldIndex();
+        const std::vector<uint8_t> copies =
+            bdt::WritePatch(diff.OldSize, diff.NewSize, diff.Records, diff.Literals);
+        if (!MakeBdxMatched(oldFile, newFile, projected, copies, next, error)) return false;
+      }
       size_t size = 0;
-      return QuickSize(out, size, error) && FinalForm(out, size, error);
+      if (!QuickSize(next, size, error)) return false;
+      if (size >= best) break;
+      out = std::move(next);
+      best = size;
     }
-    std::vector<uint8_t> again;
-    {
-      const std::vector<uint8_t> projected = Projected(oldFile, MapOfRuns(plan.Runs));
-      plan = TBdxPlan();
-      bdt::TOldIndex second;
-      if (!second.Build(projected, {}, error)) return false;
-      bdt::TDiff diff;
-      if (!second.Diff(newFile, diff, error, kCoverTuning, false)) return false;
-      second = bdt::TOldIndex();
-      const std::vector<uint8_t> copies =
-          bdt::WritePatch(diff.OldSize, diff.NewSize, diff.Records, diff.Literals);
-      if (!MakeBdxMatched(oldFile, newFile, projected, copies, again, error)) return false;
-    }
-    size_t first = 0, second = 0;
-    if (!QuickSize(out, first, error) || !QuickSize(again, second, error)) return false;
-    if (second < first) out = std::move(again);
-    return FinalForm(out, std::min(first, second), error);
+    return FinalForm(out, best, error);
   } catch (const std::bad_alloc&) {
     error = "not enough memory for the extended difference";
     return false;
