@@ -515,7 +515,32 @@ bool MakeExtendedDifference(std::span<const uint8_t> oldFile, std::span<const ui
     // with its references and addresses re-aimed by where the best patch so far
     // moved them. Tables of relocations and pointers, and code whose every call
     // moved, match there at the places they came from.
-    for (int pass = 2; pass <= kPasses; ++pass) {
+    // A pass: covers grown from a kCoverTuning match of the new file against
+    // `matched`, the old file or a projection of it; kept when a quick compression
+    // finds it smaller than the best so far.
+    auto pass = [&](std::span<const uint8_t> matched, bool& smaller) {
+      std::vector<uint8_t> next;
+      {
+        bdt::TOldIndex index;
+        if (!index.Build(matched, {}, error)) return false;
+        bdt::TDiff diff;
+        if (!index.Diff(newFile, diff, error, kCoverTuning, false)) return false;
+        index = bdt::TOldIndex();
+        const std::vector<uint8_t> copies =
+            bdt::WritePatch(diff.OldSize, diff.NewSize, diff.Records, diff.Literals);
+        if (!MakeBdxMatched(oldFile, newFile, matched, copies, next, error)) return false;
+      }
+      size_t size = 0;
+      if (!QuickSize(next, size, error)) return false;
+      smaller = size < best;
+      if (smaller) {
+        out = std::move(next);
+        best = size;
+      }
+      return true;
+    };
+    int made = 1;
+    for (; made < kPasses; ++made) {
       TBdxPlan plan;
       if (ReadBdx(out, oldFile.size(), plan) != BdxStatus::Ok) {
         error = "the extended difference does not read back (internal error)";
@@ -523,25 +548,16 @@ bool MakeExtendedDifference(std::span<const uint8_t> oldFile, std::span<const ui
       }
       // No cover gained by re-aiming: the file holds no references worth a pass.
       if (plan.Map.empty()) break;
-      std::vector<uint8_t> next;
-      {
-        const std::vector<uint8_t> projected = Projected(oldFile, MapOfRuns(plan.Runs));
-        plan = TBdxPlan();
-        bdt::TOldIndex index;
-        if (!index.Build(projected, {}, error)) return false;
-        bdt::TDiff diff;
-        if (!index.Diff(newFile, diff, error, kCoverTuning, false)) return false;
-        index = bdt::TOldIndex();
-        const std::vector<uint8_t> copies =
-            bdt::WritePatch(diff.OldSize, diff.NewSize, diff.Records, diff.Literals);
-        if (!MakeBdxMatched(oldFile, newFile, projected, copies, next, error)) return false;
-      }
-      size_t size = 0;
-      if (!QuickSize(next, size, error)) return false;
-      if (size >= best) break;
-      out = std::move(next);
-      best = size;
+      const std::vector<uint8_t> projected = Projected(oldFile, MapOfRuns(plan.Runs));
+      plan = TBdxPlan();
+      bool smaller = false;
+      if (!pass(projected, smaller)) return false;
+      if (!smaller) break;
     }
+    // Where re-aiming did not pay, the copies of a match of its own against the
+    // old file itself may serve better than the BDT patch's (grubx64).
+    bool smaller = false;
+    if (made == 1 && !pass(oldFile, smaller)) return false;
     return FinalForm(out, best, error);
   } catch (const std::bad_alloc&) {
     error = "not enough memory for the extended difference";
