@@ -773,6 +773,28 @@ TEST(BdxDiff, CallsAcrossInsertedCodeAreReAimed) {
   EXPECT_LT(nonzero * 20, changed);
 }
 
+// The difference laid out again at any length of zero run: the same file, and a
+// layout that follows from the sequence alone.
+TEST(BdxDiff, RestretchedMakesTheSameFile) {
+  const TCodePair pair = CallPair(600, 3, true);
+  Bytes bdt, patch;
+  std::string error;
+  ASSERT_TRUE(bdt::MakeBdtPatch(pair.old, pair.now, {}, bdt, error)) << error;
+  ASSERT_TRUE(bdx::MakeBdx(pair.old, pair.now, bdt, patch, error)) << error;
+  const Bytes every = bdx::Restretched(patch, 1);
+  EXPECT_LT(le::Get32(every, 32), le::Get32(patch, 32));  // fewer given bytes
+  for (uint32_t zerosFrom : {1u, 4u, 32u, 100000u}) {
+    SCOPED_TRACE(zerosFrom);
+    const Bytes p = bdx::Restretched(every, zerosFrom);
+    Bytes out;
+    ASSERT_EQ(bdx::BdxBytes(pair.old, p, out), BdxStatus::Ok);
+    EXPECT_TRUE(out == pair.now);
+    EXPECT_EQ(Reference(pair.old, p), out);
+    EXPECT_EQ(p, bdx::Restretched(patch, zerosFrom));
+  }
+  EXPECT_TRUE(bdx::Restretched(Patch(10, 2, {Ins(2)}, {}, "ab"), 1).empty());  // version 2
+}
+
 // New code: its calls of a few functions, each stored as where it points, repeat,
 // where their distances would not.
 TEST(BdxDiff, CodeRunsStoreWhereCallsPoint) {
