@@ -61,11 +61,14 @@ bool MakeBdx(std::span<const uint8_t> oldFile, std::span<const uint8_t> newFile,
 // re-aimed as a REFCOVER and an ADDRCOVER of that stretch would re-aim them.
 std::vector<uint8_t> Projected(std::span<const uint8_t> oldFile, std::span<const TMoved> map);
 
-// The matcher's tuning for the second pass of an extended difference (below):
+// The matcher's tuning for the later passes of an extended difference (below):
 // only long resumptions and long matches, since covers bridge what lies between.
-// (The benchmark's postgres: 362,263 bytes, against 447,039 with the code tuning
-// {4, 16}; mariadbd 1,018,000 against 1,275,874.)
-inline constexpr bdt::TMatchTuning kCoverTuning = {16, 24};
+// On the benchmark's executables (postgres, mariadbd, grubx64, bytes): {16, 32}
+// 330,316, 943,265, 34,436; {16, 24} 349,544, 951,505, 38,292; {24, 32} 330,146,
+// 941,284, 39,264; {20, 32} 330,126, -, 35,223; {8, 32} 331,966, -, 38,932;
+// {16, 40} 334,041, -, 38,042; {32, 48} 391,641, 1,065,857, -; the code tuning
+// {4, 16} 447,039, 1,275,874, - (two passes).
+inline constexpr bdt::TMatchTuning kCoverTuning = {16, 32};
 
 // The copies and inserts of `bdtPatch`, a BDT patch checked against an old file of
 // `oldSize` bytes, as a BDX patch: the same new file, with the record numbers as
@@ -108,12 +111,13 @@ inline constexpr int kPasses = 3;
 // that a quick compression finds smaller than the one before, kPasses at most.
 // The best patch is kept, its difference laid out in the stretches, and its new
 // bytes in the runs (WithCodeRuns or not), that a quick compression finds
-// smaller. The first pass starts from the BDT patch's copies rather than from a
-// matching of its own: its map of where the old bytes went is denser, which makes
-// a better projection (two passes: postgres 362,263 bytes against 384,484 from a
-// kCoverTuning match, mariadbd 1,018,000 against 1,081,087; grubx64 38,936 against
-// 38,292), and the builder saves a walk over the new file (mariadbd: 4.4 s of
-// 23.9).
+// smaller. Where no later pass made a smaller patch, covers grown from a
+// kCoverTuning match against the old file itself are tried as well. The first
+// pass starts from the BDT patch's copies rather than from a matching of its own:
+// its map of where the old bytes went is denser, which makes a better projection
+// (two passes, tuning {16, 24}: postgres 362,263 bytes against 384,484 from a
+// match of its own, mariadbd 1,018,000 against 1,081,087), and the builder saves
+// a walk over the new file (mariadbd: 4.4 s of 23.9).
 bool MakeExtendedDifference(std::span<const uint8_t> oldFile, std::span<const uint8_t> newFile,
                             std::span<const uint8_t> bdtPatch, std::vector<uint8_t>& out,
                             std::string& error);
