@@ -376,7 +376,6 @@ bool OurDiff(const std::string& oldPath, const std::string& newPath, const std::
       return false;
     if (!passed) framed = std::move(extendedFramed);
   }
-  index = bdt::TOldIndex();
   oldFile.ReleaseAll();
   newFile.ReleaseAll();
   pkg::TWholeComparison whole;

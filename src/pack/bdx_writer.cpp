@@ -323,11 +323,20 @@ std::vector<uint8_t> WriteBdx(uint32_t oldSize, uint32_t newSize,
   return p;
 }
 
+namespace {
+
+// Whether `patch` is a version 3 patch that reads against an old file of its
+// OldSize; `plan` is then its plan.
+bool ReadsAsVersion3(std::span<const uint8_t> patch, TBdxPlan& plan) {
+  return patch.size() >= kHeaderSize3 && patch[3] == kVersion3 &&
+         ReadBdx(patch, le::Get32(patch.data() + 4), plan) == BdxStatus::Ok;
+}
+
+}  // namespace
+
 std::vector<uint8_t> Restretched(std::span<const uint8_t> patch, uint32_t zerosFrom) {
   TBdxPlan plan;
-  if (patch.size() < kHeaderSize3 || patch[3] != kVersion3 ||
-      ReadBdx(patch, le::Get32(patch.data() + 4), plan) != BdxStatus::Ok)
-    return {};
+  if (!ReadsAsVersion3(patch, plan)) return {};
   // The whole sequence, then laid out again.
   const TBdxDifference& d = plan.Difference;
   uint64_t covered = 0;
@@ -351,9 +360,7 @@ std::vector<uint8_t> Restretched(std::span<const uint8_t> patch, uint32_t zerosF
 
 std::vector<uint8_t> WithCodeRuns(std::span<const uint8_t> patch) {
   TBdxPlan plan;
-  if (patch.size() < kHeaderSize3 || patch[3] != kVersion3 ||
-      ReadBdx(patch, le::Get32(patch.data() + 4), plan) != BdxStatus::Ok)
-    return {};
+  if (!ReadsAsVersion3(patch, plan)) return {};
   std::vector<uint8_t> p(patch.begin(), patch.end());
   for (size_t k = 0; k < plan.Runs.size(); ++k) {
     const TBdxRun& r = plan.Runs[k];
