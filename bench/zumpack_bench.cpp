@@ -363,8 +363,7 @@ bool OurDiff(const std::string& oldPath, const std::string& newPath, const std::
   std::vector<uint8_t> patch, framed;
   payload::EncodeOptions e;
   e.preset = 9;
-  if (!bdt::SmallestPatchPayload(index, newBytes, e, patch, framed, error)) return false;
-  index = bdt::TOldIndex();
+  if (!bdt::SmallestPatchPayload(std::move(index), newBytes, e, patch, framed, error)) return false;
   if (!compatible) {
     std::vector<uint8_t> extended, extendedFramed;
     bool passed = false;

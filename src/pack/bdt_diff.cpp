@@ -1,7 +1,6 @@
 #include "pack/bdt_diff.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -170,6 +169,15 @@ uint32_t HeadKey(const uint8_t* p, size_t avail, unsigned bytes) {
   return key;
 }
 
+namespace {
+
+// The first `bits` bits of p (zeros past `avail`), at most 24.
+uint32_t HeadOf(const uint8_t* p, size_t avail, unsigned bits) {
+  return HeadKey(p, avail, (bits + 7) / 8) >> ((8 - bits % 8) % 8);
+}
+
+}  // namespace
+
 void SuffixSort(const uint32_t* s, int32_t* sa, int32_t n, uint32_t maxSymbol) {
   if (n > 0) Sais<uint32_t>(s, sa, n, maxSymbol);
 }
@@ -196,7 +204,6 @@ bool TOldIndex::Build(std::span<const uint8_t> oldFile, const DiffOptions& optio
   stride_ = ChooseStride(oldFile.size(), options);
   sa_.clear();
   heads_.clear();
-  next_.clear();
   blocks_ = TBlockTable();
   const uint64_t twoStageFrom = options.twoStageFrom ? options.twoStageFrom : kTwoStageFrom;
   // Beyond what the table takes, the whole file is sorted with a stride, as
@@ -298,31 +305,22 @@ bool TOldIndex::Build(std::span<const uint8_t> oldFile, const DiffOptions& optio
     // old positions.
     for (size_t k = 0; k < m; ++k) sa_[k] = sa_[k + 1] * static_cast<uint32_t>(s);
     sa_.resize(m);
-    // Where the suffixes of each start of headBytes_ bytes begin in the array: a
-    // search then only bisects that range. Three bytes (a 64 MiB table) once the
-    // array is large enough that the table saves more than it costs.
-    //
-    // Without a stride the index is small enough to keep, beside each suffix, the
-    // four bytes after its head: most steps of a search then read no old byte.
-    // (Within the budget: the text array it replaces was as large.)
-    headBytes_ = m >= options.threeByteHeads ? 3 : 2;
-    heads_.assign((size_t{1} << (8 * headBytes_)) + 1, 0);
-    if (s == 1) next_.resize(m);
+    // Where the suffixes of each start of headBits_ bits begin in the array: a
+    // search then only bisects that range. 22 bits (a 16 MiB table, a few
+    // suffixes a head for an executable of some tens of MiB) once the array is
+    // large enough that the table saves more than it costs.
+    headBits_ = m >= options.longHeadsFrom ? kLongHeadBits : 16;
+    heads_.assign((size_t{1} << headBits_) + 1, 0);
     const size_t size = oldFile.size();
     for (size_t k = 0; k < m; ++k) {
       const size_t p = sa_[k];
-      ++heads_[HeadKey(o + p, size - p, headBytes_) + 1];
-      if (s == 1) {
-        const size_t after = p + headBytes_;
-        next_[k] = after < size ? HeadKey(o + after, size - after, 4) : 0;
-      }
+      ++heads_[HeadOf(o + p, size - p, headBits_) + 1];
     }
     for (size_t k = 1; k < heads_.size(); ++k) heads_[k] += heads_[k - 1];
     step(steps, steps);
   } catch (const std::bad_alloc&) {
     sa_.clear();
     heads_.clear();
-    next_.clear();
     error = "not enough memory to index the old file (" + std::to_string(oldFile.size()) +
             " bytes)";
     return false;
@@ -345,19 +343,22 @@ struct Candidate {
   size_t End() const { return newPos + len; }
 };
 
+// A search whose range is at most this long asks for every suffix's bytes at once.
+constexpr size_t kPrefetchedRange = 16;
+
 class Matcher {
  public:
   // `real` turns a position of `old` into the one the distances are measured in.
   Matcher(std::span<const uint8_t> old, const std::vector<uint32_t>& sa,
-          const std::vector<uint32_t>& heads, unsigned headBytes,
-          const std::vector<uint32_t>& next, std::function<size_t(size_t)> real)
-      : o_(old.data()), n_(old.size()), sa_(sa), heads_(heads), next_(next),
-        headBytes_(headBytes), real_(std::move(real)) {}
+          const std::vector<uint32_t>& heads, unsigned headBits,
+          std::function<size_t(size_t)> real)
+      : o_(old.data()), n_(old.size()), sa_(sa), heads_(heads),
+        headBits_(headBits), headBytes_(headBits / 8), real_(std::move(real)) {}
 
   // Asks for the start of the range that a search for p[0..len) begins with, so
   // that it is at hand when the walk gets there.
   void Prefetch(const uint8_t* p, size_t len) const {
-    if (!heads_.empty()) __builtin_prefetch(&heads_[HeadKey(p, len, headBytes_)]);
+    if (!heads_.empty()) __builtin_prefetch(&heads_[HeadOf(p, len, headBits_)]);
   }
 
   // The longest match of p[0..len) among the indexed suffixes (len >= 2), and
@@ -365,42 +366,23 @@ class Matcher {
   // long ones. len 0 when there is none.
   Candidate Longest(const uint8_t* p, size_t len, size_t expected, size_t worthTies) const {
     Candidate best;
-    const uint32_t key = HeadKey(p, len, headBytes_);
+    const uint32_t key = HeadOf(p, len, headBits_);
     size_t lo = heads_[key], hi = heads_[key + 1];
     if (lo == hi) return best;
+    // A short range (the most of them) has all its suffixes' bytes asked for at
+    // once: the bisection's reads, each on the one before, then find them at
+    // hand rather than waiting for memory at every step.
+    if (hi - lo <= kPrefetchedRange)
+      for (size_t k = lo; k < hi; ++k) __builtin_prefetch(o_ + sa_[k] + headBytes_);
     --hi;
     // The common prefixes with the range's ends bound that of everything between
     // them, so each step compares only from the smaller of the two.
     size_t lcpLo = Lcp(lo, p, len, 0), lcpHi = Lcp(hi, p, len, 0);
-    // The pattern's four bytes after the head, to hold against next_.
-    const size_t cached = headBytes_ + 4;
-    const bool useNext = !next_.empty() && len >= cached;
-    const uint32_t pNext = useNext ? HeadKey(p + headBytes_, 4, 4) : 0;
     while (hi - lo > 1) {
       const size_t mid = lo + (hi - lo) / 2;
-      const size_t from = std::min(lcpLo, lcpHi);
+      const size_t l = Lcp(mid, p, len, std::min(lcpLo, lcpHi));
       const uint32_t pos = sa_[mid];
-      size_t l;
-      bool patternAfter;
-      // The head is shared by the whole range and the first `from` bytes are
-      // known equal, so when the suffix is long enough to hold them, the cached
-      // bytes decide wherever they differ from the pattern's.
-      const bool cacheHolds = useNext && from < cached && n_ - pos >= cached;
-      uint32_t diff = 0;
-      if (cacheHolds) {
-        const size_t known = from > headBytes_ ? from - headBytes_ : 0;
-        diff = (pNext ^ next_[mid]) & (~0u >> (8 * known));
-      }
-      if (diff != 0) {
-        const unsigned byte = static_cast<unsigned>(std::countl_zero(diff)) / 8;
-        const unsigned shift = 24 - 8 * byte;
-        l = headBytes_ + byte;
-        patternAfter = (pNext >> shift & 0xFF) > (next_[mid] >> shift & 0xFF);
-      } else {
-        l = Lcp(mid, p, len, cacheHolds ? cached : from);
-        patternAfter = l < len && (pos + l >= n_ || p[l] > o_[pos + l]);
-      }
-      if (patternAfter) {
+      if (l < len && (pos + l >= n_ || p[l] > o_[pos + l])) {
         lo = mid;
         lcpLo = l;
       } else {
@@ -450,8 +432,7 @@ class Matcher {
   size_t n_;
   const std::vector<uint32_t>& sa_;
   const std::vector<uint32_t>& heads_;
-  const std::vector<uint32_t>& next_;
-  unsigned headBytes_;
+  unsigned headBits_, headBytes_;
   std::function<size_t(size_t)> real_;
 };
 
@@ -543,8 +524,8 @@ bool TOldIndex::Prepare(std::span<const uint8_t> newFile, TLeftover& leftover,
   DiffOptions sub;
   sub.indexBudget = options_.indexBudget;
   sub.twoStageFrom = ~uint64_t{0};
-  // The table of three-byte heads pays only when the array is as large as it.
-  sub.threeByteHeads = size_t{16} << 20;
+  // The table of long heads pays only when the array is as large as it.
+  sub.longHeadsFrom = size_t{1} << kLongHeadBits;
   if (!leftover.Index.Build(text, sub, error)) return false;
   } catch (const std::bad_alloc&) {
     leftover = TLeftover();
@@ -638,7 +619,7 @@ void TOldIndex::Walk(std::span<const uint8_t> newFile, const TOldIndex& sorted,
 
   const bool indexed = !sorted.sa_.empty();
   const bool blocks = !blocks_.Empty();
-  const Matcher matcher(sorted.old_, sorted.sa_, sorted.heads_, sorted.headBytes_, sorted.next_,
+  const Matcher matcher(sorted.old_, sorted.sa_, sorted.heads_, sorted.headBits_,
                         real);
   // With a stride, a copy that starts between two indexed positions is seen from a
   // later position and grown back; the same for a copy that starts inside a block
@@ -758,7 +739,7 @@ constexpr uint32_t kJudgingPreset = 1;
 // file is diffed in full once.
 constexpr size_t kJudgedSlice = 8u << 20;
 
-bool TwoStagePayload(const TOldIndex& index, std::span<const uint8_t> newFile,
+bool TwoStagePayload(TOldIndex& index, std::span<const uint8_t> newFile,
                      const std::vector<size_t>& tunings, const payload::EncodeOptions& encode,
                      std::vector<uint8_t>& patch, std::vector<uint8_t>& framed,
                      std::string& error) {
@@ -790,6 +771,7 @@ bool TwoStagePayload(const TOldIndex& index, std::span<const uint8_t> newFile,
     TDiff diff;
     if (!index.Diff(newFile, leftover, diff, error, kTunings[pick], true)) return false;
     leftover = TLeftover();
+    index = TOldIndex();
     patch = WritePatch(diff.OldSize, diff.NewSize, diff.Records, diff.Literals);
   } catch (const std::bad_alloc&) {
     error = "not enough memory for the difference";
@@ -800,7 +782,7 @@ bool TwoStagePayload(const TOldIndex& index, std::span<const uint8_t> newFile,
 
 }  // namespace
 
-bool SmallestPatchPayload(const TOldIndex& index, std::span<const uint8_t> newFile,
+bool SmallestPatchPayload(TOldIndex index, std::span<const uint8_t> newFile,
                           const payload::EncodeOptions& encode, std::vector<uint8_t>& patch,
                           std::vector<uint8_t>& framed, std::string& error) {
   const std::vector<size_t> tunings = TuningsFor(newFile);
@@ -809,6 +791,7 @@ bool SmallestPatchPayload(const TOldIndex& index, std::span<const uint8_t> newFi
     try {
       TDiff diff;
       if (!index.Diff(newFile, diff, error, kTunings[tunings[0]], true)) return false;
+      index = TOldIndex();
       patch = WritePatch(diff.OldSize, diff.NewSize, diff.Records, diff.Literals);
     } catch (const std::bad_alloc&) {
       error = "not enough memory for the difference";
@@ -855,6 +838,7 @@ bool SmallestPatchPayload(const TOldIndex& index, std::span<const uint8_t> newFi
   run(0);
   for (std::thread& h : helpers) h.join();
   for (size_t t = helpers.size() + 1; t < kCount; ++t) run(t);
+  index = TOldIndex();
 
   size_t best = kCount;
   for (size_t t = 0; t < kCount; ++t)

@@ -39,7 +39,8 @@ namespace bdt {
 
 enum class DiffPhase { Sorting, Matching };
 
-inline constexpr size_t kThreeByteHeads = size_t{1} << 20;
+inline constexpr size_t kLongHeadsFrom = size_t{1} << 20;
+inline constexpr unsigned kLongHeadBits = 22;
 
 struct DiffOptions {
   // Bytes the index may take while it is built (about 12 bytes per sorted
@@ -61,9 +62,9 @@ struct DiffOptions {
   // Old files of at least this many bytes (up to TBlockTable::kMaxOld, about
   // 1 GiB) are matched in two stages. 0 means kTwoStageFrom.
   uint64_t twoStageFrom = 0;
-  // From this many indexed suffixes on, searches start from the first three bytes
-  // rather than two (a 64 MiB table).
-  size_t threeByteHeads = kThreeByteHeads;
+  // From this many indexed suffixes on, searches start from the first
+  // kLongHeadBits bits rather than the first two bytes (a 16 MiB table).
+  size_t longHeadsFrom = kLongHeadsFrom;
 };
 
 inline constexpr uint64_t kTwoStageFrom = 32ull << 20;
@@ -132,9 +133,8 @@ class TOldIndex {
  private:
   std::span<const uint8_t> old_;
   std::vector<uint32_t> sa_;     // old positions of the sampled suffixes, sorted
-  std::vector<uint32_t> heads_;  // where each start of headBytes_ bytes begins in sa_
-  std::vector<uint32_t> next_;   // without a stride: the 4 bytes after each head of sa_
-  unsigned headBytes_ = 2;
+  std::vector<uint32_t> heads_;  // where each start of headBits_ bits begins in sa_
+  unsigned headBits_ = 16;
   uint32_t stride_ = 1;
   TBlockTable blocks_;  // two stages: the whole index
   DiffOptions options_;
@@ -175,7 +175,10 @@ std::vector<size_t> TuningsFor(std::span<const uint8_t> newFile);
 // tuning's matching and for the final compression. In two stages the tunings are
 // judged on a slice from the middle of the file and only the winner diffs it
 // whole.
-bool SmallestPatchPayload(const TOldIndex& index, std::span<const uint8_t> newFile,
+// The index is taken over and let go of once the patch is chosen: the final
+// compression, which takes about nine bytes per byte of the patch at the highest
+// levels, then does not meet it in memory.
+bool SmallestPatchPayload(TOldIndex index, std::span<const uint8_t> newFile,
                           const payload::EncodeOptions& encode, std::vector<uint8_t>& patch,
                           std::vector<uint8_t>& framed, std::string& error);
 

@@ -388,11 +388,10 @@ bool Planner::MakeDifference(const std::string& name, TFileBytes& oldFile, TFile
   if (!openNew(newFile)) return false;
   const std::span<const uint8_t> oldBytes = oldFile.Bytes(), newBytes = newFile.Bytes();
   std::vector<uint8_t> patch;
-  if (!bdt::SmallestPatchPayload(index, newBytes,
+  if (!bdt::SmallestPatchPayload(std::move(index), newBytes,
                                  Encoding("compressing the difference of " + name, opt_.Level),
                                  patch, patchPayload, error_))
     return Fail(name + ": " + error_);
-  index = bdt::TOldIndex();
   oldFile.ReleaseAll();
   newFile.ReleaseAll();
   // The extended difference grows from the copies of the BDT one.

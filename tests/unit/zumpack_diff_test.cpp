@@ -141,10 +141,10 @@ TEST(BdtDiff, EdgeFiles) {
 
 // Each edit costs a few records and only its own new bytes, whatever the stride
 // and in two stages, and a block found at an unsampled offset is copied whole.
-// The file is large enough that with stride 1 searches start from three bytes.
+// The file is large enough that with stride 1 searches start from the long heads.
 TEST(BdtDiff, EditsCostOnlyTheirOwnBytes) {
   std::mt19937 rng(11);
-  const Bytes oldFile = Random(rng, bdt::kThreeByteHeads + 1000);
+  const Bytes oldFile = Random(rng, bdt::kLongHeadsFrom + 1000);
   Bytes newFile = oldFile;
   const Bytes inserted = Random(rng, 50);
   newFile.insert(newFile.begin() + 150001, inserted.begin(), inserted.end());  // insertion
@@ -219,7 +219,7 @@ TEST(BdtDiff, TwoStagePatchPayloadIsOfTheWholeFile) {
   payload::EncodeOptions e;
   e.preset = 1;
   Bytes patch, framed;
-  ASSERT_TRUE(bdt::SmallestPatchPayload(index, newFile, e, patch, framed, error)) << error;
+  ASSERT_TRUE(bdt::SmallestPatchPayload(std::move(index), newFile, e, patch, framed, error)) << error;
   Bytes rebuilt;
   ASSERT_EQ(bdt::PatchBytes(oldFile, patch, rebuilt), bdt::PatchStatus::Ok);
   EXPECT_EQ(rebuilt, newFile);
