@@ -231,7 +231,7 @@ BdxStatus ReadBdx(std::span<const uint8_t> patch, uint64_t oldSize, TBdxPlan& pl
   return BdxStatus::Ok;
 }
 
-std::vector<TMoved> MapOfRuns(std::span<const TBdxRun> runs) {
+TOldMap MapOfRuns(std::span<const TBdxRun> runs) {
   std::vector<TMoved> from;
   for (const TBdxRun& r : runs)
     if (!FromLiterals(r.Tag)) from.push_back({r.Old, r.Len, r.At});
@@ -247,23 +247,37 @@ std::vector<TMoved> MapOfRuns(std::span<const TBdxRun> runs) {
     map.push_back({start, end - start, m.New + (start - m.Old)});
     reach = end;
   }
-  return map;
+  return TOldMap(std::move(map));
 }
 
-namespace {
+TOldMap::TOldMap(std::vector<TMoved> moved) : moved_(std::move(moved)) {
+  if (moved_.empty()) return;
+  // One page past the last start: every position beyond it finds all stretches
+  // starting before it.
+  const size_t pages = static_cast<size_t>(moved_.back().Old >> kPageBits) + 2;
+  pages_.resize(pages);
+  size_t k = 0;
+  for (size_t p = 0; p < pages; ++p) {
+    while (k < moved_.size() && moved_[k].Old < (uint64_t{p} << kPageBits)) ++k;
+    pages_[p] = static_cast<uint32_t>(k);
+  }
+}
 
-// Where the map sends old position `old`; false when no run took it.
-bool MapOld(std::span<const TMoved> map, uint64_t old, uint64_t& now) {
-  auto it = std::upper_bound(map.begin(), map.end(), old,
+bool TOldMap::Find(uint64_t old, uint64_t& now) const {
+  // The stretches that start before `old` are those before the first that starts
+  // after it, which lies between the first stretches of its page and of the next.
+  const uint64_t p = old >> kPageBits;
+  const size_t lo = p + 1 < pages_.size() ? pages_[p] : moved_.size();
+  const size_t hi = p + 1 < pages_.size() ? pages_[p + 1] : moved_.size();
+  auto it = std::upper_bound(moved_.begin() + static_cast<ptrdiff_t>(lo),
+                             moved_.begin() + static_cast<ptrdiff_t>(hi), old,
                              [](uint64_t v, const TMoved& m) { return v < m.Old; });
-  if (it == map.begin()) return false;
+  if (it == moved_.begin()) return false;
   --it;
   if (old - it->Old >= it->Len) return false;
   now = it->New + (old - it->Old);
   return true;
 }
-
-}  // namespace
 
 namespace {
 
@@ -373,7 +387,7 @@ void ScanReferences(const uint8_t* o, uint32_t len, uint32_t from, uint32_t n, u
 
 }  // namespace
 
-void AimReferencesIn(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
+void AimReferencesIn(const TOldMap& map, std::span<const uint8_t> oldFile,
                      uint64_t old, uint64_t at, uint32_t len, uint32_t from, uint32_t n,
                      uint8_t* out, TAimState& state) {
   const uint8_t* o = oldFile.data() + old;
@@ -383,7 +397,7 @@ void AimReferencesIn(std::span<const TMoved> map, std::span<const uint8_t> oldFi
         static_cast<int64_t>(old + end) + static_cast<int32_t>(le::Get32(o + field));
     if (target < 0 || target >= oldSize) return TFound{TFound::Not};
     uint64_t now = 0;
-    if (!MapOld(map, static_cast<uint64_t>(target), now)) return TFound{TFound::Keep};
+    if (!map.Find(static_cast<uint64_t>(target), now)) return TFound{TFound::Keep};
     const int64_t rel = static_cast<int64_t>(now) - static_cast<int64_t>(at + end);
     if (rel < INT32_MIN || rel > INT32_MAX) return TFound{TFound::Keep};
     return TFound{TFound::Put, static_cast<uint32_t>(rel)};
@@ -420,13 +434,13 @@ uint32_t ReferencesInside(std::span<const uint8_t> bytes, uint64_t at, uint64_t 
   return inside;
 }
 
-void AimReferences(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
+void AimReferences(const TOldMap& map, std::span<const uint8_t> oldFile,
                    uint64_t old, uint64_t at, uint32_t len, uint8_t* out) {
   TAimState state;
   AimReferencesIn(map, oldFile, old, at, len, 0, len, out, state);
 }
 
-void AimAddressesIn(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
+void AimAddressesIn(const TOldMap& map, std::span<const uint8_t> oldFile,
                     uint64_t old, uint32_t len, uint32_t from, uint32_t n, uint8_t* out) {
   const uint64_t oldSize = oldFile.size();
   // The aligned places whose eight bytes lie in the run and meet the window.
@@ -435,7 +449,7 @@ void AimAddressesIn(std::span<const TMoved> map, std::span<const uint8_t> oldFil
        p < old + from + n && p + 8 <= old + len; p += 8) {
     const uint64_t v = le::Get64(oldFile.data() + p);
     uint64_t now = 0;
-    if (v < kLowestAddress || v >= oldSize || !MapOld(map, v, now)) continue;
+    if (v < kLowestAddress || v >= oldSize || !map.Find(v, now)) continue;
     for (uint64_t k = 0; k < 8; ++k) {
       const uint64_t at = p - old + k;  // in the run
       if (at >= from && at < uint64_t{from} + n) out[at - from] = static_cast<uint8_t>(now >> (8 * k));
@@ -443,7 +457,7 @@ void AimAddressesIn(std::span<const TMoved> map, std::span<const uint8_t> oldFil
   }
 }
 
-void AimAddresses(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
+void AimAddresses(const TOldMap& map, std::span<const uint8_t> oldFile,
                   uint64_t old, uint32_t len, uint8_t* out) {
   AimAddressesIn(map, oldFile, old, len, 0, len, out);
 }

@@ -161,15 +161,31 @@ struct TMoved {
 };
 
 // The map of a patch's runs (see "Re-aimed references"): stretches in order of old
-// position, none overlapping.
-std::vector<TMoved> MapOfRuns(std::span<const TBdxRun> runs);
+// position, none overlapping. Re-aiming asks it once for every reference and
+// address, so it keeps, for every 4 KiB page of the old file, where that page's
+// stretches begin: a look-up searches those only.
+class TOldMap {
+ public:
+  TOldMap() = default;
+  explicit TOldMap(std::vector<TMoved> moved);
+  bool Empty() const { return moved_.empty(); }
+  std::span<const TMoved> Moved() const { return moved_; }
+  // Where old position `old` went; false when no run took it.
+  bool Find(uint64_t old, uint64_t& now) const;
+
+ private:
+  static constexpr unsigned kPageBits = 12;
+  std::vector<TMoved> moved_;
+  std::vector<uint32_t> pages_;  // [p]: the first stretch that starts at page p or later
+};
+TOldMap MapOfRuns(std::span<const TBdxRun> runs);
 
 // Re-aims the references in `out`, which holds the `len` old bytes from `old` of a
 // run made at new position `at`, by `map` (MapOfRuns) over an old file `oldFile`.
-void AimReferences(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
+void AimReferences(const TOldMap& map, std::span<const uint8_t> oldFile,
                    uint64_t old, uint64_t at, uint32_t len, uint8_t* out);
 // The same for the absolute addresses of an ADDRCOVER run.
-void AimAddresses(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
+void AimAddresses(const TOldMap& map, std::span<const uint8_t> oldFile,
                   uint64_t old, uint32_t len, uint8_t* out);
 
 // Where re-aiming a REFCOVER run, or restoring a CODE run, in pieces has got to:
@@ -183,7 +199,7 @@ struct TAimState {
 };
 // The same as AimReferences for the window [from, from + n) of the run, into `out`,
 // which holds the window's old bytes; the windows of a run are given in order.
-void AimReferencesIn(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
+void AimReferencesIn(const TOldMap& map, std::span<const uint8_t> oldFile,
                      uint64_t old, uint64_t at, uint32_t len, uint32_t from, uint32_t n,
                      uint8_t* out, TAimState& state);
 // The references of a CODE run made at new position `at`: StoredReferences turns
@@ -200,7 +216,7 @@ uint32_t ReferencesInside(std::span<const uint8_t> bytes, uint64_t at, uint64_t 
                           uint32_t& all);
 
 // The same as AimAddresses for the window [from, from + n) of the run.
-void AimAddressesIn(std::span<const TMoved> map, std::span<const uint8_t> oldFile,
+void AimAddressesIn(const TOldMap& map, std::span<const uint8_t> oldFile,
                     uint64_t old, uint32_t len, uint32_t from, uint32_t n, uint8_t* out);
 
 // Where the difference sequence of a patch lies: offsets in the patch of its
@@ -219,7 +235,7 @@ struct TBdxPlan {
   uint32_t NewSize = 0;
   std::vector<TBdxRun> Runs;
   TBdxDifference Difference;
-  std::vector<TMoved> Map;  // made only when a run is a REFCOVER
+  TOldMap Map;  // made only when a run is a REFCOVER
   // The 1-based number of the record that broke a rule; 0 for the header and for
   // what is found when the records end.
   size_t FailedRecord = 0;

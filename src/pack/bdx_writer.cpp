@@ -188,7 +188,7 @@ class Maker {
       r.At = it.At;
       runs.push_back(r);
     }
-    const std::vector<TMoved> map = MapOfRuns(runs);
+    const TOldMap map = MapOfRuns(runs);
     std::vector<uint8_t> aimed, addressed;
     for (Item& it : merged) {
       TBdxRecord r;
@@ -387,9 +387,9 @@ bool MakeBdx(std::span<const uint8_t> oldFile, std::span<const uint8_t> newFile,
   return MakeBdxMatched(oldFile, newFile, oldFile, bdtPatch, out, error);
 }
 
-std::vector<uint8_t> Projected(std::span<const uint8_t> oldFile, std::span<const TMoved> map) {
+std::vector<uint8_t> Projected(std::span<const uint8_t> oldFile, const TOldMap& map) {
   std::vector<uint8_t> p(oldFile.begin(), oldFile.end());
-  for (const TMoved& m : map) {
+  for (const TMoved& m : map.Moved()) {
     const uint32_t len = static_cast<uint32_t>(m.Len);
     AimReferences(map, oldFile, m.Old, m.New, len, p.data() + m.Old);
     AimAddresses(map, oldFile, m.Old, len, p.data() + m.Old);
@@ -554,7 +554,7 @@ bool MakeExtendedDifference(std::span<const uint8_t> oldFile, std::span<const ui
         return false;
       }
       // No cover gained by re-aiming: the file holds no references worth a pass.
-      if (plan.Map.empty()) break;
+      if (plan.Map.Empty()) break;
       const std::vector<uint8_t> projected = Projected(oldFile, MapOfRuns(plan.Runs));
       plan = TBdxPlan();
       bool smaller = false;

@@ -59,7 +59,7 @@ bool MakeBdx(std::span<const uint8_t> oldFile, std::span<const uint8_t> newFile,
 
 // The old file with the references and addresses of each stretch of `map`
 // re-aimed as a REFCOVER and an ADDRCOVER of that stretch would re-aim them.
-std::vector<uint8_t> Projected(std::span<const uint8_t> oldFile, std::span<const TMoved> map);
+std::vector<uint8_t> Projected(std::span<const uint8_t> oldFile, const TOldMap& map);
 
 // The matcher's tuning for the later passes of an extended difference (below):
 // only long resumptions and long matches, since covers bridge what lies between.
