@@ -908,3 +908,34 @@ TEST(BdxPatchFile, AppliesAndRefusesByTheSameRules) {
   EXPECT_FALSE(PatchFile(form, d + "old", d + "none", d + "bad", PatchFormat::Bdx));
   EXPECT_FALSE(zt::ReadAll(d + "none", out));
 }
+
+// The map's look-up through its table of pages answers as a search of every
+// stretch does: stretches inside one page, across many, meeting at a page's edge,
+// with gaps of every size between them, and positions past the last.
+TEST(BdxMap, FindsWhatASearchOfEveryStretchFinds) {
+  std::mt19937 rng(17);
+  std::vector<bdx::TMoved> moved;
+  uint64_t at = 100;
+  for (int k = 0; k < 300; ++k) {
+    const uint64_t len = k % 7 == 0 ? 4096 * (1 + rng() % 5) : 1 + rng() % 3000;
+    moved.push_back({at, len, rng() % 1000000});
+    at += len + (k % 5 == 0 ? 0 : rng() % (k % 3 == 0 ? 20000 : 300));
+    if (k % 11 == 0) at = (at + 4095) / 4096 * 4096;  // the next one starts a page
+  }
+  const bdx::TOldMap map(moved);
+  for (uint64_t old = 0; old < at + 10000; old += 1 + old % 3) {
+    std::optional<uint64_t> expected;
+    for (const bdx::TMoved& m : moved) {
+      if (old >= m.Old && old - m.Old < m.Len) expected = m.New + (old - m.Old);
+    }
+    uint64_t now = 0;
+    const bool found = map.Find(old, now);
+    ASSERT_EQ(found, expected.has_value()) << old;
+    if (found) {
+      ASSERT_EQ(now, *expected) << old;
+    }
+  }
+  uint64_t now = 0;
+  EXPECT_FALSE(bdx::TOldMap().Find(0, now));
+  EXPECT_FALSE(map.Find(~uint64_t{0}, now));
+}
