@@ -374,6 +374,28 @@ class Matcher {
     // hand rather than waiting for memory at every step.
     if (hi - lo <= kPrefetchedRange)
       for (size_t k = lo; k < hi; ++k) __builtin_prefetch(o_ + sa_[k] + headBytes_);
+    // A head of bits that end inside a byte: the range is narrowed to the suffixes
+    // that begin with the pattern's whole bytes. Which of several equally long
+    // matches the bisection lands on depends on where its range ends, and so the
+    // patches stay those of a table of whole bytes.
+    if (headBits_ % 8 != 0) {
+      const unsigned whole = (headBits_ + 7) / 8;
+      const uint32_t want = HeadKey(p, len, whole);
+      auto headAt = [&](size_t k) { return HeadKey(o_ + sa_[k], n_ - sa_[k], whole); };
+      size_t a = lo, b = hi;
+      while (a < b) {
+        const size_t mid = a + (b - a) / 2;
+        if (headAt(mid) < want) a = mid + 1; else b = mid;
+      }
+      size_t c = a, d = hi;
+      while (c < d) {
+        const size_t mid = c + (d - c) / 2;
+        if (headAt(mid) <= want) c = mid + 1; else d = mid;
+      }
+      lo = a;
+      hi = c;
+      if (lo == hi) return best;
+    }
     --hi;
     // The common prefixes with the range's ends bound that of everything between
     // them, so each step compares only from the smaller of the two.
