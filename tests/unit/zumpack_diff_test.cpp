@@ -9,6 +9,7 @@
 
 #include "pack/bdt_diff.h"
 #include "pack/bdt_writer.h"
+#include "format/checksum.h"
 #include "format/patch.h"
 
 namespace {
@@ -265,4 +266,62 @@ TEST(BdtDiff, TuningsFollowTheKindOfALargeFile) {
       {"empty", Bytes(), all},
   };
   for (const auto& c : cases) EXPECT_EQ(bdt::TuningsFor(c.file), c.tunings) << c.what;
+}
+
+// The patches the builder makes for the kinds the installer has always known must
+// stay the same bytes (`zumpack build --compatible`), down to which of several
+// equally long matches a copy takes. A text of few words, so that searches meet
+// ties, large enough for the long head table, edited here and there; the sizes and
+// sums below are those of the patches the builder has always made of it. A change
+// that moves one changes the packages.
+TEST(BdtDiff, PatchesStayTheBytesTheyHaveAlwaysBeen) {
+  std::mt19937 rng(2024);
+  std::vector<Bytes> words(64);
+  for (Bytes& w : words) w = Random(rng, 3 + rng() % 38);
+  auto text = [&](size_t n) {
+    Bytes b;
+    while (b.size() < n) {
+      const Bytes& w = words[rng() % words.size()];
+      b.insert(b.end(), w.begin(), w.end());
+    }
+    b.resize(n);
+    return b;
+  };
+  const Bytes oldFile = text(bdt::kLongHeadsFrom + (300u << 10));
+  Bytes newFile;
+  for (size_t at = 0; at < oldFile.size();) {
+    const size_t keep = std::min<size_t>(oldFile.size() - at, 2000 + rng() % 20000);
+    newFile.insert(newFile.end(), oldFile.begin() + at, oldFile.begin() + at + keep);
+    at += keep;
+    const Bytes other = text(rng() % 200);
+    newFile.insert(newFile.end(), other.begin(), other.end());
+    at += rng() % 3 == 0 ? rng() % 300 : 0;  // cut out
+  }
+  struct Case {
+    uint32_t stride;  // 0: two stages
+    size_t tuning;
+    uint32_t size, sum;
+  };
+  const Case cases[] = {
+      {1, bdt::kCodeTuning, 5254, 0x9E4E30A3}, {1, bdt::kTextTuning, 6037, 0xF2B3DE54},
+      {2, bdt::kCodeTuning, 6165, 0xF1246642}, {0, bdt::kCodeTuning, 6505, 0xFFA1E436},
+      {0, bdt::kTextTuning, 6574, 0xA5507082},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "stride " << c.stride << ", tuning " << c.tuning);
+    bdt::DiffOptions o;
+    o.stride = c.stride;
+    if (c.stride == 0) o.twoStageFrom = 1;
+    bdt::TOldIndex index;
+    bdt::TDiff d;
+    std::string error;
+    ASSERT_TRUE(index.Build(oldFile, o, error)) << error;
+    ASSERT_TRUE(index.Diff(newFile, d, error, bdt::kTunings[c.tuning], false)) << error;
+    const Bytes patch = bdt::WritePatch(d.OldSize, d.NewSize, d.Records, d.Literals);
+    Bytes rebuilt;
+    ASSERT_EQ(bdt::PatchBytes(oldFile, patch, rebuilt), bdt::PatchStatus::Ok);
+    ASSERT_EQ(rebuilt, newFile);
+    EXPECT_EQ(patch.size(), c.size);
+    EXPECT_EQ(pkg::AddSum(patch), c.sum);
+  }
 }
