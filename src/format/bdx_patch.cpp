@@ -267,8 +267,8 @@ bool TOldMap::Find(uint64_t old, uint64_t& now) const {
   // The stretches that start before `old` are those before the first that starts
   // after it, which lies between the first stretches of its page and of the next.
   const uint64_t p = old >> kPageBits;
-  const size_t lo = p + 1 < pages_.size() ? pages_[p] : moved_.size();
-  const size_t hi = p + 1 < pages_.size() ? pages_[p + 1] : moved_.size();
+  size_t lo = moved_.size(), hi = moved_.size();
+  if (p + 1 < pages_.size()) lo = pages_[p], hi = pages_[p + 1];
   auto it = std::upper_bound(moved_.begin() + static_cast<ptrdiff_t>(lo),
                              moved_.begin() + static_cast<ptrdiff_t>(hi), old,
                              [](uint64_t v, const TMoved& m) { return v < m.Old; });
@@ -326,10 +326,6 @@ const TPairTable& Pairs() {
   static const TPairTable table;
   return table;
 }
-
-}  // namespace
-
-namespace {
 
 // What the scan makes of an instruction it found: not a reference after all (the
 // scan goes on at its next byte), a reference left as it is, or one whose operand

@@ -237,7 +237,7 @@ struct TBdxPlan {
   uint32_t NewSize = 0;
   std::vector<TBdxRun> Runs;
   TBdxDifference Difference;
-  TOldMap Map;  // made only when a run is a REFCOVER
+  TOldMap Map;  // made only when a run is a REFCOVER or an ADDRCOVER
   // The 1-based number of the record that broke a rule; 0 for the header and for
   // what is found when the records end.
   size_t FailedRecord = 0;

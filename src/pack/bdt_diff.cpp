@@ -381,19 +381,15 @@ class Matcher {
     if (headBits_ % 8 != 0) {
       const unsigned whole = (headBits_ + 7) / 8;
       const uint32_t want = HeadKey(p, len, whole);
-      auto headAt = [&](size_t k) { return HeadKey(o_ + sa_[k], n_ - sa_[k], whole); };
-      size_t a = lo, b = hi;
-      while (a < b) {
-        const size_t mid = a + (b - a) / 2;
-        if (headAt(mid) < want) a = mid + 1; else b = mid;
-      }
-      size_t c = a, d = hi;
-      while (c < d) {
-        const size_t mid = c + (d - c) / 2;
-        if (headAt(mid) <= want) c = mid + 1; else d = mid;
-      }
-      lo = a;
-      hi = c;
+      auto head = [&](uint32_t pos) { return HeadKey(o_ + pos, n_ - pos, whole); };
+      const auto first = sa_.begin() + static_cast<ptrdiff_t>(lo);
+      const auto last = sa_.begin() + static_cast<ptrdiff_t>(hi);
+      const auto from = std::lower_bound(first, last, want,
+                                         [&](uint32_t pos, uint32_t w) { return head(pos) < w; });
+      const auto to = std::upper_bound(from, last, want,
+                                       [&](uint32_t w, uint32_t pos) { return w < head(pos); });
+      lo = static_cast<size_t>(from - sa_.begin());
+      hi = static_cast<size_t>(to - sa_.begin());
       if (lo == hi) return best;
     }
     --hi;

@@ -555,7 +555,7 @@ bool MakeExtendedDifference(std::span<const uint8_t> oldFile, std::span<const ui
       }
       // No cover gained by re-aiming: the file holds no references worth a pass.
       if (plan.Map.Empty()) break;
-      const std::vector<uint8_t> projected = Projected(oldFile, MapOfRuns(plan.Runs));
+      const std::vector<uint8_t> projected = Projected(oldFile, plan.Map);
       plan = TBdxPlan();
       bool smaller = false;
       if (!pass(projected, smaller)) return false;
